@@ -1,0 +1,208 @@
+#include "app/GameApp.h"
+
+#include <shlobj.h>
+#include <cstdio>
+#include <ctime>
+#include "app/CacheCleaner.h"
+#include "app/Settings.h"
+#include "frame/FrameGame.h"
+
+namespace {
+gameApp* g_app = nullptr;
+
+const wchar_t kVersionText[] = L"1.15";
+
+// Bounded "%s\%s" of two wide texts, cut to fit.
+void JoinPath(wchar_t* out, size_t units, const wchar_t* folder, const wchar_t* name) {
+    _snwprintf(out, units, L"%ls\\%ls", folder, name);
+    out[units - 1] = 0;
+}
+}  // namespace
+
+gameApp::gameApp()
+    : clearCacheRequested(false), instanceMutex(nullptr), firstInstance(false), agentId(0), siteId(0),
+      frame(nullptr) {
+    memset(moduleDir, 0, sizeof(moduleDir));
+    memset(cachePath, 0, sizeof(cachePath));
+    memset(settingsPath, 0, sizeof(settingsPath));
+    memset(startUrl, 0, sizeof(startUrl));
+    memset(userNameAnsi, 0, sizeof(userNameAnsi));
+    memset(userName, 0, sizeof(userName));
+    g_app = this;
+    g_toolkitInstance = nullptr;
+}
+
+gameApp::~gameApp() {
+    if (g_app == this) g_app = nullptr;
+}
+
+gameApp* gameApp::Current() { return g_app; }
+
+bool gameApp::OnInit() {
+    clearCacheRequested = false;
+    {
+        std::lock_guard<std::mutex> lock(userNameLock);
+        memset(userName, 0, sizeof(userName));
+        memset(userNameAnsi, 0, sizeof(userNameAnsi));
+    }
+    memset(moduleDir, 0, sizeof(moduleDir));
+    memset(startUrl, 0, sizeof(startUrl));
+
+    GetModuleFileNameW(GetModuleHandleW(nullptr), moduleDir, MAX_PATH);
+    moduleDir[MAX_PATH - 1] = 0;
+    if (wchar_t* slash = wcsrchr(moduleDir, L'\\')) *slash = 0;
+
+    // (The process-launch filter is installed here, before the split.)
+
+    CefMainArgs mainArgs(GetModuleHandleW(nullptr));
+    CefRefPtr<CefApp> app;  // (ClientApp with the render-side callback bound.)
+
+    if (CefExecuteProcess(mainArgs, app, nullptr) >= 0) return true;
+    RunBrowserProcess(mainArgs, app);
+    return false;
+}
+
+bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> app) {
+    char appData[256] = {0};
+    char cacheAnsi[256] = {0};
+    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_LOCAL_APPDATA, FALSE);
+    _snprintf(cacheAnsi, sizeof(cacheAnsi), "%s\\%s", appData, "vorn");
+    cacheAnsi[sizeof(cacheAnsi) - 1] = 0;
+    MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, cacheAnsi, -1, cachePath, MAX_PATH);
+    cachePath[MAX_PATH - 1] = 0;
+
+    JoinPath(settingsPath, MAX_PATH, moduleDir, L"Config.ini");
+
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"vorn");
+    DWORD mutexError = GetLastError();
+    firstInstance = mutex && mutexError != ERROR_ALREADY_EXISTS;
+    if (mutex && !firstInstance) {
+        CloseHandle(mutex);
+        mutex = nullptr;
+    }
+    instanceMutex = mutex;
+
+    if (firstInstance) {
+        if (IniReadInt(settingsPath, L"Common", L"ClearCache") != 0) DeleteDirectoryTree(cachePath);
+        IniWriteString(settingsPath, L"Common", L"ClearCache", L"0");
+    }
+
+    CefSettings settings;
+    settings.no_sandbox = 1;
+    settings.multi_threaded_message_loop = 1;
+    settings.command_line_args_disabled = 1;
+    settings.ignore_certificate_errors = 1;
+    CefString(&settings.cache_path) = cachePath;
+    CefString(&settings.accept_language_list) = L"zh_cn";
+    CefInitialize(mainArgs, settings, app, nullptr);
+
+    wchar_t version[16];
+    _snwprintf(version, 16, L"%0.2f", 1.15);
+    version[15] = 0;
+    IniWriteString(settingsPath, L"GameInfo", L"Version", version);
+
+    agentId = IniReadInt(settingsPath, L"Common", L"UID");
+    siteId = IniReadInt(settingsPath, L"Common", L"ADV");
+    int runCount = IniReadInt(settingsPath, L"Common", L"RunCount");
+    std::wstring installTime = IniReadString(settingsPath, L"Install", L"InstallTime");
+
+    // (Start address with the tracking values, and the install report on a first run.)
+    (void)installTime;
+
+    // The count cannot wrap past the largest value it can hold.
+    IniWriteInt(settingsPath, L"Common", L"RunCount", runCount < INT_MAX ? runCount + 1 : runCount);
+
+    {
+        CFrameGame game;
+        frame = &game;
+        game.CreateAndRun();
+        if (game.inGameLayout) {
+            wchar_t now[32];
+            _snwprintf(now, 32, L"%I64u", (unsigned long long)_time64(nullptr));
+            now[31] = 0;
+            IniWriteString(settingsPath, L"Extension", L"out_time", now);
+            IniWriteString(settingsPath, L"Extension", L"Counts", L"0");
+        }
+        frame = nullptr;
+    }
+
+    // (Close report with the ANSI user name.)
+
+    wchar_t name[64];
+    CopyUserName(name, 64);
+    IniWriteString(settingsPath, L"Common", L"user_name", name);
+
+    if (instanceMutex) {
+        CloseHandle(instanceMutex);
+        instanceMutex = nullptr;
+    }
+    CefShutdown();
+    if (clearCacheRequested) IniWriteString(settingsPath, L"Common", L"ClearCache", L"1");
+    settings.Clear();
+    (void)kVersionText;
+    return false;
+}
+
+int gameApp::PreTranslateMessage(MSG* msg) {
+    if (msg->message != WM_KEYDOWN && msg->message != WM_SYSKEYDOWN) return 0;
+    CFrameGame* game = frame;
+    if (!game || !game->inGameLayout) return 0;
+    if (msg->wParam == VK_ESCAPE)
+        PostMessageW(game->hwnd, WM_FRAME_COMMAND, FRAME_CMD_LEAVE_FULLSCREEN, 0);
+    else if (msg->wParam == VK_F10)
+        PostMessageW(game->hwnd, WM_FRAME_COMMAND, FRAME_CMD_TOGGLE_FULLSCREEN, 0);
+    return 0;
+}
+
+void gameApp::SetUserName(const wchar_t* name) {
+    wchar_t wide[64] = {0};
+    char ansi[64] = {0};
+    if (name) {
+        wcsncpy(wide, name, 63);
+        // Never end on the first half of a surrogate pair.
+        if (wcslen(name) > 63 && wide[62] >= 0xD800 && wide[62] <= 0xDBFF) wide[62] = 0;
+        int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof(ansi), nullptr, nullptr);
+        if (n <= 0) {
+            // Too long for 63 bytes: convert into a larger buffer and cut at a character boundary.
+            char big[256] = {0};
+            n = WideCharToMultiByte(CP_ACP, 0, wide, -1, big, sizeof(big), nullptr, nullptr);
+            memset(ansi, 0, sizeof(ansi));
+            if (n > 0) {
+                size_t keep = 0;
+                for (const char* p = big; *p;) {
+                    const char* next = CharNextExA(CP_ACP, p, 0);
+                    if (next == p || (size_t)(next - big) > sizeof(ansi) - 1) break;
+                    keep = next - big;
+                    p = next;
+                }
+                memcpy(ansi, big, keep);
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(userNameLock);
+    memcpy(userName, wide, sizeof(userName));
+    memcpy(userNameAnsi, ansi, sizeof(userNameAnsi));
+}
+
+void gameApp::CopyUserName(wchar_t* out, size_t units) {
+    if (!out || !units) return;
+    std::lock_guard<std::mutex> lock(userNameLock);
+    wcsncpy(out, userName, units - 1);
+    out[units - 1] = 0;
+}
+
+void gameApp::CopyUserNameAnsi(char* out, size_t bytes) {
+    if (!out || !bytes) return;
+    std::lock_guard<std::mutex> lock(userNameLock);
+    strncpy(out, userNameAnsi, bytes - 1);
+    out[bytes - 1] = 0;
+}
+
+bool gameApp::OnRenderProcessMessage(CefRefPtr<CefBrowser>, CefProcessId, CefRefPtr<CefProcessMessage>) {
+    return false;
+}
+
+bool gameApp::ReadLoginUser(CefRefPtr<CefBrowser>, wchar_t* name, size_t units) {
+    if (name && units) name[0] = 0;
+    return false;
+}

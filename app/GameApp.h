@@ -1,0 +1,54 @@
+// The application object: one per process, on the entry point's stack.
+#pragma once
+
+#include <windows.h>
+#include <mutex>
+#include "app/AppManager.h"
+#include "include/cef_app.h"
+
+class CFrameGame;
+class ClientApp;
+class CefBrowser;
+class CefProcessMessage;
+
+class gameApp : public CAppManager {
+public:
+    gameApp();
+    ~gameApp() override;
+
+    static gameApp* Current();
+
+    bool OnInit() override;
+    int PreTranslateMessage(MSG* msg) override;
+
+    // Called on the engine UI thread when the page reports the logged-in name.
+    void SetUserName(const wchar_t* name);
+    // Consistent copies of the name for readers on other threads (64 units / bytes).
+    void CopyUserName(wchar_t* out, size_t units);
+    void CopyUserNameAnsi(char* out, size_t bytes);
+
+    // Render side: the request for the user name and the read of the page.
+    bool OnRenderProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId source,
+                                CefRefPtr<CefProcessMessage> message);
+    bool ReadLoginUser(CefRefPtr<CefBrowser> browser, wchar_t* name, size_t units);
+
+    bool clearCacheRequested;
+    wchar_t moduleDir[MAX_PATH];
+    wchar_t cachePath[MAX_PATH];
+    wchar_t settingsPath[MAX_PATH];
+    wchar_t startUrl[512];
+    HANDLE instanceMutex;
+    bool firstInstance;
+    char userNameAnsi[64];
+    wchar_t userName[64];
+    int agentId;
+    int siteId;
+    CFrameGame* frame;
+
+private:
+    bool RunBrowserProcess(const CefMainArgs& args, CefRefPtr<CefApp> app);
+
+    // userName and userNameAnsi are written on the engine UI thread and read on the
+    // main thread; this lock makes each copy whole, never a torn mix of two names.
+    std::mutex userNameLock;
+};

@@ -1,0 +1,14 @@
+// Entry point: one executable serves as the browser process and every sub-process.
+#include <windows.h>
+#include <ole2.h>
+#include "app/GameApp.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    if (OleInitialize(nullptr) != S_OK) return 0;
+    {
+        gameApp app;
+        app.Run();
+    }
+    OleUninitialize();
+    return 0;
+}

@@ -1,0 +1,182 @@
+#include "src/cef_context.h"
+
+#include <windows.h>
+#include <mutex>
+#include "include/cef_task.h"
+
+namespace cef_internal {
+namespace {
+
+const UINT WM_RUN_TASK = WM_APP + 0x1CE;
+
+// Written by CefInitialize/CefShutdown on the main thread while the UI thread is
+// not running (before it starts, after it is joined); read by every thread in between.
+struct Context {
+    HANDLE uiThread = nullptr;
+    DWORD uiThreadId = 0;
+    CefRefPtr<CefApp> app;
+    CefRefPtr<CefCommandLine> commandLine;
+    EngineSettings settings;
+} g_context;
+
+void RunTaskMessage(const MSG& msg) {
+    std::function<void()>* task = reinterpret_cast<std::function<void()>*>(msg.lParam);
+    if (task) {
+        (*task)();
+        delete task;
+    }
+}
+
+DWORD WINAPI UiThreadMain(LPVOID readyEvent) {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // create the queue before anyone posts
+    SetEvent((HANDLE)readyEvent);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.hwnd == nullptr && msg.message == WM_RUN_TASK) {
+            RunTaskMessage(msg);
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    // Tasks posted after the quit request are dropped, their storage freed.
+    while (PeekMessageW(&msg, nullptr, WM_RUN_TASK, WM_RUN_TASK, PM_REMOVE))
+        delete reinterpret_cast<std::function<void()>*>(msg.lParam);
+    return 0;
+}
+
+}  // namespace
+
+bool PostUiTask(std::function<void()> task) {
+    if (!g_context.uiThreadId) return false;
+    auto* heap = new std::function<void()>(std::move(task));
+    if (!PostThreadMessageW(g_context.uiThreadId, WM_RUN_TASK, 0, reinterpret_cast<LPARAM>(heap))) {
+        delete heap;
+        return false;
+    }
+    return true;
+}
+
+bool RunUiTaskAndWait(std::function<void()> task) {
+    if (OnUiThread()) {
+        task();
+        return true;
+    }
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!done) return false;
+    bool posted = PostUiTask([&task, done] {
+        task();
+        SetEvent(done);
+    });
+    if (posted) {
+        HANDLE handles[2] = {done, g_context.uiThread};
+        // The thread ending without running the task must not hang the caller.
+        WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    }
+    CloseHandle(done);
+    return posted;
+}
+
+bool OnUiThread() { return g_context.uiThreadId && GetCurrentThreadId() == g_context.uiThreadId; }
+DWORD UiThreadId() { return g_context.uiThreadId; }
+CefRefPtr<CefApp> GetApp() { return g_context.app; }
+const EngineSettings& GetSettings() { return g_context.settings; }
+CefRefPtr<CefCommandLine> GetBrowserCommandLine() { return g_context.commandLine; }
+
+}  // namespace cef_internal
+
+using namespace cef_internal;
+
+int CefExecuteProcess(const CefMainArgs& args, CefRefPtr<CefApp> application, void* windows_sandbox_info) {
+    CefRefPtr<CefCommandLine> commandLine = CefCommandLine::GetGlobalCommandLine()->Copy();
+    std::wstring type = commandLine->GetSwitchValue(L"type").ToWString();
+    if (type.empty()) return -1;
+    if (application) application->OnBeforeCommandLineProcessing(type, commandLine);
+    if (type == L"renderer") return RunRenderProcess(args, application, commandLine);
+    // Other process types have no work of their own behind this layer.
+    return 0;
+}
+
+bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefRefPtr<CefApp> application,
+                   void* windows_sandbox_info) {
+    if (g_context.uiThread) return false;
+
+    CefRefPtr<CefCommandLine> commandLine = CefCommandLine::CreateCommandLine();
+    if (settings.command_line_args_disabled) {
+        wchar_t path[MAX_PATH] = {0};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        commandLine->SetProgram(path);
+    } else {
+        commandLine->InitFromString(GetCommandLineW());
+    }
+    if (application) application->OnBeforeCommandLineProcessing(CefString(), commandLine);
+
+    g_context.app = application;
+    g_context.commandLine = commandLine;
+    g_context.settings = EngineSettings();
+    if (settings.cache_path.str)
+        g_context.settings.cachePath.assign(settings.cache_path.str, settings.cache_path.length);
+    if (settings.accept_language_list.str)
+        g_context.settings.acceptLanguageList.assign(settings.accept_language_list.str,
+                                                     settings.accept_language_list.length);
+    g_context.settings.ignoreCertificateErrors = settings.ignore_certificate_errors != 0;
+
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ready) return false;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, UiThreadMain, ready, 0, &id);
+    if (!thread) {
+        CloseHandle(ready);
+        g_context.app = nullptr;
+        g_context.commandLine = nullptr;
+        return false;
+    }
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+    g_context.uiThread = thread;
+    g_context.uiThreadId = id;
+
+    PostUiTask([] {
+        EngineStart();
+        CefRefPtr<CefApp> app = GetApp();
+        CefRefPtr<CefBrowserProcessHandler> handler = app ? app->GetBrowserProcessHandler() : nullptr;
+        if (handler) handler->OnContextInitialized();
+    });
+    return true;
+}
+
+void CefShutdown() {
+    if (!g_context.uiThread) return;
+    RunUiTaskAndWait([] { EngineStop(); });
+    PostThreadMessageW(g_context.uiThreadId, WM_QUIT, 0, 0);
+    WaitForSingleObject(g_context.uiThread, INFINITE);
+    CloseHandle(g_context.uiThread);
+    g_context.uiThread = nullptr;
+    g_context.uiThreadId = 0;
+    g_context.app = nullptr;
+    g_context.commandLine = nullptr;
+}
+
+bool CefCurrentlyOn(CefThreadId threadId) { return threadId == TID_UI && OnUiThread(); }
+
+bool CefPostTask(CefThreadId threadId, CefRefPtr<CefTask> task) {
+    if (threadId != TID_UI || !task) return false;
+    return PostUiTask([task] { task->Execute(); });
+}
+
+CefSettings::CefSettings() {
+    memset(static_cast<cef_settings_t*>(this), 0, sizeof(cef_settings_t));
+    size = sizeof(cef_settings_t);
+}
+
+CefSettings::~CefSettings() { Clear(); }
+
+void CefSettings::Clear() { cef_settings_clear(this); }
+
+void cef_settings_clear(cef_settings_t* s) {
+    if (!s) return;
+    cef_string_t* strings[] = {&s->browser_subprocess_path, &s->cache_path, &s->user_agent, &s->product_version,
+                               &s->locale, &s->log_file, &s->javascript_flags, &s->resources_dir_path,
+                               &s->locales_dir_path, &s->accept_language_list};
+    for (cef_string_t* str : strings) cef_string_clear(str);
+}

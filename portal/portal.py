@@ -1,0 +1,1221 @@
+#!/usr/bin/env python3
+"""Local stand-in for the Vornmark game portal and its statistics server.
+
+Serves the game page with its login, the server list ("xf.html" with the
+"login_user" element), the game screen, the portal's forum, customer-service,
+recharge and identity pages, a few pages for browser tests, and the
+statistics endpoint (POST "/"), which appends every report to a JSON-lines log.
+
+The client's build points its hosts at loopback addresses that share one port:
+the main address carries the game page, the portal's main site and the
+statistics endpoint; the forum and the payment site each need their own root
+path, so they get addresses of their own (127.0.0.2 and 127.0.0.3 by default).
+
+Python 3 standard library only.
+"""
+
+import argparse
+import html
+import ipaddress
+import json
+import os
+import re
+import signal
+import socket
+import socketserver
+import sys
+import threading
+import time
+import traceback
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, quote, unquote, urlsplit
+
+GAME_ID = 1530
+DEFAULT_PORT = 18765
+MAX_BODY = 1024 * 1024          # larger request bodies are refused with 413
+MAX_FORM_FIELDS = 200
+COOKIE_NAME = "vm_user"
+MAX_NAME_CHARS = 32
+
+# Servers on the list page: (id, name, state, badge class).
+SERVERS = [
+    (1, "星陨之原", "火爆", "hot"),
+    (2, "银月港湾", "火爆", "hot"),
+    (3, "龙脊山脉", "流畅", "ok"),
+    (4, "暮光森林", "流畅", "ok"),
+    (5, "永夜王座", "拥挤", "busy"),
+    (6, "琥珀荒漠", "流畅", "ok"),
+    (7, "苍穹之塔", "新服", "new"),
+    (8, "沉睡海岸", "新服", "new"),
+]
+
+ROLES = ("main", "forum", "pay")
+
+
+# ---------------------------------------------------------------------------
+# Small helpers
+
+def esc(text):
+    return html.escape(str(text), quote=True)
+
+
+def js_literal(value):
+    """JSON for embedding inside <script>: no way to close the tag early."""
+    return (json.dumps(value, ensure_ascii=False)
+            .replace("<", "\\u003c").replace(">", "\\u003e")
+            .replace("&", "\\u0026")
+            .replace("\u2028", "\\u2028").replace("\u2029", "\\u2029"))
+
+
+def now_fields():
+    t = time.time()
+    iso = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)) + ".%03dZ" % int((t % 1) * 1000)
+    return {"time": iso, "unix": round(t, 3)}
+
+
+def valid_name(name):
+    if not name or len(name) > MAX_NAME_CHARS or name != name.strip():
+        return False
+    return all(ord(c) >= 0x20 and ord(c) != 0x7F for c in name)
+
+
+def tolerant_param(raw_query, key, next_keys=()):
+    """Value of `key` in a query whose values the client inserts unescaped.
+
+    A user name such as "a&b" arrives raw, so a plain form parser would cut it
+    at the ampersand. The client's address forms put known keys after the
+    name; the value runs up to the first "&<next key>=" or to the end.
+    Returns None when the key is absent.
+    """
+    start = None
+    if raw_query.startswith(key + "="):
+        start = len(key) + 1
+    else:
+        pos = raw_query.find("&" + key + "=")
+        if pos >= 0:
+            start = pos + len(key) + 2
+    if start is None:
+        return None
+    end = len(raw_query)
+    for nk in next_keys:
+        pos = raw_query.find("&" + nk + "=", start)
+        if 0 <= pos < end:
+            end = pos
+    return raw_query[start:end]
+
+
+def decode_body(raw):
+    """Reports are 8-bit text in the sender's ANSI code page; guess it."""
+    for enc in ("utf-8", "gbk"):
+        try:
+            return raw.decode(enc), enc
+        except UnicodeDecodeError:
+            pass
+    return raw.decode("latin-1"), "latin-1"
+
+
+# ---------------------------------------------------------------------------
+# Report log
+
+class EventLog:
+    """JSON lines, one per event, flushed at once: tests read it live."""
+
+    def __init__(self, path):
+        parent = os.path.dirname(os.path.abspath(path))
+        os.makedirs(parent, exist_ok=True)
+        self._file = open(path, "a", encoding="utf-8")
+        self._lock = threading.Lock()
+
+    def write(self, record):
+        line = json.dumps(record, ensure_ascii=False, sort_keys=False)
+        with self._lock:
+            self._file.write(line + "\n")
+            self._file.flush()
+
+    def close(self):
+        with self._lock:
+            self._file.close()
+
+
+# ---------------------------------------------------------------------------
+# Pages
+
+BASE_CSS = """
+:root{--gold:#d8b25c;--gold2:#f3dc9a;--ink:#f1e7d0;--muted:#b3a68a;--panel:rgba(17,13,36,.86);--ember:#e36a3a;--jade:#5fc7a4;--line:rgba(216,178,92,.45)}
+*{box-sizing:border-box}
+html,body{margin:0;height:100%}
+body{font:14px/1.6 "Microsoft YaHei","WenQuanYi Micro Hei","Noto Sans CJK SC","PingFang SC",sans-serif;color:var(--ink);
+ background:radial-gradient(circle at 57% 63%,#fff6d8 0,#fff0c6 24px,rgba(243,220,154,.45) 27px,rgba(243,220,154,.12) 60px,rgba(243,220,154,0) 130px) fixed,
+  radial-gradient(ellipse at 78% -10%,#3d2c6a 0,#1b1535 45%,#0b091a 85%) fixed;overflow-x:hidden}
+a{color:var(--gold2)}
+h1,h2,h3{font-weight:700;letter-spacing:.08em;color:var(--gold2);margin:0 0 .5em;text-shadow:0 2px 0 #000,0 0 18px rgba(216,178,92,.35)}
+.panel{background:var(--panel);border:1px solid var(--line);border-radius:10px;position:relative;
+ box-shadow:0 0 0 1px rgba(0,0,0,.6),0 12px 40px rgba(0,0,0,.55),inset 0 0 32px rgba(216,178,92,.07)}
+.panel:before,.panel:after{content:"";position:absolute;width:16px;height:16px;border:2px solid var(--gold);pointer-events:none}
+.panel:before{top:-3px;left:-3px;border-right:0;border-bottom:0;border-radius:8px 0 0 0}
+.panel:after{bottom:-3px;right:-3px;border-left:0;border-top:0;border-radius:0 0 8px 0}
+.btn{display:inline-block;padding:9px 24px;border-radius:6px;border:1px solid #f6d98b;cursor:pointer;font-family:inherit;font-weight:700;font-size:16px;line-height:1.4;
+ background:linear-gradient(#efcd78,#b7852f 55%,#8a5a1c);color:#2a1606;letter-spacing:.2em;text-decoration:none;
+ box-shadow:0 3px 0 #4d2f0c,0 0 18px rgba(233,196,106,.3)}
+.btn:hover{filter:brightness(1.12)}
+.btn:active{transform:translateY(2px);box-shadow:0 1px 0 #4d2f0c}
+.btn.ghost{background:rgba(216,178,92,.08);color:var(--gold2);border-color:var(--line);box-shadow:none;letter-spacing:.1em;font-weight:400;font-size:14px}
+.field{display:block;margin:0 0 14px}
+.field span{display:block;color:var(--muted);font-size:13px;margin-bottom:4px}
+.field input,.field select{width:100%;padding:9px 12px;border-radius:6px;border:1px solid rgba(216,178,92,.35);font-family:inherit;font-size:15px;
+ background:rgba(5,4,14,.7);color:var(--ink);outline:none}
+.field input:focus{border-color:var(--gold);box-shadow:0 0 0 3px rgba(216,178,92,.2)}
+.topnav{position:relative;z-index:2;display:flex;align-items:center;gap:4px;height:50px;padding:0 28px;
+ background:linear-gradient(rgba(8,6,18,.95),rgba(8,6,18,.72));border-bottom:1px solid var(--line)}
+.topnav .brand{font-size:19px;font-weight:700;color:var(--gold2);letter-spacing:.18em;margin-right:auto;text-decoration:none}
+.topnav .brand small{font-size:11px;color:var(--muted);letter-spacing:.3em;margin-left:8px}
+.topnav a.nav{color:var(--ink);text-decoration:none;padding:5px 13px;border-radius:4px}
+.topnav a.nav.on,.topnav a.nav:hover{background:rgba(216,178,92,.16);color:var(--gold2)}
+.landscape{position:fixed;left:0;right:0;bottom:0;width:100%;height:46vh;z-index:0;pointer-events:none}
+.wrap{position:relative;z-index:1;max-width:1120px;margin:0 auto;padding:22px 28px}
+.muted{color:var(--muted)}
+.notice{padding:8px 12px;border-radius:6px;margin:0 0 14px;font-size:13px}
+.notice.err{background:rgba(227,106,58,.15);border:1px solid rgba(227,106,58,.6);color:#ffc9b0}
+.notice.ok{background:rgba(95,199,164,.13);border:1px solid rgba(95,199,164,.55);color:#c6f3e3}
+.kv{display:grid;grid-template-columns:110px 1fr;gap:6px 12px;margin:0 0 16px}
+.kv dt{color:var(--muted)}
+.kv dd{margin:0;color:var(--gold2);font-weight:700;word-break:break-all}
+.health{position:fixed;left:0;right:0;bottom:0;z-index:2;text-align:center;font-size:11px;color:rgba(241,231,208,.55);padding:5px;
+ background:linear-gradient(transparent,rgba(0,0,0,.7))}
+"""
+
+# Ridges with a castle, drawn behind the content (the moon is in the body background).
+LANDSCAPE_SVG = """<svg class="landscape" viewBox="0 0 1200 400" preserveAspectRatio="none" aria-hidden="true">
+<defs><linearGradient id="r1" x1="0" y1="0" x2="0" y2="1"><stop offset="0" stop-color="#2c2350"/><stop offset="1" stop-color="#141029"/></linearGradient>
+<linearGradient id="r2" x1="0" y1="0" x2="0" y2="1"><stop offset="0" stop-color="#1d1738"/><stop offset="1" stop-color="#0d0a1d"/></linearGradient>
+<linearGradient id="r3" x1="0" y1="0" x2="0" y2="1"><stop offset="0" stop-color="#110d22"/><stop offset="1" stop-color="#07060f"/></linearGradient></defs>
+<path fill="url(#r1)" d="M0 250 L90 170 L170 220 L260 130 L360 210 L450 150 L540 230 L650 120 L760 200 L860 140 L980 220 L1080 160 L1200 210 L1200 400 L0 400Z"/>
+<path fill="url(#r2)" d="M0 300 L120 230 L210 280 L330 215 L430 290 L560 240 L680 300 L800 235 L920 290 L1040 240 L1200 300 L1200 400 L0 400Z"/>
+<path fill="#07060f" d="M780 250 h14 v-40 h8 v-14 h8 v14 h8 v-60 l14 -22 l14 22 v60 h8 v-14 h8 v14 h8 v40 h14 v110 h-124Z" opacity=".95"/>
+<path fill="url(#r3)" d="M0 340 L150 300 L300 335 L470 290 L640 340 L820 305 L1000 345 L1200 310 L1200 400 L0 400Z"/>
+</svg>"""
+
+HEALTH_NOTICE = ("抵制不良游戏，拒绝盗版游戏。注意自我保护，谨防受骗上当。"
+                 "适度游戏益脑，沉迷游戏伤身。合理安排时间，享受健康生活。")
+
+NAV_ITEMS = [
+    ("home", "/game/", "官网首页"),
+    ("play", "/wd3/index.html", "开始游戏"),
+    ("forum", "/bbs/", "玩家论坛"),
+    ("kefu", "/api/kefu/wd.php?game_id=%d" % GAME_ID, "客服中心"),
+    ("pay", "/pay/?game_id=%d" % GAME_ID, "充值中心"),
+    ("fcm", "/my.php?act=fcm", "防沉迷认证"),
+]
+
+
+def page(title, body, css="", script="", body_attrs=""):
+    return ("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+            "<title>" + esc(title) + "</title><link rel=\"icon\" href=\"data:,\">"
+            "<style>" + BASE_CSS + css + "</style></head>"
+            "<body" + (" " + body_attrs if body_attrs else "") + ">" + body +
+            (("<script>" + script + "</script>") if script else "") +
+            "</body></html>\n")
+
+
+def topnav(active, user=None):
+    links = "".join(
+        "<a class=\"nav%s\" href=\"%s\">%s</a>" % (" on" if key == active else "", esc(href), esc(label))
+        for key, href, label in NAV_ITEMS)
+    who = ""
+    if user:
+        who = "<span class=\"muted\" style=\"margin-left:14px\">%s</span>" % esc(user)
+    return ("<nav class=\"topnav\"><a class=\"brand\" href=\"/game/\">沃恩马克<small>VORNMARK</small></a>"
+            + links + who + "</nav>")
+
+
+def portal_page(title, active, content, user=None, css=""):
+    body = topnav(active, user) + LANDSCAPE_SVG + "<main class=\"wrap\">" + content + "</main>"
+    return page(title, body, css=css)
+
+
+INDEX_CSS = """
+body{overflow:hidden}
+.stage{position:relative;z-index:1;height:100vh;min-height:560px;display:flex;align-items:center;justify-content:space-between;padding:0 70px 40px 80px}
+.copy{max-width:560px}
+.logo{font-size:66px;line-height:1.1;margin:0;letter-spacing:.22em;
+ background:linear-gradient(#fff4cf,#e9c46a 45%,#9a6a24);-webkit-background-clip:text;background-clip:text;color:transparent;
+ text-shadow:none;filter:drop-shadow(0 3px 0 #1a0f04) drop-shadow(0 0 22px rgba(233,196,106,.45))}
+.tag{font-size:14px;letter-spacing:.55em;color:var(--gold);margin:6px 0 22px 4px}
+.feats{list-style:none;margin:0 0 24px;padding:0;display:grid;grid-template-columns:1fr 1fr;gap:10px 18px}
+.feats li{padding-left:22px;position:relative;color:#e6dcc4}
+.feats li:before{content:"\\25C6";position:absolute;left:0;color:var(--ember);font-size:12px;top:2px}
+.news{padding:14px 18px;max-width:520px}
+.news h3{font-size:15px;margin:0 0 6px}
+.news p{margin:3px 0;font-size:13px;color:#d9ceb4}
+.news b{color:var(--ember);font-weight:400;margin-right:8px}
+.login{width:360px;padding:26px 30px 22px}
+.login h2{font-size:22px;text-align:center;margin-bottom:16px}
+.login .btn{width:100%;margin-top:4px}
+.login .hint{margin:14px 0 0;font-size:12px;color:var(--muted);text-align:center}
+.welcome{text-align:center;margin:0 0 14px;font-size:13px}
+.welcome a{margin-left:8px}
+"""
+
+
+def index_page(user=None, error=None, prefill=""):
+    notice = ""
+    if error:
+        notice = "<div class=\"notice err\" id=\"error\">%s</div>" % esc(error)
+    welcome = ""
+    if user:
+        welcome = ("<p class=\"welcome\">已登录：%s<a href=\"/wd3/xf.html\">进入选服</a>"
+                   "<a href=\"/wd3/logout\">切换账号</a></p>" % esc(user))
+    body = (
+        LANDSCAPE_SVG +
+        "<div class=\"stage\">"
+        "<section class=\"copy\">"
+        "<h1 class=\"logo\">沃恩马克</h1>"
+        "<div class=\"tag\">VORNMARK · 群星陨落之境</div>"
+        "<ul class=\"feats\"><li>八大职业 自由转职</li><li>万人同屏 攻城夺旗</li>"
+        "<li>跨服竞技 天梯争霸</li><li>坐骑羽翼 百变外观</li></ul>"
+        "<div class=\"news panel\"><h3>最新公告</h3>"
+        "<p><b>[新服]</b>S8 沉睡海岸 今日 10:00 火爆开启</p>"
+        "<p><b>[活动]</b>星陨祭典：登录即领限定坐骑「霜角驯鹿」</p>"
+        "<p><b>[维护]</b>每周四 06:00–08:00 例行维护</p></div>"
+        "</section>"
+        "<section class=\"login panel\"><h2>账号登录</h2>" + notice + welcome +
+        "<form id=\"loginForm\" method=\"post\" action=\"/wd3/login\" accept-charset=\"utf-8\">"
+        "<label class=\"field\"><span>账号</span><input type=\"text\" id=\"username\" name=\"username\" "
+        "maxlength=\"%d\" autocomplete=\"username\" placeholder=\"请输入账号\" value=\"%s\"></label>"
+        "<label class=\"field\"><span>密码</span><input type=\"password\" id=\"password\" name=\"password\" "
+        "autocomplete=\"current-password\" placeholder=\"请输入密码\"></label>"
+        "<button type=\"submit\" id=\"login\" class=\"btn\">登 录</button>"
+        "</form>"
+        "<p class=\"hint\">本地门户：任意账号与非空密码均可登录</p>"
+        "</section></div>"
+        "<div class=\"health\">" + HEALTH_NOTICE + "</div>"
+    ) % (MAX_NAME_CHARS, esc(prefill))
+    return page("沃恩马克 - 账号登录", body, css=INDEX_CSS)
+
+
+XF_CSS = """
+body{overflow:hidden}
+.wrap{padding-top:16px}
+.account{display:flex;align-items:center;gap:14px;padding:12px 20px;margin-bottom:16px}
+.account .who{font-size:15px}
+#login_user{color:var(--gold2);font-weight:700;white-space:pre}
+.account .spacer{margin-left:auto}
+.rec{display:flex;align-items:center;gap:20px;padding:14px 20px;margin-bottom:16px}
+.rec .label{color:var(--muted);font-size:13px}
+.rec .name{font-size:22px;color:var(--gold2);font-weight:700;letter-spacing:.1em}
+.rec .btn{margin-left:auto}
+h2.list{font-size:16px;margin:4px 0 10px}
+.grid{display:grid;grid-template-columns:repeat(4,1fr);gap:12px}
+a.srv{display:flex;align-items:center;gap:10px;padding:12px 14px;border-radius:8px;text-decoration:none;color:var(--ink);
+ background:linear-gradient(rgba(40,30,74,.9),rgba(20,15,40,.9));border:1px solid rgba(216,178,92,.3);transition:transform .12s,border-color .12s}
+a.srv:hover{transform:translateY(-2px);border-color:var(--gold);box-shadow:0 0 16px rgba(216,178,92,.25)}
+a.srv .sid{font-weight:700;color:var(--gold);min-width:30px}
+a.srv .sname{flex:1}
+.badge{font-size:12px;padding:1px 8px;border-radius:10px;border:1px solid}
+.badge.hot{color:#ff9f7a;border-color:rgba(255,120,80,.6)}
+.badge.ok{color:#8fe3c5;border-color:rgba(95,199,164,.6)}
+.badge.busy{color:#f3dc9a;border-color:rgba(216,178,92,.6)}
+.badge.new{color:#a9c8ff;border-color:rgba(120,160,255,.6)}
+"""
+
+
+def server_link(sid):
+    # server_id last, so the client takes the whole id up to the end.
+    return "/wd3/play?act=gamelogin&server_id=%d" % sid
+
+
+def xf_page(user):
+    rec_id, rec_name, _, _ = SERVERS[-1]
+    cards = "".join(
+        "<a class=\"srv\" id=\"server-%d\" href=\"%s\"><span class=\"sid\">S%d</span>"
+        "<span class=\"sname\">%s</span><span class=\"badge %s\">%s</span></a>"
+        % (sid, esc(server_link(sid)), sid, esc(name), cls, esc(state))
+        for sid, name, state, cls in SERVERS)
+    content = (
+        "<section class=\"account panel\"><span class=\"who\">当前账号：<span id=\"login_user\">%s</span></span>"
+        "<span class=\"muted\">欢迎回到群星陨落之境</span>"
+        "<a class=\"btn ghost spacer\" href=\"/wd3/logout\">切换账号</a></section>"
+        "<section class=\"rec panel\"><div><div class=\"label\">推荐服务器</div>"
+        "<div class=\"name\">S%d %s</div></div><span class=\"badge new\">新服</span>"
+        "<a class=\"btn\" id=\"enter\" href=\"%s\">进入游戏</a></section>"
+        "<h2 class=\"list\">全部服务器</h2><div class=\"grid\">%s</div>"
+    ) % (esc(user), rec_id, esc(rec_name), esc(server_link(rec_id)), cards)
+    return portal_page("沃恩马克 - 选择服务器", "play", content, user=None, css=XF_CSS)
+
+
+PLAY_CSS = """
+html,body{height:100%;overflow:hidden;background:#05040c}
+canvas{display:block;position:fixed;inset:0;cursor:none}
+#hud{position:fixed;left:14px;top:12px;display:flex;gap:10px;font-size:14px;pointer-events:none;z-index:2}
+#hud .chip{background:rgba(8,6,18,.72);border:1px solid rgba(216,178,92,.5);border-radius:6px;padding:5px 12px;color:#f1e7d0}
+#hud b{color:#f3dc9a;font-weight:700;white-space:pre}
+#stats{position:fixed;right:14px;top:12px;background:rgba(8,6,18,.72);border:1px solid rgba(216,178,92,.5);border-radius:6px;
+ padding:5px 12px;font-size:13px;color:#d9ceb4;pointer-events:none;z-index:2;text-align:right;min-width:170px}
+#stats b{color:#f3dc9a}
+#help{position:fixed;left:0;right:0;bottom:12px;text-align:center;font-size:13px;color:rgba(241,231,208,.75);pointer-events:none;z-index:2;
+ text-shadow:0 1px 2px #000}
+"""
+
+PLAY_JS = r"""
+(function(){
+"use strict";
+var cv=document.getElementById("game"),ctx=cv.getContext("2d");
+var W=0,H=0;
+function resize(){var d=window.devicePixelRatio||1;W=innerWidth;H=innerHeight;
+ cv.width=Math.round(W*d);cv.height=Math.round(H*d);cv.style.width=W+"px";cv.style.height=H+"px";ctx.setTransform(d,0,0,d,0,0);}
+addEventListener("resize",resize);resize();
+function groundTop(){return H*0.58;}
+var st=window.__game={frames:0,lastKey:"",keys:0,clicks:0,wheel:0,hero:{x:W/2,y:H*0.8},mouse:null};
+var moved=false;
+addEventListener("resize",function(){if(!moved)st.hero={x:W/2,y:H*0.8};});
+var held={},ripples=[],bolts=[],target=null,facing=1,fps=0,fpsT=0,fpsN=0;
+var stars=[];for(var i=0;i<160;i++)stars.push({x:Math.random(),y:Math.random()*0.55,r:Math.random()*1.5+0.3,p:Math.random()*6.3});
+var el={key:document.getElementById("lastkey"),clicks:document.getElementById("clicks"),wheel:document.getElementById("wheel"),fps:document.getElementById("fps")};
+var MOVE={ArrowLeft:[-1,0],ArrowRight:[1,0],ArrowUp:[0,-1],ArrowDown:[0,1],a:[-1,0],d:[1,0],w:[0,-1],s:[0,1],A:[-1,0],D:[1,0],W:[0,-1],S:[0,1]};
+addEventListener("keydown",function(e){
+ var k=e.key===" "?"Space":e.key;st.lastKey=k;st.keys++;el.key.textContent=k;held[e.key]=true;
+ if(MOVE[e.key]){target=null;if(e.key.indexOf("Arrow")===0)e.preventDefault();}
+ if(e.key===" "){e.preventDefault();cast(st.hero.x+facing*70,st.hero.y-30);}
+});
+addEventListener("keyup",function(e){held[e.key]=false;});
+addEventListener("blur",function(){held={};});
+function cast(x,y){ripples.push({x:x,y:y,t:0});}
+cv.addEventListener("mousedown",function(e){st.clicks++;el.clicks.textContent=st.clicks;cast(e.clientX,e.clientY);
+ if(e.button===0){target={x:e.clientX,y:Math.max(e.clientY,groundTop()+20)};bolts.push({x:st.hero.x,y:st.hero.y-40,tx:e.clientX,ty:e.clientY,t:0});}});
+cv.addEventListener("mousemove",function(e){st.mouse={x:e.clientX,y:e.clientY};});
+cv.addEventListener("mouseleave",function(){st.mouse=null;});
+cv.addEventListener("contextmenu",function(e){e.preventDefault();});
+cv.addEventListener("wheel",function(e){e.preventDefault();st.wheel+=e.deltaY>0?1:-1;el.wheel.textContent=st.wheel;},{passive:false});
+function ridge(base,amp,freq,off,color){ctx.fillStyle=color;ctx.beginPath();ctx.moveTo(0,H);
+ for(var x=0;x<=W;x+=16){var u=(x+off)*freq;ctx.lineTo(x,base-amp*(0.6*Math.sin(u)+0.3*Math.sin(u*2.3+1)+0.1*Math.sin(u*5.1)));}
+ ctx.lineTo(W,H);ctx.closePath();ctx.fill();}
+function drawWorld(t){
+ var g=ctx.createLinearGradient(0,0,0,H);g.addColorStop(0,"#0b0920");g.addColorStop(0.45,"#2a1f55");g.addColorStop(0.62,"#5b3a6e");g.addColorStop(1,"#120d22");
+ ctx.fillStyle=g;ctx.fillRect(0,0,W,H);
+ for(var i=0;i<stars.length;i++){var s=stars[i];ctx.globalAlpha=0.45+0.55*Math.abs(Math.sin(t*0.0012+s.p));
+  ctx.fillStyle="#fff6d8";ctx.beginPath();ctx.arc(s.x*W,s.y*H,s.r,0,6.283);ctx.fill();}
+ ctx.globalAlpha=1;
+ var mx=W*0.8,my=H*0.17,mg=ctx.createRadialGradient(mx,my,10,mx,my,140);
+ mg.addColorStop(0,"rgba(255,246,216,.95)");mg.addColorStop(0.2,"rgba(243,220,154,.5)");mg.addColorStop(1,"rgba(243,220,154,0)");
+ ctx.fillStyle=mg;ctx.fillRect(mx-140,my-140,280,280);ctx.fillStyle="#fff3cf";ctx.beginPath();ctx.arc(mx,my,30,0,6.283);ctx.fill();
+ var px=st.hero.x-W/2;
+ ridge(H*0.5,70,0.006,px*0.15+t*0.004,"#2d2452");ridge(H*0.56,45,0.011,px*0.3+300,"#1c1637");
+ var gt=groundTop(),gg=ctx.createLinearGradient(0,gt,0,H);gg.addColorStop(0,"#1a2a2a");gg.addColorStop(1,"#0a1010");
+ ctx.fillStyle=gg;ctx.fillRect(0,gt,W,H-gt);
+ var hz=ctx.createLinearGradient(0,gt-18,0,gt+26);hz.addColorStop(0,"rgba(227,106,58,0)");hz.addColorStop(0.45,"rgba(243,180,120,.28)");hz.addColorStop(1,"rgba(95,199,164,0)");
+ ctx.fillStyle=hz;ctx.fillRect(0,gt-18,W,44);
+ ctx.strokeStyle="rgba(95,199,164,.18)";ctx.lineWidth=1;
+ for(var k=0;k<14;k++){var y=gt+Math.pow(k/13,1.8)*(H-gt);ctx.beginPath();ctx.moveTo(0,y);ctx.lineTo(W,y);ctx.stroke();}
+ for(var j=-12;j<=12;j++){var bx=W/2+j*90-(px*0.5)%90;ctx.beginPath();ctx.moveTo(W/2+(bx-W/2)*0.25,gt);ctx.lineTo(bx+(bx-W/2)*1.5,H);ctx.stroke();}
+}
+function drawHero(t){
+ var h=st.hero,bob=Math.sin(t*0.008)*3,x=h.x,y=h.y;
+ ctx.fillStyle="rgba(0,0,0,.45)";ctx.beginPath();ctx.ellipse(x,y+4,26,8,0,0,6.283);ctx.fill();
+ ctx.save();ctx.translate(x,y+bob);ctx.scale(facing,1);
+ ctx.fillStyle="#7a1f2b";ctx.beginPath();ctx.moveTo(-8,-52);ctx.quadraticCurveTo(-30,-20,-24,2);ctx.lineTo(10,2);ctx.lineTo(6,-52);ctx.closePath();ctx.fill();
+ var bg=ctx.createLinearGradient(0,-60,0,0);bg.addColorStop(0,"#d8b25c");bg.addColorStop(1,"#6b4a1a");
+ ctx.fillStyle=bg;ctx.fillRect(-9,-54,18,42);ctx.fillStyle="#3a2a14";ctx.fillRect(-8,-12,6,14);ctx.fillRect(2,-12,6,14);
+ ctx.fillStyle="#f1d3b0";ctx.beginPath();ctx.arc(0,-64,10,0,6.283);ctx.fill();
+ ctx.fillStyle="#d8b25c";ctx.beginPath();ctx.moveTo(-11,-68);ctx.lineTo(0,-82);ctx.lineTo(11,-68);ctx.closePath();ctx.fill();
+ ctx.shadowColor="#9fe8ff";ctx.shadowBlur=16;ctx.strokeStyle="#dff6ff";ctx.lineWidth=4;
+ ctx.beginPath();ctx.moveTo(12,-34);ctx.lineTo(40,-66-Math.sin(t*0.006)*4);ctx.stroke();ctx.restore();
+}
+function drawEffects(dt){
+ for(var i=ripples.length-1;i>=0;i--){var r=ripples[i];r.t+=dt;var a=1-r.t/0.9;if(a<=0){ripples.splice(i,1);continue;}
+  ctx.strokeStyle="rgba(243,220,154,"+a+")";ctx.lineWidth=3;ctx.beginPath();ctx.arc(r.x,r.y,10+r.t*120,0,6.283);ctx.stroke();
+  ctx.strokeStyle="rgba(95,199,164,"+a*0.7+")";ctx.lineWidth=1.5;ctx.beginPath();ctx.arc(r.x,r.y,4+r.t*70,0,6.283);ctx.stroke();}
+ for(var j=bolts.length-1;j>=0;j--){var b=bolts[j];b.t+=dt*3;if(b.t>=1){bolts.splice(j,1);continue;}
+  var bx=b.x+(b.tx-b.x)*b.t,by=b.y+(b.ty-b.y)*b.t;ctx.fillStyle="rgba(159,232,255,.9)";ctx.shadowColor="#9fe8ff";ctx.shadowBlur=18;
+  ctx.beginPath();ctx.arc(bx,by,6,0,6.283);ctx.fill();ctx.shadowBlur=0;}
+ if(st.mouse){var m=st.mouse;ctx.strokeStyle="rgba(243,220,154,.9)";ctx.lineWidth=1.5;ctx.beginPath();ctx.arc(m.x,m.y,9,0,6.283);
+  ctx.moveTo(m.x-15,m.y);ctx.lineTo(m.x-5,m.y);ctx.moveTo(m.x+5,m.y);ctx.lineTo(m.x+15,m.y);
+  ctx.moveTo(m.x,m.y-15);ctx.lineTo(m.x,m.y-5);ctx.moveTo(m.x,m.y+5);ctx.lineTo(m.x,m.y+15);ctx.stroke();}
+}
+function step(dt){
+ var vx=0,vy=0;for(var k in MOVE){if(held[k]){vx+=MOVE[k][0];vy+=MOVE[k][1];}}
+ var h=st.hero,sp=280;
+ if(vx||vy||target)moved=true;
+ if(vx||vy){var n=Math.sqrt(vx*vx+vy*vy);h.x+=vx/n*sp*dt;h.y+=vy/n*sp*dt*0.6;if(vx)facing=vx>0?1:-1;}
+ else if(target){var dx=target.x-h.x,dy=target.y-h.y,d=Math.sqrt(dx*dx+dy*dy);
+  if(d<4)target=null;else{var s=Math.min(d,sp*dt);h.x+=dx/d*s;h.y+=dy/d*s;if(Math.abs(dx)>1)facing=dx>0?1:-1;}}
+ h.x=Math.max(30,Math.min(W-30,h.x));h.y=Math.max(groundTop()+30,Math.min(H-20,h.y));
+}
+var last=performance.now();
+function frame(now){
+ var dt=Math.min(0.05,Math.max(0,(now-last)/1000));last=now;
+ step(dt);drawWorld(now);drawHero(now);drawEffects(dt);
+ st.frames++;fpsN++;fpsT+=dt;if(fpsT>=0.5){fps=Math.round(fpsN/fpsT);fpsN=0;fpsT=0;el.fps.textContent=fps;}
+ if(st.frames===1)document.body.setAttribute("data-ready","1");
+ requestAnimationFrame(frame);
+}
+requestAnimationFrame(frame);
+})();
+"""
+
+
+def play_page(user, server_id):
+    shown_user = user if user else "未登录"
+    body = (
+        "<canvas id=\"game\" tabindex=\"0\"></canvas>"
+        "<div id=\"hud\"><span class=\"chip\">服务器 <b id=\"server\">%s</b></span>"
+        "<span class=\"chip\">角色 <b id=\"player\">%s</b></span></div>"
+        "<div id=\"stats\">最近按键 <b id=\"lastkey\">—</b><br>点击 <b id=\"clicks\">0</b> · 滚轮 <b id=\"wheel\">0</b>"
+        " · <b id=\"fps\">0</b> fps</div>"
+        "<div id=\"help\">方向键 / WASD 移动 · 点击地面前往并释放法术 · 空格施法</div>"
+    ) % (esc(server_id), esc(shown_user))
+    title = "沃恩马克 - S%s %s" % (server_id, shown_user)
+    return page(title, body, css=PLAY_CSS, script=PLAY_JS)
+
+
+HOME_CSS = """
+.hero{display:flex;gap:28px;align-items:stretch}
+.hero .intro{flex:1;padding:24px 28px}
+.hero .intro h1{font-size:40px;letter-spacing:.2em}
+.hero .intro p{color:#e0d6bd;max-width:520px}
+.hero .side{width:330px;padding:20px 22px}
+.hero .side li{margin:6px 0}
+.hero .btn{margin-top:10px}
+"""
+
+
+def home_page():
+    content = (
+        "<div class=\"hero\"><section class=\"intro panel\"><h1>沃恩马克</h1>"
+        "<p>群星陨落，古国沃恩的封印松动。召集你的伙伴，穿越龙脊山脉与暮光森林，"
+        "在永夜王座前夺回失落的星辰之印。</p>"
+        "<a class=\"btn\" id=\"start\" href=\"/wd3/index.html\">开始游戏</a></section>"
+        "<aside class=\"side panel\"><h3>快速入口</h3><ul>"
+        "<li><a href=\"/bbs/\">玩家论坛</a></li>"
+        "<li><a href=\"/pay/?game_id=%d\">充值中心</a></li>"
+        "<li><a href=\"/api/kefu/wd.php?game_id=%d\">客服中心</a></li>"
+        "<li><a href=\"/my.php?act=fcm\">防沉迷实名认证</a></li></ul>"
+        "<p class=\"muted\">游戏编号 %d</p></aside></div>"
+    ) % (GAME_ID, GAME_ID, GAME_ID)
+    return portal_page("沃恩马克 - 官方网站", "home", content, css=HOME_CSS)
+
+
+FORUM_CSS = """
+.boards{display:grid;grid-template-columns:repeat(3,1fr);gap:14px;margin-bottom:16px}
+.board{padding:14px 18px}
+.board h3{font-size:16px;margin:0 0 4px}
+.board p{margin:0;font-size:13px;color:var(--muted)}
+.threads{padding:8px 18px}
+.threads table{width:100%;border-collapse:collapse}
+.threads td{padding:7px 4px;border-bottom:1px solid rgba(216,178,92,.15)}
+.threads td.n{color:var(--muted);text-align:right;width:120px;font-size:13px}
+.tagx{color:var(--ember);margin-right:6px}
+"""
+
+
+def forum_page():
+    boards = [("综合讨论", "冒险者的酒馆，天南海北聊个痛快"), ("职业攻略", "八大职业加点与配装心得"),
+              ("公会招募", "寻找志同道合的战友")]
+    threads = [("精华", "【攻略】永夜王座全BOSS机制图解", 1288), ("置顶", "星陨祭典活动规则与奖励一览", 932),
+               ("讨论", "新服 S8 开服冲级路线分享", 415), ("求助", "霜角驯鹿在哪里兑换？", 87)]
+    content = (
+        "<h1>玩家论坛</h1><div class=\"boards\">" +
+        "".join("<section class=\"board panel\"><h3>%s</h3><p>%s</p></section>" % (esc(a), esc(b)) for a, b in boards) +
+        "</div><section class=\"threads panel\"><table>" +
+        "".join("<tr><td><span class=\"tagx\">[%s]</span>%s</td><td class=\"n\">回复 %d</td></tr>" % (esc(t), esc(s), n)
+                for t, s, n in threads) +
+        "</table></section>")
+    return portal_page("沃恩马克 - 玩家论坛", "forum", content, css=FORUM_CSS)
+
+
+CARD_CSS = """
+.card{max-width:640px;margin:10px auto 0;padding:24px 30px}
+.packs{display:grid;grid-template-columns:repeat(4,1fr);gap:10px;margin:0 0 16px}
+.packs label{display:block;text-align:center;padding:10px 4px;border-radius:8px;border:1px solid rgba(216,178,92,.35);cursor:pointer;background:rgba(5,4,14,.5)}
+.packs input{display:none}
+.packs input:checked+span{color:var(--gold2);font-weight:700}
+.packs label:has(input:checked){border-color:var(--gold);box-shadow:0 0 12px rgba(216,178,92,.3)}
+.faq p{margin:6px 0;color:#d9ceb4}
+"""
+
+
+def recharge_page(user_name, server_id, amount=None):
+    packs = [10, 50, 100, 500]
+    if amount is not None:
+        notice = ("<div class=\"notice ok\" id=\"result\">订单已记录：%s 元宝 %d（本地门户不处理真实支付）</div>"
+                  % (esc(user_name or "—"), amount * 10))
+    else:
+        notice = ""
+    choices = "".join(
+        "<label><input type=\"radio\" name=\"amount\" value=\"%d\"%s><span>%d 元<br>%d 元宝</span></label>"
+        % (p, " checked" if p == 50 else "", p, p * 10) for p in packs)
+    content = (
+        "<section class=\"card panel\"><h1>充值中心</h1>" + notice +
+        "<dl class=\"kv\"><dt>充值账号</dt><dd id=\"user_name\">%s</dd>"
+        "<dt>服务器</dt><dd id=\"server_id\">%s</dd><dt>游戏编号</dt><dd id=\"game_id\">%d</dd></dl>"
+        "<form method=\"get\" action=\"/pay/\"><input type=\"hidden\" name=\"game_id\" value=\"%d\">"
+        "<input type=\"hidden\" name=\"user_name\" value=\"%s\"><input type=\"hidden\" name=\"server_id\" value=\"%s\">"
+        "<div class=\"packs\">%s</div><button class=\"btn\" type=\"submit\">确认充值</button></form></section>"
+    ) % (esc(user_name or "—"), esc(server_id or "—"), GAME_ID, GAME_ID, esc(user_name or ""),
+         esc(server_id or ""), choices)
+    return portal_page("沃恩马克 - 充值中心", "pay", content, css=CARD_CSS)
+
+
+def kefu_page(user_name, game_id):
+    content = (
+        "<section class=\"card panel\"><h1>客服中心</h1>"
+        "<dl class=\"kv\"><dt>玩家账号</dt><dd id=\"user_name\">%s</dd>"
+        "<dt>游戏编号</dt><dd id=\"game_id\">%s</dd></dl>"
+        "<div class=\"faq\"><h3>常见问题</h3>"
+        "<p>· 充值未到账：请耐心等待 5 分钟，并确认所选服务器正确。</p>"
+        "<p>· 账号被盗：请立即修改密码并提交申诉。</p>"
+        "<p>· 客服在线时间：每日 09:00–23:00。</p></div></section>"
+    ) % (esc(user_name or "—"), esc(game_id or "—"))
+    return portal_page("沃恩马克 - 客服中心", "kefu", content, css=CARD_CSS)
+
+
+def fcm_page(submitted=None):
+    if submitted:
+        notice = "<div class=\"notice ok\" id=\"result\">已提交：%s（本地门户不做核验）</div>" % esc(submitted)
+    else:
+        notice = "<div class=\"notice err\">尚未完成实名认证：未成年人游戏时间将受到限制。</div>"
+    content = (
+        "<section class=\"card panel\"><h1>防沉迷实名认证</h1>" + notice +
+        "<form method=\"get\" action=\"/my.php\"><input type=\"hidden\" name=\"act\" value=\"fcm\">"
+        "<label class=\"field\"><span>真实姓名</span><input type=\"text\" name=\"realname\" maxlength=\"20\"></label>"
+        "<label class=\"field\"><span>身份证号</span><input type=\"text\" name=\"idno\" maxlength=\"18\"></label>"
+        "<button class=\"btn\" type=\"submit\">提交认证</button></form></section>")
+    return portal_page("沃恩马克 - 防沉迷实名认证", "fcm", content, css=CARD_CSS)
+
+
+def not_found_page(path):
+    content = ("<section class=\"card panel\" style=\"text-align:center\"><h1 style=\"font-size:56px\">404</h1>"
+               "<p>迷失在星海之中……找不到页面 <code>%s</code></p>"
+               "<p><a class=\"btn\" href=\"/wd3/index.html\">返回游戏首页</a></p></section>") % esc(path)
+    return portal_page("沃恩马克 - 页面不存在", "", content, css=CARD_CSS)
+
+
+def error_page(status, message):
+    content = ("<section class=\"card panel\" style=\"text-align:center\"><h1>%d</h1><p>%s</p></section>"
+               % (status, esc(message)))
+    return portal_page("沃恩马克 - 请求错误", "", content, css=CARD_CSS)
+
+
+# Pages for browser tests ----------------------------------------------------
+
+TEST_CSS = """
+.card{max-width:760px;margin:24px auto;padding:22px 28px}
+.row{display:flex;gap:12px;flex-wrap:wrap;margin:12px 0}
+iframe{width:100%;height:220px;border:1px solid var(--line);border-radius:8px;background:#fff}
+"""
+
+
+def test_page(title, content, script=""):
+    body = LANDSCAPE_SVG + "<main class=\"wrap\"><section class=\"card panel\">" + content + "</section></main>"
+    return page(title, body, css=CARD_CSS + TEST_CSS, script=script)
+
+
+def popup_page():
+    return test_page("弹窗测试", (
+        "<h1>弹窗测试</h1><p>这些链接会请求新窗口。</p><div class=\"row\">"
+        "<a class=\"btn\" id=\"blank\" href=\"/test/popup-target.html?via=link\" target=\"_blank\">新窗口链接</a>"
+        "<button class=\"btn\" id=\"open\" type=\"button\" "
+        "onclick=\"window.open('/test/popup-target.html?via=script','vm_popup','width=480,height=320')\">"
+        "脚本打开窗口</button></div>"))
+
+
+def popup_target_page(via):
+    return test_page("弹窗目标页", "<h1>弹窗目标页</h1><p>来源：<b id=\"via\">%s</b></p>" % esc(via or "—"))
+
+
+def frame_page(src):
+    return test_page("内嵌框架测试", (
+        "<h1>内嵌框架测试</h1><p>外层页面，内嵌：<code id=\"src\">%s</code></p>"
+        "<iframe id=\"inner\" src=\"%s\"></iframe>") % (esc(src), esc(src)))
+
+
+def inner_page():
+    return page("内嵌页", "<div style=\"padding:16px;color:#222;background:#fff;height:100vh\">"
+                "<h2 style=\"color:#6b4a1a;text-shadow:none\">内嵌页</h2><p id=\"inner-text\">我在框架里面。</p></div>",
+                css="body{background:#fff}")
+
+
+def title_page(first, then, delay_ms):
+    script = ("addEventListener('load',function(){setTimeout(function(){document.title=%s;"
+              "document.getElementById('now').textContent=document.title;},%d);});"
+              % (js_literal(then), delay_ms))
+    return page(first, LANDSCAPE_SVG + "<main class=\"wrap\"><section class=\"card panel\"><h1>标题测试</h1>"
+                "<p>当前标题：<b id=\"now\">%s</b></p><p class=\"muted\">载入 %d 毫秒后标题改为 %s</p></section></main>"
+                % (esc(first), delay_ms, esc(then)), css=CARD_CSS + TEST_CSS, script=script)
+
+
+def form_page(value, submitted):
+    echo = ""
+    if submitted is not None:
+        echo = "<div class=\"notice ok\">已提交：<output id=\"echo\">%s</output></div>" % esc(submitted)
+    return test_page("表单测试", (
+        "<h1>表单测试</h1>" + echo +
+        "<form method=\"post\" action=\"/test/form.html\" accept-charset=\"utf-8\">"
+        "<label class=\"field\"><span>文本</span><input type=\"text\" id=\"text\" name=\"text\" value=\"%s\"></label>"
+        "<button class=\"btn\" id=\"submit\" type=\"submit\">提交</button></form>") % esc(value))
+
+
+def user_probe_page(name):
+    # The client reads the user name on any address containing "xf.html";
+    # without ?name= the page has no "login_user" element at all.
+    element = ""
+    if name is not None:
+        element = "<p>账号：<span id=\"login_user\" style=\"white-space:pre\">%s</span></p>" % esc(name)
+    return test_page("账号元素测试", "<h1>账号元素测试</h1>" + element)
+
+
+# ---------------------------------------------------------------------------
+# Request handling
+
+class BadRequest(Exception):
+    def __init__(self, status, reason):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+
+
+class PortalState:
+    def __init__(self, log, stats_delay, stats_hang, quiet):
+        self.log = log
+        self.stats_delay = stats_delay
+        self.stats_hang = stats_hang
+        self.quiet = quiet
+        self.stopping = threading.Event()
+
+
+class PortalServer(ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, address, role, state):
+        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
+        self.role = role
+        self.state = state
+        super().__init__(address, PortalHandler)
+
+    def server_bind(self):
+        # HTTPServer.server_bind would look up the host's FQDN, which can stall.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    def handle_error(self, request, client_address):
+        sys.stderr.write("portal: error while serving %s\n%s" % (client_address, traceback.format_exc()))
+
+
+class PortalHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "VornmarkPortal/1.0"
+    sys_version = ""
+    timeout = 60   # idle keep-alive connections and stalled bodies
+
+    def version_string(self):
+        return self.server_version
+
+    # -- plumbing ----------------------------------------------------------
+
+    def log_message(self, fmt, *args):
+        if not self.server.state.quiet:
+            sys.stderr.write("portal[%s] %s %s\n" % (self.server.role, self.address_string(), fmt % args))
+
+    def log_request(self, code="-", size="-"):
+        if hasattr(code, "value"):
+            code = code.value
+        self.log_message('"%s" %s', self.requestline, code)
+
+    def _send(self, status, body, ctype="text/html; charset=utf-8", headers=(), close=False):
+        data = body.encode("utf-8") if isinstance(body, str) else body
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Cache-Control", "no-store")
+        for name, value in headers:
+            self.send_header(name, value)
+        if close:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+        self.wfile.flush()
+
+    def _redirect(self, location, headers=()):
+        self._send(303, "<a href=\"%s\">%s</a>" % (esc(location), esc(location)),
+                   headers=[("Location", location)] + list(headers))
+
+    def _refuse(self, status, reason):
+        """Answer an unacceptable request and drop the connection.
+
+        The body is not read; what the client is still sending is discarded
+        for a short while so that it sees the answer instead of a reset.
+        """
+        self._send(status, error_page(status, reason), close=True)
+        sock = self.connection
+        try:
+            sock.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + 2.0
+            discarded = 0
+            while discarded < 8 * MAX_BODY and time.monotonic() < deadline:
+                sock.settimeout(max(0.05, deadline - time.monotonic()))
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                discarded += len(chunk)
+        except OSError:
+            pass
+
+    def _content_length(self):
+        if self.headers.get("Transfer-Encoding"):
+            raise BadRequest(411, "需要 Content-Length")
+        values = self.headers.get_all("Content-Length") or []
+        if not values:
+            return 0
+        lengths = set()
+        for value in values:
+            for part in value.split(","):
+                part = part.strip()
+                if not re.fullmatch(r"[0-9]{1,18}", part):
+                    raise BadRequest(400, "Content-Length 无效")
+                lengths.add(int(part))
+        if len(lengths) != 1:
+            raise BadRequest(400, "Content-Length 不一致")
+        length = lengths.pop()
+        if length > MAX_BODY:
+            raise BadRequest(413, "请求体过大")
+        return length
+
+    def _read_body(self):
+        """Body bytes, or None when the client went away before sending it all."""
+        length = self._content_length()
+        data = b""
+        try:
+            while len(data) < length:
+                chunk = self.rfile.read(length - len(data))
+                if not chunk:
+                    break
+                data += chunk
+        except (socket.timeout, OSError):
+            pass
+        if len(data) < length:
+            self.close_connection = True
+            self.log_message("body cut short: %d of %d bytes", len(data), length)
+            return None
+        return data
+
+    def handle_expect_100(self):
+        try:
+            self._content_length()
+        except BadRequest as e:
+            self._refuse(e.status, e.reason)
+            return False
+        return super().handle_expect_100()
+
+    def _split(self):
+        parts = urlsplit(self.path)
+        return parts.path, parts.query
+
+    def _query(self, raw):
+        try:
+            return parse_qs(raw, keep_blank_values=True, max_num_fields=MAX_FORM_FIELDS)
+        except ValueError:
+            raise BadRequest(400, "查询参数过多")
+
+    @staticmethod
+    def _first(params, key, default=None):
+        values = params.get(key)
+        return values[0] if values else default
+
+    def _cookie_user(self):
+        for header in self.headers.get_all("Cookie") or []:
+            for pair in header.split(";"):
+                name, sep, value = pair.strip().partition("=")
+                if sep and name == COOKIE_NAME:
+                    try:
+                        user = unquote(value.strip().strip('"'), errors="strict")
+                    except UnicodeDecodeError:
+                        return None
+                    return user if valid_name(user) else None
+        return None
+
+    def _header_summary(self, names):
+        return {name: self.headers.get(name) for name in names}
+
+    # -- dispatch ----------------------------------------------------------
+
+    def do_HEAD(self):
+        self.do_GET()
+
+    def do_GET(self):
+        self._dispatch(self.GET_ROUTES)
+
+    def do_POST(self):
+        self._dispatch(self.POST_ROUTES)
+
+    def _dispatch(self, routes):
+        path, query = self._split()
+        try:
+            handler = routes.get(path)
+            if handler is None:
+                if self.command == "POST":
+                    # Not read: the connection is dropped after the answer.
+                    self._refuse(404, "页面不存在")
+                else:
+                    self._send(404, not_found_page(path))
+                return
+            handler(self, path, query)
+        except BadRequest as e:
+            if path == "/" and self.command == "POST":
+                rec = {"kind": "rejected", "status": e.status, "reason": e.reason, "path": self.path,
+                       "role": self.server.role,
+                       "headers": self._header_summary(("User-Agent", "Content-Type", "Content-Length",
+                                                        "Transfer-Encoding"))}
+                rec.update(now_fields())
+                self.server.state.log.write(rec)
+            self._refuse(e.status, e.reason)
+
+    # -- routes: the portal's own pages -----------------------------------
+
+    def get_root(self, path, query):
+        params = self._query(query)
+        role = self.server.role
+        if role == "pay" or (role == "main" and "game_id" in params):
+            self._recharge(query)
+        elif role == "forum":
+            self._send(200, forum_page())
+        else:
+            self._send(200, home_page())
+
+    def get_home(self, path, query):
+        self._send(200, home_page())
+
+    def get_forum(self, path, query):
+        self._send(200, forum_page())
+
+    def get_pay(self, path, query):
+        self._recharge(query)
+
+    def _recharge(self, query):
+        # The client's recharge address: ...?game_id=1530&user_name=NAME[&server_id=ID]
+        user = tolerant_param(query, "user_name", ("server_id", "amount"))
+        user = unquote(user) if user is not None else None
+        params = self._query(query)
+        server_id = self._first(params, "server_id")
+        amount = self._first(params, "amount")
+        amount = int(amount) if amount and amount.isdigit() and 0 < int(amount) <= 100000 else None
+        self._send(200, recharge_page(user, server_id, amount))
+
+    def get_kefu(self, path, query):
+        # The client's address: ...wd.php?user_name=NAME&game_id=1530
+        user = tolerant_param(query, "user_name", ("game_id",))
+        user = unquote(user) if user is not None else None
+        game_id = self._first(self._query(query), "game_id")
+        self._send(200, kefu_page(user, game_id))
+
+    def get_my(self, path, query):
+        params = self._query(query)
+        if self._first(params, "act") != "fcm":
+            self._send(404, not_found_page(self.path))
+            return
+        realname = self._first(params, "realname")
+        self._send(200, fcm_page(realname if realname else None))
+
+    def get_wd3_root(self, path, query):
+        self._redirect("/wd3/index.html" + ("?" + query if query else ""))
+
+    def get_index(self, path, query):
+        rec = {"kind": "start", "path": path, "query": query, "params": self._query(query),
+               "role": self.server.role,
+               "headers": self._header_summary(("User-Agent", "Accept-Language", "Host"))}
+        rec.update(now_fields())
+        self.server.state.log.write(rec)
+        self._send(200, index_page(user=self._cookie_user()))
+
+    def login(self, path, query):
+        if self.command == "POST":
+            body = self._read_body()
+            if body is None:
+                return
+            try:
+                text = body.decode("utf-8")
+            except UnicodeDecodeError:
+                raise BadRequest(400, "表单编码错误")
+        else:
+            text = query
+        try:
+            form = parse_qs(text, keep_blank_values=True, max_num_fields=MAX_FORM_FIELDS,
+                            encoding="utf-8", errors="strict")
+        except (ValueError, UnicodeDecodeError):
+            raise BadRequest(400, "表单格式错误")
+        name = (self._first(form, "username") or "").strip()
+        password = self._first(form, "password") or ""
+        error = None
+        if not name:
+            error = "请输入账号"
+        elif not valid_name(name):
+            error = "账号不能超过 %d 个字符，且不能包含控制字符" % MAX_NAME_CHARS
+        elif not password:
+            error = "请输入密码"
+        if error:
+            self._send(200, index_page(error=error, prefill=name if valid_name(name) else ""))
+            return
+        rec = {"kind": "login", "user": name, "role": self.server.role}
+        rec.update(now_fields())
+        self.server.state.log.write(rec)
+        cookie = "%s=%s; Path=/; HttpOnly; SameSite=Lax" % (COOKIE_NAME, quote(name, safe=""))
+        self._redirect("/wd3/xf.html", headers=[("Set-Cookie", cookie)])
+
+    def logout(self, path, query):
+        self._redirect("/wd3/index.html",
+                       headers=[("Set-Cookie", "%s=; Path=/; Max-Age=0; SameSite=Lax" % COOKIE_NAME)])
+
+    def get_xf(self, path, query):
+        user = self._cookie_user()
+        if not user:
+            self._redirect("/wd3/index.html")
+            return
+        self._send(200, xf_page(user))
+
+    def get_play(self, path, query):
+        server_id = self._first(self._query(query), "server_id", "")
+        self._send(200, play_page(self._cookie_user(), server_id))
+
+    def get_health(self, path, query):
+        self._send(200, "ok", ctype="text/plain; charset=utf-8")
+
+    def get_favicon(self, path, query):
+        self._send(204, b"", ctype="image/x-icon")
+
+    # -- routes: pages for browser tests ------------------------------------
+
+    def get_test_popup(self, path, query):
+        self._send(200, popup_page())
+
+    def get_test_popup_target(self, path, query):
+        self._send(200, popup_target_page(self._first(self._query(query), "via")))
+
+    def get_test_frame(self, path, query):
+        src = self._first(self._query(query), "src", "/test/inner.html")
+        # Same-origin paths only; anything else falls back to the default.
+        if not src.startswith("/") or src.startswith("//") or "\\" in src:
+            src = "/test/inner.html"
+        self._send(200, frame_page(src))
+
+    def get_test_inner(self, path, query):
+        self._send(200, inner_page())
+
+    def get_test_title(self, path, query):
+        params = self._query(query)
+        first = self._first(params, "from", "标题测试")
+        then = self._first(params, "to", "标题已更新")
+        delay = self._first(params, "delay", "300")
+        delay_ms = min(int(delay), 60000) if delay.isdigit() else 300
+        self._send(200, title_page(first, then, delay_ms))
+
+    def test_form(self, path, query):
+        params = self._query(query)
+        submitted = None
+        if self.command == "POST":
+            body = self._read_body()
+            if body is None:
+                return
+            try:
+                form = parse_qs(body.decode("utf-8"), keep_blank_values=True,
+                                max_num_fields=MAX_FORM_FIELDS, errors="strict")
+            except (ValueError, UnicodeDecodeError):
+                raise BadRequest(400, "表单格式错误")
+            submitted = self._first(form, "text", "")
+        value = submitted if submitted is not None else self._first(params, "value", "")
+        self._send(200, form_page(value, submitted))
+
+    def get_test_user(self, path, query):
+        self._send(200, user_probe_page(self._first(self._query(query), "name")))
+
+    # -- statistics ----------------------------------------------------------
+
+    def post_report(self, path, query):
+        state = self.server.state
+        body = self._read_body()
+        if body is None:
+            return
+        text, encoding = decode_body(body)
+        rec = {"kind": "report", "method": self.command, "path": self.path, "role": self.server.role,
+               "client": "%s:%s" % self.client_address[:2],
+               "headers": self._header_summary(("User-Agent", "Content-Type", "Accept")),
+               "header_list": [[k, v] for k, v in self.headers.items()],
+               "content_length": len(body), "body": text, "body_encoding": encoding, "body_hex": body.hex()}
+        try:
+            rec["form"] = parse_qs(text, keep_blank_values=True, max_num_fields=MAX_FORM_FIELDS,
+                                   encoding=encoding, errors="replace")
+        except ValueError as e:
+            rec["form"] = None
+            rec["form_error"] = str(e)
+        # The close report ends with the user name, inserted unescaped.
+        user = tolerant_param(text, "user_name")
+        if user is not None:
+            rec["user_name"] = user
+        rec.update(now_fields())
+        state.log.write(rec)
+        if state.stats_hang:
+            # Keep the connection open without an answer until shutdown.
+            self.close_connection = True
+            state.stopping.wait()
+            return
+        if state.stats_delay > 0 and state.stopping.wait(state.stats_delay):
+            self.close_connection = True
+            return
+        self._send(200, "ok", ctype="text/plain; charset=utf-8")
+
+    GET_ROUTES = {
+        "/": get_root,
+        "/game/": get_home,
+        "/bbs/": get_forum,
+        "/pay/": get_pay,
+        "/api/kefu/wd.php": get_kefu,
+        "/my.php": get_my,
+        "/wd3": get_wd3_root,
+        "/wd3/": get_wd3_root,
+        "/wd3/index.html": get_index,
+        "/wd3/login": login,
+        "/wd3/logout": logout,
+        "/wd3/xf.html": get_xf,
+        "/wd3/play": get_play,
+        "/healthz": get_health,
+        "/favicon.ico": get_favicon,
+        "/test/popup.html": get_test_popup,
+        "/test/popup-target.html": get_test_popup_target,
+        "/test/frame.html": get_test_frame,
+        "/test/inner.html": get_test_inner,
+        "/test/title.html": get_test_title,
+        "/test/form.html": test_form,
+        "/test/xf.html": get_test_user,
+        "/test/XF.HTML": get_test_user,
+    }
+    POST_ROUTES = {
+        "/": post_report,
+        "/wd3/login": login,
+        "/test/form.html": test_form,
+    }
+
+
+# ---------------------------------------------------------------------------
+# Start-up
+
+def loopback(value, option):
+    try:
+        addr = ipaddress.ip_address(value)
+    except ValueError:
+        raise SystemExit("portal: %s %r is not an IP address" % (option, value))
+    if not addr.is_loopback:
+        raise SystemExit("portal: %s %s is not a loopback address; the portal serves this machine only"
+                         % (option, value))
+    return str(addr)
+
+
+def open_listeners(addresses, port, state):
+    """One server per (role, address), all on the same port.
+
+    With port 0 the first bind picks a free port and the others follow it;
+    if one of them finds it taken, start over with a new one.
+    """
+    attempts = 20 if port == 0 else 1
+    last_error = None
+    for _ in range(attempts):
+        servers = []
+        try:
+            chosen = port
+            for role, address in addresses:
+                server = PortalServer((address, chosen), role, state)
+                servers.append(server)
+                chosen = server.server_address[1]
+            return servers, chosen
+        except OSError as e:
+            last_error = e
+            for server in servers:
+                server.server_close()
+    raise SystemExit("portal: cannot listen on port %d at %s: %s"
+                     % (port, ", ".join(a for _, a in addresses), last_error))
+
+
+def parse_args(argv):
+    env_delay = os.environ.get("VORNMARK_PORTAL_STATS_DELAY", "0")
+    env_hang = os.environ.get("VORNMARK_PORTAL_STATS_HANG", "") not in ("", "0")
+    p = argparse.ArgumentParser(description="Local Vornmark portal and statistics server.")
+    p.add_argument("--port", type=int, default=DEFAULT_PORT, help="port on every address; 0 picks a free one")
+    p.add_argument("--log", required=True, help="JSON-lines event log (appended)")
+    p.add_argument("--host", default="127.0.0.1", help="main address: game page, portal site, statistics")
+    p.add_argument("--forum-address", default="127.0.0.2", help="address whose root is the forum ('none' to skip)")
+    p.add_argument("--pay-address", default="127.0.0.3", help="address whose root is the recharge page ('none' to skip)")
+    p.add_argument("--port-file", help="also write the port number into this file")
+    p.add_argument("--stats-delay", type=float, default=None,
+                   help="seconds to wait before answering a report (env VORNMARK_PORTAL_STATS_DELAY)")
+    p.add_argument("--stats-hang", action="store_true", default=env_hang,
+                   help="accept reports but never answer (env VORNMARK_PORTAL_STATS_HANG=1)")
+    p.add_argument("--quiet", action="store_true", help="no access log on stderr")
+    args = p.parse_args(argv)
+    if args.stats_delay is None:
+        try:
+            args.stats_delay = float(env_delay)
+        except ValueError:
+            p.error("VORNMARK_PORTAL_STATS_DELAY must be a number of seconds")
+    if not (0 <= args.stats_delay <= 3600):
+        p.error("--stats-delay must be between 0 and 3600 seconds")
+    if not (0 <= args.port <= 65535):
+        p.error("--port must be between 0 and 65535")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    addresses = [("main", loopback(args.host, "--host"))]
+    for role, value, option in (("forum", args.forum_address, "--forum-address"),
+                                ("pay", args.pay_address, "--pay-address")):
+        if value.lower() != "none":
+            addresses.append((role, loopback(value, option)))
+    if len({a for _, a in addresses}) != len(addresses):
+        raise SystemExit("portal: the main, forum and pay addresses must differ")
+
+    log = EventLog(args.log)
+    state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet)
+    servers, port = open_listeners(addresses, args.port, state)
+
+    if args.port_file:
+        tmp = args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d\n" % port)
+        os.replace(tmp, args.port_file)
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    sys.stderr.write("portal: serving %s on port %d, log %s%s\n" % (
+        ", ".join("%s=%s" % ra for ra in addresses), port, args.log,
+        " (reports hang)" if args.stats_hang else
+        (" (reports answered after %gs)" % args.stats_delay if args.stats_delay else "")))
+    sys.stderr.flush()
+
+    failed = []
+
+    def serve(server):
+        try:
+            server.serve_forever(poll_interval=0.2)
+        except Exception:
+            failed.append(server.role)
+            sys.stderr.write("portal: listener %s failed\n%s" % (server.role, traceback.format_exc()))
+            state.stopping.set()
+
+    def on_signal(signum, frame):
+        state.stopping.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    threads = [threading.Thread(target=serve, args=(s,), name="listener-" + s.role, daemon=True) for s in servers]
+    for t in threads:
+        t.start()
+    while not state.stopping.wait(0.5):
+        pass
+    for server in servers:
+        server.shutdown()
+        server.server_close()
+    log.close()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,49 @@
+# Shared settings of the project's scripts (sourced, not run).
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${VORNMARK_BUILD:-$ROOT/build}"
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
+PY=/usr/bin/python3
+
+# Configures and builds the executable and the tests.
+vm_build() {
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+          -DCMAKE_BUILD_TYPE=Release >/dev/null || { echo "build: configure failed" >&2; return 1; }
+    cmake --build "$BUILD" -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' ; 
+    return "${PIPESTATUS[0]}"
+}
+
+# Starts Xvfb on a free display when none is given; records its pid for vm_cleanup.
+VM_XVFB_PID=""
+vm_display() {
+    if [ -n "${DISPLAY:-}" ] && [ -z "${VM_FORCE_XVFB:-}" ]; then return 0; fi
+    local fdfile; fdfile="$(mktemp)"
+    Xvfb -displayfd 3 -screen 0 "${VM_SCREEN:-1920x1080x24}" -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+    VM_XVFB_PID=$!
+    for _ in $(seq 1 100); do
+        [ -s "$fdfile" ] && break
+        sleep 0.05
+    done
+    if [ ! -s "$fdfile" ]; then echo "Xvfb did not start" >&2; rm -f "$fdfile"; return 1; fi
+    export DISPLAY=":$(head -n1 "$fdfile")"
+    rm -f "$fdfile"
+}
+
+# Keeps one wineserver alive for the whole run so each Wine process starts fast.
+VM_WINESERVER_PID=""
+vm_wineserver() {
+    wineserver -f -p >/dev/null 2>&1 &
+    VM_WINESERVER_PID=$!
+}
+
+vm_cleanup() {
+    if [ -n "$VM_WINESERVER_PID" ]; then
+        kill "$VM_WINESERVER_PID" 2>/dev/null; wait "$VM_WINESERVER_PID" 2>/dev/null
+        VM_WINESERVER_PID=""
+    fi
+    if [ -n "$VM_XVFB_PID" ]; then
+        kill "$VM_XVFB_PID" 2>/dev/null; wait "$VM_XVFB_PID" 2>/dev/null
+        VM_XVFB_PID=""
+    fi
+}

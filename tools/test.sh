@@ -1,0 +1,35 @@
+#!/bin/bash
+# Sets up what is missing, builds, and runs every test: the C++ tests under Wine
+# (through ctest), the portal's tests and the system tests.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+"$ROOT/tools/setup.sh" || { echo "FAIL: setup" >&2; exit 1; }
+start=$(date +%s)
+vm_build || { echo "FAIL: build" >&2; exit 1; }
+echo "build: $(( $(date +%s) - start )) s"
+
+trap vm_cleanup EXIT
+trap 'vm_cleanup; exit 130' INT TERM
+vm_display || exit 1
+vm_wineserver
+
+failed=()
+start=$(date +%s)
+ctest --test-dir "$BUILD" --output-on-failure ${CTEST_ARGS:-} || failed+=("C++ tests")
+echo "C++ tests: $(( $(date +%s) - start )) s"
+
+for suite in "$ROOT"/tests/*/; do
+    if compgen -G "$suite/test_*.py" >/dev/null; then
+        name=$(basename "$suite")
+        echo "== python tests: $name"
+        VORNMARK_BUILD="$BUILD" "$PY" -m unittest discover -s "$suite" -p 'test_*.py' -v \
+            || failed+=("python tests: $name")
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED: ${failed[*]}" >&2
+    exit 1
+fi
+echo "ALL TESTS PASSED"

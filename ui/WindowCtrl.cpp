@@ -1,0 +1,225 @@
+#include "ui/WindowCtrl.h"
+
+#include <gdiplus.h>
+#include <cwchar>
+#include <string>
+#include <vector>
+#include "app/AppManager.h"
+
+namespace {
+// Class names this process registered; guarded by the manager registry's lock.
+std::vector<std::wstring> g_registeredClasses;
+
+CAppManager* CurrentManager() {
+    CAppManager* m = CAppManager::FastPointer();
+    return m ? m : CAppManager::FromCurrentThread();
+}
+}  // namespace
+
+CWindowCtrl::CWindowCtrl() : hwnd(nullptr), manager(nullptr), dialogResult(0), updateLayered(nullptr) {
+    memset(className, 0, sizeof(className));
+    wcscpy(className, L"ImageWnd");
+}
+
+CWindowCtrl::~CWindowCtrl() {
+    HWND remembered = hwnd;
+    if (manager) manager->RemoveWindow(remembered);
+    hwnd = nullptr;
+    // Detached now: the close reaches the window procedure as an orphan and
+    // DefWindowProcW destroys the window.
+    if (remembered && IsWindow(remembered)) PostMessageW(remembered, WM_CLOSE, 0, 0);
+}
+
+HWND CWindowCtrl::Create(DWORD exStyle, const wchar_t* cls, const wchar_t* windowName, DWORD style,
+                         const RECT& rect, HWND parent) {
+    return Create(exStyle, cls, windowName, style, rect.left, rect.top, rect.right - rect.left,
+                  rect.bottom - rect.top, parent);
+}
+
+HWND CWindowCtrl::Create(DWORD exStyle, const wchar_t* cls, const wchar_t* windowName, DWORD style, int x, int y,
+                         int width, int height, HWND parent) {
+    CAppManager* m = CAppManager::FromCurrentThread();
+    if (!m) return nullptr;
+    if (hwnd && IsWindow(hwnd)) return hwnd;
+    if (cls && cls[0]) SetClassName(cls);
+    if (!RegisterWindowClass(className)) return nullptr;
+    manager = m;
+    hwnd = CreateWindowExW(exStyle, className, windowName, style, x, y, width, height, parent, nullptr,
+                           g_toolkitInstance, this);
+    return hwnd;
+}
+
+int CWindowCtrl::DoModal(const wchar_t* templateName, HWND parent) {
+    CAppManager* m = CAppManager::FromCurrentThread();
+    if (!m) return 0;
+    if (!hwnd && RegisterWindowClass(className)) {
+        manager = m;
+        dialogResult = (int)DialogBoxParamW(GetModuleHandleW(nullptr), templateName, parent,
+                                            (DLGPROC)SharedWindowProc, 0);
+    }
+    return dialogResult;
+}
+
+void CWindowCtrl::SetClassName(const wchar_t* name) {
+    if (!name) return;
+    memset(className, 0, sizeof(className));
+    wcsncpy(className, name, 63);  // longer names are cut to 63 units
+}
+
+int CWindowCtrl::PreTranslateMessage(MSG*) { return 0; }
+LRESULT CWindowCtrl::HandleMessage(UINT, WPARAM, LPARAM) { return 0; }
+void CWindowCtrl::OnCreate(CREATESTRUCTW*) {}
+void CWindowCtrl::OnDestroy() {}
+void CWindowCtrl::OnMove(int, int) {}
+void CWindowCtrl::OnSize(UINT, int, int) {}
+void CWindowCtrl::OnWindowPosChanging(WINDOWPOS*) {}
+LRESULT CWindowCtrl::OnNcHitTest(int, int) { return HTCLIENT; }
+void CWindowCtrl::OnGetMinMaxInfo(MINMAXINFO*) {}
+void CWindowCtrl::OnShowWindow(BOOL, int) {}
+void CWindowCtrl::OnTimer(UINT_PTR) {}
+void CWindowCtrl::OnSetCursor(WPARAM) { SetCursor(LoadCursorW(nullptr, IDC_ARROW)); }
+
+void CWindowCtrl::Show(int cmdShow) {
+    if (IsWindow(hwnd)) ShowWindow(hwnd, cmdShow);
+}
+
+void CWindowCtrl::MoveTo(const RECT& r) {
+    if (IsWindow(hwnd)) MoveWindow(hwnd, r.left, r.top, r.right - r.left, r.bottom - r.top, TRUE);
+}
+
+void CWindowCtrl::GetRect(RECT& out) {
+    if (IsWindow(hwnd)) GetWindowRect(hwnd, &out);
+}
+
+bool CWindowCtrl::RegisterWindowClass(const wchar_t* name) {
+    {
+        std::lock_guard<std::mutex> lock(CAppManager::RegistryLock());
+        for (const std::wstring& n : g_registeredClasses)
+            if (n == name) return true;
+    }
+    WNDCLASSEXW wc;
+    memset(&wc, 0, sizeof(wc));
+    wc.cbSize = sizeof(WNDCLASSEXW);
+    wc.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS;
+    wc.lpfnWndProc = SharedWindowProc;
+    wc.hInstance = g_toolkitInstance;
+    wc.lpszClassName = name;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+    std::lock_guard<std::mutex> lock(CAppManager::RegistryLock());
+    g_registeredClasses.push_back(name);
+    return true;
+}
+
+LRESULT CALLBACK CWindowCtrl::SharedWindowProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam) {
+    CAppManager* m = CurrentManager();
+    if (!m) return DefWindowProcW(h, msg, wParam, lParam);
+    CWindowCtrl* object = m->WindowFromHandle(h);
+    if (msg == WM_NCCREATE) {
+        CREATESTRUCTW* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        CWindowCtrl* created = cs ? static_cast<CWindowCtrl*>(cs->lpCreateParams) : nullptr;
+        if (created) {
+            created->hwnd = h;
+            created->manager = m;
+            m->AddWindow(h, created);
+            object = created;
+        }
+    } else if (msg == WM_NCDESTROY && object) {
+        m->RemoveWindow(h);
+        // The object still sees this last message; its hwnd is null from here on.
+        LRESULT r = object->HandleMessage(msg, wParam, lParam);
+        return r ? r : DefWindowProcW(h, msg, wParam, lParam);
+    }
+    if (object) return object->WindowProc(msg, wParam, lParam);
+    m->OnOrphanMessage(h, msg, wParam, lParam);
+    return DefWindowProcW(h, msg, wParam, lParam);
+}
+
+LRESULT CWindowCtrl::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    HWND h = hwnd;
+    LRESULT handled = HandleMessage(msg, wParam, lParam);
+    if (handled) return handled;
+    int x = (short)LOWORD(lParam), y = (short)HIWORD(lParam);
+    switch (msg) {
+    case WM_CREATE: OnCreate(reinterpret_cast<CREATESTRUCTW*>(lParam)); break;
+    case WM_DESTROY: OnDestroy(); break;
+    case WM_MOVE: OnMove(x, y); break;
+    case WM_SIZE: OnSize((UINT)wParam, x, y); break;
+    case WM_SHOWWINDOW: OnShowWindow((BOOL)wParam, (int)lParam); break;
+    case WM_SETCURSOR: OnSetCursor(wParam); break;
+    case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); break;
+    case WM_WINDOWPOSCHANGING: OnWindowPosChanging(reinterpret_cast<WINDOWPOS*>(lParam)); break;
+    case WM_NCHITTEST: return OnNcHitTest(x, y);
+    case WM_TIMER: OnTimer(wParam); return 1;
+    default: break;
+    }
+    return DefWindowProcW(h, msg, wParam, lParam);
+}
+
+bool CWindowCtrl::EnableLayered() {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (!user32 || !IsWindow(hwnd)) return false;
+    SetWindowLongW(hwnd, GWL_EXSTYLE, GetWindowLongW(hwnd, GWL_EXSTYLE) | WS_EX_LAYERED);
+    updateLayered = reinterpret_cast<UpdateLayeredWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "UpdateLayeredWindow")));
+    return updateLayered != nullptr;
+}
+
+bool CWindowCtrl::UpdateLayered(const std::function<void(Gdiplus::Graphics&)>& draw, BYTE alpha) {
+    if (!updateLayered || !IsWindow(hwnd)) return false;
+    HDC windowDC = GetDC(hwnd);
+    RECT client;
+    GetClientRect(hwnd, &client);
+    int width = client.right - client.left, height = client.bottom - client.top;
+    HDC memDC = CreateCompatibleDC(windowDC);
+    BITMAPINFO bmi;
+    memset(&bmi, 0, sizeof(bmi));
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = width;
+    bmi.bmiHeader.biHeight = height;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(memDC, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (dib && width > 0 && height > 0) {
+        HGDIOBJ old = SelectObject(memDC, dib);
+        SetBkMode(memDC, TRANSPARENT);
+        {
+            Gdiplus::Graphics* g = new Gdiplus::Graphics(memDC);
+            g->SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
+            draw(*g);
+            g->Flush(Gdiplus::FlushIntentionSync);
+            delete g;
+        }
+        RECT wr;
+        GetWindowRect(hwnd, &wr);
+        POINT position = {wr.left, wr.top};
+        SIZE size = {width, height};
+        POINT origin = {0, 0};
+        BLENDFUNCTION blend = {AC_SRC_OVER, 0, alpha, AC_SRC_ALPHA};
+        HDC screen = GetDC(nullptr);
+        ok = updateLayered(hwnd, screen, &position, &size, memDC, &origin, 0, &blend, ULW_ALPHA) != FALSE;
+        ReleaseDC(nullptr, screen);
+        SelectObject(memDC, old);
+    }
+    if (dib) DeleteObject(dib);
+    DeleteDC(memDC);
+    ReleaseDC(hwnd, windowDC);
+    return ok;
+}
+
+CSanDC::CSanDC(HDC target, const RECT& client, const RECT* update)
+    : bitmap(nullptr), oldBitmap(nullptr), rect(update ? *update : client), memoryDC(nullptr), targetDC(target) {
+    memoryDC = CreateCompatibleDC(target);
+    bitmap = CreateCompatibleBitmap(target, client.right - client.left, client.bottom - client.top);
+    oldBitmap = SelectObject(memoryDC, bitmap);
+}
+
+CSanDC::~CSanDC() {
+    BitBlt(targetDC, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memoryDC, rect.left,
+           rect.top, SRCCOPY);
+    SelectObject(memoryDC, oldBitmap);
+    DeleteObject(bitmap);
+    DeleteDC(memoryDC);
+}
