@@ -49,8 +49,6 @@ SERVERS = [
     (8, "沉睡海岸", "新服", "new"),
 ]
 
-ROLES = ("main", "forum", "pay")
-
 
 # ---------------------------------------------------------------------------
 # Small helpers
@@ -699,6 +697,8 @@ class PortalServer(ThreadingHTTPServer):
         self.server_name, self.server_port = self.server_address[:2]
 
     def handle_error(self, request, client_address):
+        if isinstance(sys.exc_info()[1], (ConnectionError, socket.timeout)):
+            return   # the client went away; nothing to report
         sys.stderr.write("portal: error while serving %s\n%s" % (client_address, traceback.format_exc()))
 
 
@@ -1149,7 +1149,7 @@ def parse_args(argv):
                    help="seconds to wait before answering a report (env VORNMARK_PORTAL_STATS_DELAY)")
     p.add_argument("--stats-hang", action="store_true", default=env_hang,
                    help="accept reports but never answer (env VORNMARK_PORTAL_STATS_HANG=1)")
-    p.add_argument("--quiet", action="store_true", help="no access log on stderr")
+    p.add_argument("--quiet", action="store_true", help="nothing on stderr but errors")
     args = p.parse_args(argv)
     if args.stats_delay is None:
         try:
@@ -1184,10 +1184,11 @@ def main(argv=None):
         os.replace(tmp, args.port_file)
     sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()
-    sys.stderr.write("portal: serving %s on port %d, log %s%s\n" % (
-        ", ".join("%s=%s" % ra for ra in addresses), port, args.log,
-        " (reports hang)" if args.stats_hang else
-        (" (reports answered after %gs)" % args.stats_delay if args.stats_delay else "")))
+    if not args.quiet:
+        sys.stderr.write("portal: serving %s on port %d, log %s%s\n" % (
+            ", ".join("%s=%s" % ra for ra in addresses), port, args.log,
+            " (reports hang)" if args.stats_hang else
+            (" (reports answered after %gs)" % args.stats_delay if args.stats_delay else "")))
     sys.stderr.flush()
 
     failed = []
@@ -1210,8 +1211,12 @@ def main(argv=None):
         t.start()
     while not state.stopping.wait(0.5):
         pass
+    stoppers = [threading.Thread(target=s.shutdown) for s in servers]
+    for t in stoppers:
+        t.start()
+    for t in stoppers:
+        t.join()
     for server in servers:
-        server.shutdown()
         server.server_close()
     log.close()
     return 1 if failed else 0

@@ -463,11 +463,31 @@ def login_artwork():
     paint_text(img, (W - 18, fy + 30), '© Vornmark', font(12), (120, 136, 140), anchor='rm')
     paint_text(img, (18, fy + 30), '健康游戏忠告', font(12), rgba(GOLD, 210), anchor='lm')
 
-    # Palette image: pick 256 colours by median cut, then map with error
-    # diffusion so the sky and halo gradients do not band.
-    rgb = img.convert('RGB')
-    palette = rgb.quantize(colors=256, method=Image.Quantize.MEDIANCUT)
-    return rgb.quantize(palette=palette, dither=Image.Dither.FLOYDSTEINBERG)
+    return to_palette(img.convert('RGB'), [(0, 49), (fy, H)])
+
+
+def to_palette(rgb, detail_rows):
+    """256-colour version of rgb. The palette is chosen by median cut over the
+    picture plus extra copies of the detailed bands (title band, footer), so
+    their thin gold rules and small text get colours of their own; the bands
+    are then mapped without dithering (crisp), the rest with error diffusion
+    (no banding in the sky)."""
+    W, H = rgb.size
+    bands = [rgb.crop((0, y0, W, y1)) for y0, y1 in detail_rows]
+    extra = sum(b.size[1] for b in bands) * 8
+    train = Image.new('RGB', (W, H + extra))
+    train.paste(rgb, (0, 0))
+    y = H
+    for _ in range(8):
+        for b in bands:
+            train.paste(b, (0, y))
+            y += b.size[1]
+    palette = train.quantize(colors=256, method=Image.Quantize.MEDIANCUT)
+    out = rgb.quantize(palette=palette, dither=Image.Dither.FLOYDSTEINBERG)
+    crisp = rgb.quantize(palette=palette, dither=Image.Dither.NONE)
+    for y0, y1 in detail_rows:
+        out.paste(crisp.crop((0, y0, W, y1)), (0, y0))
+    return out
 
 
 def castle_masks(size, cx0, base_y, rock_y):
@@ -483,7 +503,16 @@ def castle_masks(size, cx0, base_y, rock_y):
             (cx0 + 270, H), (cx0 - 270, H), (cx0 - 250, rock_y + 52), (cx0 - 180, rock_y + 20),
             (cx0 - 130, rock_y),
             (cx0 - 96, base_y + 26), (cx0 - 80, base_y + 12)]
-    d.polygon([(x * s, y * s) for x, y in rock], fill=255)
+    # roughen the outcrop's outline so it reads as rock, not as a trapezoid
+    r = random.Random(968)
+    rough = []
+    for (x0, y0), (x1, y1) in zip(rock, rock[1:] + rock[:1]):
+        steps = max(1, int(math.hypot(x1 - x0, y1 - y0) / 9))
+        for i in range(steps):
+            t = i / steps
+            j = 0 if (y0 >= H or y1 >= H or i == 0) else r.uniform(-3, 3)
+            rough.append((lerp(x0, x1, t), lerp(y0, y1, t) + j))
+    d.polygon([(x * s, y * s) for x, y in rough], fill=255)
     # (x offset, tower height above the wall top, width, roof height)
     towers = [(-40, 30, 14, 24), (-14, 56, 18, 34), (12, 92, 22, 48), (38, 62, 18, 36),
               (62, 34, 14, 26)]
@@ -839,10 +868,6 @@ def menu_icon(kind):
     return img
 
 
-def big_emblem_50():
-    return emblem(50)
-
-
 # ---------------------------------------------------------------- catalogue
 
 def build_catalogue():
@@ -864,7 +889,7 @@ def build_catalogue():
         (133, 'launcher_service_strip', lambda: launcher_portal_strip('客服', 'headset')),
         (134, 'launcher_recharge_strip', lambda: launcher_portal_strip('充值', 'gem')),
         (135, 'launcher_min_strip', lambda: launcher_window_strip('minimise', 31)),
-        (137, 'title_emblem', big_emblem_50),
+        (137, 'title_emblem', lambda: emblem(50)),
         (138, 'title_service_strip', lambda: titlebar_strip('客服', 41)),
         (139, 'title_forum_strip', lambda: titlebar_strip('论坛', 41)),
         (140, 'title_gamepage_strip', lambda: titlebar_strip('官网', 41)),
@@ -1062,7 +1087,7 @@ def overview_sheet(images, names):
     cells.sort(key=lambda c: (-c[0].size[1], -c[0].size[0]))
     rows, row, x = [], [], pad
     for c in cells:
-        cw = max(c[0].size[0], 150)
+        cw = max(c[0].size[0], 180)
         if row and x + cw > W - pad:
             rows.append(row)
             row, x = [], pad
@@ -1083,7 +1108,7 @@ def overview_sheet(images, names):
             sheet.alpha_composite(shown, (x, y))
             label(sheet, (x, y + shown.size[1] + 4), cap, 12)
             label(sheet, (x, y + shown.size[1] + 20), cap2, 11, (200, 204, 210))
-            x += max(shown.size[0], 150) + pad
+            x += max(shown.size[0], 180) + pad
         y += rh + 44
 
     label(sheet, (pad, y), 'Mock-ups (how the frame and launcher compose the pieces)', 16)
@@ -1113,7 +1138,7 @@ def overview_sheet(images, names):
     y += 20
     for i, hv in enumerate((None, 'ok', 'cancel')):
         sheet.alpha_composite(mock_dialog(images, hv), (pad + i * 315, y))
-    return sheet.convert('RGB')
+    return sheet.crop((0, 0, W, y + 190 + pad)).convert('RGB')
 
 
 # ---------------------------------------------------------------- main
