@@ -3,8 +3,11 @@
 #include <shlobj.h>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include "app/CacheCleaner.h"
 #include "app/Settings.h"
+#include "app/Statistics.h"
+#include "browser/ClientApp.h"
 #include "frame/FrameGame.h"
 
 namespace {
@@ -52,10 +55,14 @@ bool gameApp::OnInit() {
     moduleDir[MAX_PATH - 1] = 0;
     if (wchar_t* slash = wcsrchr(moduleDir, L'\\')) *slash = 0;
 
-    // (The process-launch filter is installed here, before the split.)
+    // Before the split, so every sub-process filters its own launches too.
+    launchFilter.Install();
 
     CefMainArgs mainArgs(GetModuleHandleW(nullptr));
-    CefRefPtr<CefApp> app;  // (ClientApp with the render-side callback bound.)
+    CefRefPtr<ClientApp> clientApp = new ClientApp();
+    using namespace std::placeholders;
+    clientApp->processMessageCallback = std::bind(&gameApp::OnRenderProcessMessage, this, _1, _2, _3);
+    CefRefPtr<CefApp> app = clientApp;
 
     if (CefExecuteProcess(mainArgs, app, nullptr) >= 0) return true;
     RunBrowserProcess(mainArgs, app);
@@ -106,8 +113,8 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     int runCount = IniReadInt(settingsPath, L"Common", L"RunCount");
     std::wstring installTime = IniReadString(settingsPath, L"Install", L"InstallTime");
 
-    // (Start address with the tracking values, and the install report on a first run.)
-    (void)installTime;
+    BuildStartUrl(startUrl, sizeof(startUrl) / sizeof(startUrl[0]), installTime.c_str(), agentId, siteId, runCount);
+    if (runCount == 0) SendInstallReport(agentId, siteId);
 
     // The count cannot wrap past the largest value it can hold.
     IniWriteInt(settingsPath, L"Common", L"RunCount", runCount < INT_MAX ? runCount + 1 : runCount);
@@ -126,7 +133,9 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
         frame = nullptr;
     }
 
-    // (Close report with the ANSI user name.)
+    char nameAnsi[64];
+    CopyUserNameAnsi(nameAnsi, sizeof(nameAnsi));
+    SendCloseReport(agentId, siteId, nameAnsi);
 
     wchar_t name[64];
     CopyUserName(name, 64);
@@ -196,13 +205,4 @@ void gameApp::CopyUserNameAnsi(char* out, size_t bytes) {
     std::lock_guard<std::mutex> lock(userNameLock);
     strncpy(out, userNameAnsi, bytes - 1);
     out[bytes - 1] = 0;
-}
-
-bool gameApp::OnRenderProcessMessage(CefRefPtr<CefBrowser>, CefProcessId, CefRefPtr<CefProcessMessage>) {
-    return false;
-}
-
-bool gameApp::ReadLoginUser(CefRefPtr<CefBrowser>, wchar_t* name, size_t units) {
-    if (name && units) name[0] = 0;
-    return false;
 }

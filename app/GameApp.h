@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <mutex>
 #include "app/AppManager.h"
+#include "app/LaunchFilter.h"
 #include "include/cef_app.h"
 
 class CFrameGame;
@@ -30,7 +31,8 @@ public:
     // Render side: the request for the user name and the read of the page.
     bool OnRenderProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId source,
                                 CefRefPtr<CefProcessMessage> message);
-    bool ReadLoginUser(CefRefPtr<CefBrowser> browser, wchar_t* name, size_t units);
+    // Visit routine: stores the text of the element "login_user", when there is one.
+    void ReadLoginUser(CefRefPtr<CefDOMDocument> document);
 
     bool clearCacheRequested;
     wchar_t moduleDir[MAX_PATH];
@@ -43,6 +45,7 @@ public:
     wchar_t userName[64];
     int agentId;
     int siteId;
+    ProcessLaunchFilter launchFilter;
     CFrameGame* frame;
 
 private:

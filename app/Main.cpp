@@ -8,6 +8,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     {
         gameApp app;
         app.Run();
+        app.launchFilter.RemoveAll();
     }
     OleUninitialize();
     return 0;

@@ -36,6 +36,18 @@ int IniReadInt(const wchar_t* path, const wchar_t* section, const wchar_t* key) 
 }
 
 void IniWriteString(const wchar_t* path, const wchar_t* section, const wchar_t* key, const wchar_t* value) {
+    // A new file starts as UTF-16 so that the profile functions keep every
+    // character of a name; in an 8-bit file they would turn Chinese into "?".
+    // A file that exists already (the installer's) keeps its encoding.
+    if (path && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f != INVALID_HANDLE_VALUE) {
+            static const unsigned char bom[2] = {0xFF, 0xFE};
+            DWORD written = 0;
+            WriteFile(f, bom, sizeof(bom), &written, nullptr);
+            CloseHandle(f);
+        }
+    }
     WritePrivateProfileStringW(section, key, value, path);
 }
 

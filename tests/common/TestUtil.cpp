@@ -60,6 +60,22 @@ std::string ReadTextFile(const std::wstring& path) {
     return out;
 }
 
+std::string ReadTextAsUtf8(const std::wstring& path) {
+    std::string raw = ReadTextFile(path);
+    std::wstring wide;
+    if (raw.size() >= 2 && (unsigned char)raw[0] == 0xFF && (unsigned char)raw[1] == 0xFE) {
+        wide.assign(reinterpret_cast<const wchar_t*>(raw.data() + 2), (raw.size() - 2) / 2);
+    } else {
+        int n = MultiByteToWideChar(CP_ACP, 0, raw.data(), (int)raw.size(), nullptr, 0);
+        wide.resize(n > 0 ? n : 0);
+        if (n > 0) MultiByteToWideChar(CP_ACP, 0, raw.data(), (int)raw.size(), &wide[0], n);
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 std::wstring ReadIni(const std::wstring& path, const wchar_t* section, const wchar_t* key) {
     wchar_t buf[1024] = {0};
     GetPrivateProfileStringW(section, key, L"<missing>", buf, 1024, path.c_str());

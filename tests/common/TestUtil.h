@@ -28,6 +28,8 @@ bool CopyProductTo(const std::wstring& folder, std::wstring* exeOut);
 
 void WriteTextFile(const std::wstring& path, const std::string& bytes);
 std::string ReadTextFile(const std::wstring& path);
+// A text file as UTF-8: UTF-16 with a byte-order mark, or else the ANSI code page.
+std::string ReadTextAsUtf8(const std::wstring& path);
 std::wstring ReadIni(const std::wstring& path, const wchar_t* section, const wchar_t* key);
 
 // A child process started by the test; it is ended by handle if still running

@@ -1,0 +1,103 @@
+"""A minimal DevTools client for the system tests: finds elements on the page the
+client shows, so that real input can be aimed at them. Loopback only."""
+import base64
+import json
+import os
+import socket
+import struct
+import urllib.request
+
+
+class DevTools:
+    def __init__(self, port, ws_path, timeout=10):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET {ws_path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                           "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = self.sock.recv(1)
+            if not chunk:
+                raise ConnectionError("DevTools handshake closed")
+            head += chunk
+        if b" 101 " not in head.split(b"\r\n")[0]:
+            raise ConnectionError("DevTools handshake refused: %r" % head[:200])
+        self.next_id = 0
+
+    def close(self):
+        self.sock.close()
+
+    def _send(self, text):
+        data = text.encode()
+        mask = os.urandom(4)
+        n = len(data)
+        if n < 126:
+            header = struct.pack("!BB", 0x81, 0x80 | n)
+        elif n < 65536:
+            header = struct.pack("!BBH", 0x81, 0x80 | 126, n)
+        else:
+            header = struct.pack("!BBQ", 0x81, 0x80 | 127, n)
+        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(data))
+        self.sock.sendall(header + mask + masked)
+
+    def _recv_exact(self, n):
+        buf = b""
+        while len(buf) < n:
+            chunk = self.sock.recv(n - len(buf))
+            if not chunk:
+                raise ConnectionError("DevTools connection closed")
+            buf += chunk
+        return buf
+
+    def _recv(self):
+        message = b""
+        while True:
+            b0, b1 = self._recv_exact(2)
+            n = b1 & 0x7F
+            if n == 126:
+                n = struct.unpack("!H", self._recv_exact(2))[0]
+            elif n == 127:
+                n = struct.unpack("!Q", self._recv_exact(8))[0]
+            payload = self._recv_exact(n)
+            opcode = b0 & 0x0F
+            if opcode in (0x1, 0x0):
+                message += payload
+                if b0 & 0x80:
+                    return message.decode("utf-8", "replace")
+            elif opcode == 0x8:
+                raise ConnectionError("DevTools connection closed by the engine")
+
+    def call(self, method, params=None, session=None):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params or {}}
+        if session:
+            msg["sessionId"] = session
+        self._send(json.dumps(msg))
+        while True:
+            answer = json.loads(self._recv())
+            if answer.get("id") == self.next_id:
+                if "error" in answer:
+                    raise RuntimeError(f"{method}: {answer['error']}")
+                return answer.get("result", {})
+
+
+def active_port(profile_dir):
+    with open(os.path.join(profile_dir, "DevToolsActivePort")) as f:
+        lines = f.read().split("\n")
+    return int(lines[0]), lines[1]
+
+
+def page_targets(port):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=5) as r:
+        return [t for t in json.load(r) if t.get("type") == "page"]
+
+
+def evaluate(port, target, expression):
+    """Evaluates `expression` in the page `target` and returns its value."""
+    dt = DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+    try:
+        result = dt.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        return result.get("result", {}).get("value")
+    finally:
+        dt.close()

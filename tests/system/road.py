@@ -1,0 +1,223 @@
+"""Shared machinery of the system tests: the portal, a copy of the client with its
+own Config.ini, the client under Wine on the test display, its windows as X sees
+them, real input through xdotool, and screenshots."""
+import glob
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("VORNMARK_BUILD", os.path.join(ROOT, "build"))
+PREFIX = os.path.join(BUILD, "wineprefix")
+PORTAL_PORT = 18765  # the build's default hosts point here
+SHOTS = os.path.join(BUILD, "system-shots")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env["WINEPREFIX"] = PREFIX
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d")
+    return env
+
+
+def wait_for(predicate, timeout, what, interval=0.1):
+    """Waits for an outside process's state; there is nothing to block on here."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+
+
+class Portal:
+    def __init__(self, extra=()):
+        self.dir = tempfile.mkdtemp(prefix="vm-portal-")
+        self.log = os.path.join(self.dir, "log.jsonl")
+        self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "portal", "portal.py"),
+                                      "--port", str(PORTAL_PORT), "--log", self.log, "--quiet", *extra],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = self.proc.stdout.readline()
+        if not first.startswith("PORT"):
+            err = self.proc.stderr.read() if self.proc.poll() is not None else ""
+            raise AssertionError(f"portal did not start on {PORTAL_PORT}: {first!r} {err}")
+
+    def records(self, kind=None):
+        if not os.path.exists(self.log):
+            return []
+        out = []
+        with open(self.log, encoding="utf-8") as f:
+            for line in f:
+                line = line.strip()
+                if line:
+                    rec = json.loads(line)
+                    if kind is None or rec.get("kind") == kind:
+                        out.append(rec)
+        return out
+
+    def reports_with_action(self, action):
+        return [r for r in self.records("report") if (r.get("form") or {}).get("action") == [action]]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Client:
+    """A copy of vornmark.exe in its own folder, run under Wine."""
+
+    def __init__(self, folder=None):
+        self.dir = folder or tempfile.mkdtemp(prefix="vm-client-")
+        self.own_dir = folder is None
+        self.exe = os.path.join(self.dir, "vornmark.exe")
+        if not os.path.exists(self.exe):
+            shutil.copy(os.path.join(BUILD, "vornmark.exe"), self.exe)
+        self.ini = os.path.join(self.dir, "Config.ini")
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def wait_exit(self, timeout=60):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the client did not exit within {timeout} s")
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def read_ini(self):
+        if not os.path.exists(self.ini):
+            return ""
+        raw = open(self.ini, "rb").read()
+        if raw.startswith(b"\xff\xfe"):
+            return raw.decode("utf-16")
+        for enc in ("utf-8", "gbk", "latin-1"):
+            try:
+                return raw.decode(enc)
+            except UnicodeDecodeError:
+                pass
+        return raw.decode("latin-1")
+
+    def ini_value(self, section, key):
+        current = None
+        for line in self.read_ini().splitlines():
+            line = line.strip()
+            if line.startswith("[") and line.endswith("]"):
+                current = line[1:-1].lower()
+            elif "=" in line and current == section.lower():
+                k, v = line.split("=", 1)
+                if k.strip().lower() == key.lower():
+                    return v.strip()
+        return None
+
+    def windows(self):
+        """Visible X windows of the client: list of (id, x, y, w, h)."""
+        if not self.proc:
+            return []
+        r = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), ""],
+                           capture_output=True, text=True)
+        out = []
+        for wid in r.stdout.split():
+            g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
+            vals = dict(line.split("=", 1) for line in g.stdout.split() if "=" in line)
+            try:
+                out.append((wid, int(vals["X"]), int(vals["Y"]), int(vals["WIDTH"]), int(vals["HEIGHT"])))
+            except KeyError:
+                pass
+        return out
+
+    def window_sized(self, w, h):
+        for win in self.windows():
+            if win[3] == w and win[4] == h:
+                return win
+        return None
+
+    def cleanup(self):
+        self.kill()
+        if self.own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def click(x, y, button=1):
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y)], check=True)
+    time.sleep(0.05)
+    subprocess.run(["xdotool", "click", str(button)], check=True)
+
+
+def type_text(text):
+    subprocess.run(["xdotool", "type", "--delay", "40", text], check=True)
+
+
+def key(*keys):
+    subprocess.run(["xdotool", "key", *keys], check=True)
+
+
+def screenshot(name):
+    os.makedirs(SHOTS, exist_ok=True)
+    path = os.path.join(SHOTS, name + ".png")
+    subprocess.run(["/usr/bin/import", "-window", "root", path], check=True)
+    return path
+
+
+def screen_size():
+    r = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True, check=True)
+    w, h = r.stdout.split()
+    return int(w), int(h)
+
+
+def engine_profile():
+    """The client's cache folder, which is the engine's profile."""
+    found = glob.glob(os.path.join(PREFIX, "drive_c", "users", "*", "AppData", "Local", "vorn"))
+    return found[0] if found else None
+
+
+def set_wine_browser(recorder):
+    """Points Wine's web-browser launcher at `recorder`; returns the previous value."""
+    key_path = r"HKCU\Software\Wine\WineBrowser"
+    q = subprocess.run(["wine", "reg", "query", key_path, "/v", "Browsers"], env=wine_env(),
+                       capture_output=True, text=True)
+    previous = None
+    for line in q.stdout.splitlines():
+        if "Browsers" in line and "REG_SZ" in line:
+            previous = line.split("REG_SZ", 1)[1].strip()
+    subprocess.run(["wine", "reg", "add", key_path, "/v", "Browsers", "/t", "REG_SZ", "/d", recorder, "/f"],
+                   env=wine_env(), capture_output=True, check=True)
+    return previous
+
+
+def restore_wine_browser(previous):
+    key_path = r"HKCU\Software\Wine\WineBrowser"
+    if previous is None:
+        subprocess.run(["wine", "reg", "delete", key_path, "/v", "Browsers", "/f"], env=wine_env(),
+                       capture_output=True)
+    else:
+        subprocess.run(["wine", "reg", "add", key_path, "/v", "Browsers", "/t", "REG_SZ", "/d", previous, "/f"],
+                       env=wine_env(), capture_output=True)
+
+
+def close_from_launcher(client, timeout=60):
+    """Closes a run that is still on the login screen the way a player does: the
+    launcher's close button, then 确定 in the dialog. Returns the exit code."""
+    launcher = wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
+    click(launcher[1] + 1215, launcher[2] + 15)
+    dialog = wait_for(lambda: client.window_sized(295, 190), 15, "the close dialog")
+    click(dialog[1] + 84, dialog[2] + 117)
+    return client.wait_exit(timeout)

@@ -1,0 +1,150 @@
+"""The whole road with the real client, the real engine and the local portal:
+install report, login by real input, the user name read from the page, a server
+chosen, the in-game frame, a portal button, the boss key, close with
+confirmation, the close report and Config.ini; then a second run."""
+import os
+import stat
+import tempfile
+import time
+import unittest
+import urllib.parse
+
+import devtools
+import road
+
+
+def page_rect(port, selector):
+    """Screen-independent rectangle of an element in the page the client shows."""
+    for target in devtools.page_targets(port):
+        rect = devtools.evaluate(port, target, f"""(() => {{
+            const e = document.querySelector({selector!r});
+            if (!e) return null;
+            const r = e.getBoundingClientRect();
+            return [r.left, r.top, r.width, r.height, location.href];
+        }})()""")
+        if rect:
+            return rect
+    return None
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
+class WholeRoad(unittest.TestCase):
+    def setUp(self):
+        self.portal = road.Portal()
+        self.addCleanup(self.portal.stop)
+        self.client = road.Client()
+        self.addCleanup(self.client.cleanup)
+        self.opened = os.path.join(self.client.dir, "opened.txt")
+        self.recorder = os.path.join(self.client.dir, "browser.sh")
+        with open(self.recorder, "w") as f:
+            f.write(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{self.opened}'\n")
+        os.chmod(self.recorder, os.stat(self.recorder).st_mode | stat.S_IEXEC)
+        previous = road.set_wine_browser(self.recorder)
+        self.addCleanup(road.restore_wine_browser, previous)
+
+    def opened_addresses(self):
+        if not os.path.exists(self.opened):
+            return []
+        return [l.strip() for l in open(self.opened) if l.strip()]
+
+    def test_login_play_and_close(self):
+        sw, sh = road.screen_size()
+        self.client.start()
+        # The launcher and, 49 pixels below its top, the frame with the page.
+        launcher = road.wait_for(lambda: self.client.window_sized(1230, 728), 60, "the launcher window")
+        frame = road.wait_for(lambda: self.client.window_sized(1230, 620), 30, "the frame window")
+        self.assertEqual(frame[1], launcher[1])
+        self.assertEqual(frame[2], launcher[2] + 49)
+        self.assertEqual(launcher[1], (sw - 1230) // 2)
+
+        install = road.wait_for(lambda: self.portal.reports_with_action("install"), 30, "the install report")
+        self.assertEqual(["1530"], install[0]["form"]["game_id"])
+        start = road.wait_for(lambda: self.portal.records("start"), 30, "the game page request")[0]
+        self.assertEqual("0", start["params"].get("runcount", [""])[0])
+
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+
+        # Log in by real input into the program's window.
+        field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        road.screenshot("01-launcher-login")
+        fx, fy = frame[1], frame[2]
+        road.click(int(fx + field[0] + field[2] / 2), int(fy + field[1] + field[3] / 2))
+        road.type_text("hero")
+        pw = page_rect(port, "#password")
+        road.click(int(fx + pw[0] + pw[2] / 2), int(fy + pw[1] + pw[3] / 2))
+        road.type_text("secret")
+        button = page_rect(port, "#login")
+        road.click(int(fx + button[0] + button[2] / 2), int(fy + button[1] + button[3] / 2))
+
+        road.wait_for(lambda: page_rect(port, "#login_user"), 30, "the page with the logged-in name")
+        road.screenshot("02-logged-in")
+        link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 10, "the server list")
+        time.sleep(1.0)  # the user-name request runs on the load end of this page
+        road.click(int(fx + link[0] + link[2] / 2), int(fy + link[1] + link[3] / 2))
+
+        # The frame switches to the in-game layout and shows maximised.
+        game = road.wait_for(lambda: self.client.window_sized(sw, sh), 30, "the maximised in-game frame")
+        time.sleep(1.0)
+        road.screenshot("03-in-game")
+        self.assertIsNone(self.client.window_sized(1230, 728), "the launcher artwork must be gone")
+
+        # Recharge: the strip button 260 pixels from the right edge, 41 wide.
+        road.click(sw - 260 - 20, 13)
+        opened = road.wait_for(lambda: [a for a in self.opened_addresses() if "game_id=1530" in a], 20,
+                               "the recharge address in the web browser")[0]
+        query = urllib.parse.parse_qs(urllib.parse.urlsplit(opened).query)
+        self.assertEqual(["hero"], query.get("user_name"), opened)
+        self.assertEqual(["3"], query.get("server_id"), opened)
+
+        # Boss key: hidden, then back.
+        road.key("alt+d")
+        road.wait_for(lambda: not self.client.window_sized(sw, sh), 10, "the frame hidden by Alt+D")
+        road.screenshot("04-boss-key-hidden")
+        road.key("alt+d")
+        road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame back after Alt+D")
+
+        # Close with confirmation: the dialog's cancel keeps the game, confirm ends it.
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the close dialog")
+        road.screenshot("05-close-dialog")
+        road.click(dialog[1] + 212, dialog[2] + 117)  # 取消
+        road.wait_for(lambda: not self.client.window_sized(295, 190), 10, "the dialog gone after cancel")
+        self.assertIsNone(self.client.proc.poll(), "cancel must keep the game running")
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the close dialog again")
+        road.click(dialog[1] + 84, dialog[2] + 117)  # 确定
+        self.assertEqual(0, self.client.wait_exit(60))
+
+        close = self.portal.reports_with_action("close")
+        self.assertEqual(1, len(close), self.portal.records("report"))
+        self.assertEqual(["hero"], close[0]["form"].get("user_name"), close[0]["body"])
+        self.assertEqual(install[0]["form"]["uuid"], close[0]["form"]["uuid"], "the device id must not change")
+        self.assertEqual("1", self.client.ini_value("Common", "RunCount"))
+        self.assertEqual("hero", self.client.ini_value("Common", "user_name"))
+        self.assertEqual("0", self.client.ini_value("Extension", "Counts"))
+        out_time = int(self.client.ini_value("Extension", "out_time"))
+        self.assertLess(abs(out_time - time.time()), 120)
+
+        # Second run: no install report, runcount=1 in the start address.
+        reports_before = len(self.portal.records("report"))
+        starts_before = len(self.portal.records("start"))
+        second = road.Client(self.client.dir).start()
+        self.addCleanup(second.kill)
+        road.wait_for(lambda: second.window_sized(1230, 728), 60, "the second run's launcher")
+        start = road.wait_for(lambda: self.portal.records("start")[starts_before:], 30, "the second start")[0]
+        self.assertEqual("1", start["params"].get("runcount", [""])[0])
+        launcher = second.window_sized(1230, 728)
+        road.click(launcher[1] + 1215, launcher[2] + 15)  # the launcher's close button
+        dialog = road.wait_for(lambda: second.window_sized(295, 190), 10, "the close dialog of the launcher")
+        road.click(dialog[1] + 84, dialog[2] + 117)
+        self.assertEqual(0, second.wait_exit(60))
+        new_reports = self.portal.records("report")[reports_before:]
+        actions = [r["form"].get("action") for r in new_reports]
+        self.assertEqual([["close"]], actions, "only the close report may come: %r" % new_reports)
+        self.assertEqual("2", second.ini_value("Common", "RunCount"))
+
+
+if __name__ == "__main__":
+    unittest.main()
