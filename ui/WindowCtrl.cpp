@@ -16,14 +16,14 @@ CAppManager* CurrentManager() {
 }
 }  // namespace
 
-CWindowCtrl::CWindowCtrl() : hwnd(nullptr), manager(nullptr), dialogResult(0), updateLayered(nullptr) {
+CWindowCtrl::CWindowCtrl() : hwnd(nullptr), manager(nullptr), dialogResult(0) {
     memset(className, 0, sizeof(className));
     wcscpy(className, L"ImageWnd");
 }
 
 CWindowCtrl::~CWindowCtrl() {
     HWND remembered = hwnd;
-    if (manager) manager->RemoveWindow(remembered);
+    if (manager && remembered) manager->RemoveWindow(remembered);
     hwnd = nullptr;
     // Detached now: the close reaches the window procedure as an orphan and
     // DefWindowProcW destroys the window.
@@ -54,8 +54,9 @@ int CWindowCtrl::DoModal(const wchar_t* templateName, HWND parent) {
     if (!m) return 0;
     if (!hwnd && RegisterWindowClass(className)) {
         manager = m;
-        dialogResult = (int)DialogBoxParamW(GetModuleHandleW(nullptr), templateName, parent,
-                                            (DLGPROC)SharedWindowProc, 0);
+        // The object travels as the init parameter so the dialog procedure can attach it.
+        dialogResult = (int)DialogBoxParamW(GetModuleHandleW(nullptr), templateName, parent, SharedDialogProc,
+                                            reinterpret_cast<LPARAM>(this));
     }
     return dialogResult;
 }
@@ -155,17 +156,35 @@ LRESULT CWindowCtrl::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(h, msg, wParam, lParam);
 }
 
-bool CWindowCtrl::EnableLayered() {
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    if (!user32 || !IsWindow(hwnd)) return false;
-    SetWindowLongW(hwnd, GWL_EXSTYLE, GetWindowLongW(hwnd, GWL_EXSTYLE) | WS_EX_LAYERED);
-    updateLayered = reinterpret_cast<UpdateLayeredWindowFn>(
-        reinterpret_cast<void*>(GetProcAddress(user32, "UpdateLayeredWindow")));
-    return updateLayered != nullptr;
+INT_PTR CALLBACK CWindowCtrl::SharedDialogProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam) {
+    CAppManager* m = CurrentManager();
+    if (!m) return FALSE;
+    CWindowCtrl* object = m->WindowFromHandle(h);
+    if (msg == WM_INITDIALOG && !object && lParam) {
+        object = reinterpret_cast<CWindowCtrl*>(lParam);
+        object->hwnd = h;
+        object->manager = m;
+        m->AddWindow(h, object);
+    }
+    if (!object) return FALSE;
+    if (msg == WM_NCDESTROY) m->RemoveWindow(h);
+    LRESULT r = object->HandleMessage(msg, wParam, lParam);
+    if (!r) return FALSE;
+    SetWindowLongPtrW(h, DWLP_MSGRESULT, r);
+    return TRUE;
 }
 
-bool CWindowCtrl::UpdateLayered(const std::function<void(Gdiplus::Graphics&)>& draw, BYTE alpha) {
-    if (!updateLayered || !IsWindow(hwnd)) return false;
+UpdateLayeredWindowFn LayeredEnable(HWND hwnd) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (!user32 || !IsWindow(hwnd)) return nullptr;
+    SetWindowLongW(hwnd, GWL_EXSTYLE, GetWindowLongW(hwnd, GWL_EXSTYLE) | WS_EX_LAYERED);
+    return reinterpret_cast<UpdateLayeredWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "UpdateLayeredWindow")));
+}
+
+bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void(Gdiplus::Graphics&)>& draw,
+                   BYTE alpha) {
+    if (!fn || !IsWindow(hwnd)) return false;
     HDC windowDC = GetDC(hwnd);
     RECT client;
     GetClientRect(hwnd, &client);
@@ -180,18 +199,17 @@ bool CWindowCtrl::UpdateLayered(const std::function<void(Gdiplus::Graphics&)>& d
     bmi.bmiHeader.biBitCount = 32;
     bmi.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(memDC, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP dib = (width > 0 && height > 0) ? CreateDIBSection(memDC, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0)
+                                            : nullptr;
     bool ok = false;
-    if (dib && width > 0 && height > 0) {
+    if (dib) {
         HGDIOBJ old = SelectObject(memDC, dib);
         SetBkMode(memDC, TRANSPARENT);
-        {
-            Gdiplus::Graphics* g = new Gdiplus::Graphics(memDC);
-            g->SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
-            draw(*g);
-            g->Flush(Gdiplus::FlushIntentionSync);
-            delete g;
-        }
+        Gdiplus::Graphics* g = new Gdiplus::Graphics(memDC);
+        g->SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
+        if (draw) draw(*g);
+        // Deleting the Graphics commits every pending pixel to the DIB before it is handed over.
+        delete g;
         RECT wr;
         GetWindowRect(hwnd, &wr);
         POINT position = {wr.left, wr.top};
@@ -199,11 +217,11 @@ bool CWindowCtrl::UpdateLayered(const std::function<void(Gdiplus::Graphics&)>& d
         POINT origin = {0, 0};
         BLENDFUNCTION blend = {AC_SRC_OVER, 0, alpha, AC_SRC_ALPHA};
         HDC screen = GetDC(nullptr);
-        ok = updateLayered(hwnd, screen, &position, &size, memDC, &origin, 0, &blend, ULW_ALPHA) != FALSE;
+        ok = fn(hwnd, screen, &position, &size, memDC, &origin, 0, &blend, ULW_ALPHA) != FALSE;
         ReleaseDC(nullptr, screen);
         SelectObject(memDC, old);
+        DeleteObject(dib);
     }
-    if (dib) DeleteObject(dib);
     DeleteDC(memDC);
     ReleaseDC(hwnd, windowDC);
     return ok;

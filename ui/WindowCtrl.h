@@ -44,15 +44,10 @@ public:
     // Routes one message to the handlers (see the window procedure).
     LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
 
-    // Layered mode: adds WS_EX_LAYERED and resolves UpdateLayeredWindow. False when
-    // the function is unavailable; the window then keeps ordinary painting.
-    bool EnableLayered();
-    bool IsLayered() const { return updateLayered != nullptr; }
-    // Draws the whole client area with `draw` into a 32-bit premultiplied DIB and
-    // hands it to UpdateLayeredWindow with the given constant alpha.
-    bool UpdateLayered(const std::function<void(Gdiplus::Graphics&)>& draw, BYTE alpha = 255);
-
     static LRESULT CALLBACK SharedWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // The same routing for windows made from dialog templates: only HandleMessage
+    // runs, and unhandled messages answer FALSE so the dialog manager does its part.
+    static INT_PTR CALLBACK SharedDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static bool RegisterWindowClass(const wchar_t* name);
 
     HWND hwnd;
@@ -60,13 +55,21 @@ public:
     int dialogResult;
     wchar_t className[64];
 
-protected:
-    UpdateLayeredWindowFn updateLayered;
-
 private:
     CWindowCtrl(const CWindowCtrl&) = delete;
     CWindowCtrl& operator=(const CWindowCtrl&) = delete;
 };
+
+// Layered mode, for windows drawn with per-pixel alpha. LayeredEnable adds
+// WS_EX_LAYERED when user32 is loaded and returns UpdateLayeredWindow resolved
+// from it (null when missing: the window keeps ordinary painting). The caller
+// keeps the function per window object.
+UpdateLayeredWindowFn LayeredEnable(HWND hwnd);
+// One layered update: `draw` paints the client area into a zeroed 32-bit DIB
+// (GDI+ writes premultiplied ARGB there), which goes to `fn` with the given
+// constant alpha. False when nothing could be handed over.
+bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void(Gdiplus::Graphics&)>& draw,
+                   BYTE alpha);
 
 // Off-screen memory DC for one flicker-free paint; copies back on destruction.
 class CSanDC {

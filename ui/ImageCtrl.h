@@ -1,0 +1,44 @@
+// A skinned top-level window hosting one button panel: borderless, resizable
+// from its edges, with minimum and fixed sizes, maximising to the work area,
+// optionally with cut corners and a drop shadow glued to it.
+#pragma once
+
+#include <windows.h>
+#include <gdiplus.h>
+#include "ui/ImagePaint.h"
+#include "ui/ShadowCtrl.h"
+#include "ui/WindowCtrl.h"
+
+class CImageCtrl : public CWindowCtrl {
+public:
+    CImageCtrl();
+    ~CImageCtrl() override;
+
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnShowWindow(BOOL show, int status) override;
+
+    // The panel's events; true lets the panel carry on with its own handling.
+    virtual bool OnItemPressed(CImageButton* button);
+    virtual bool OnItemClick(CImageButton* button);
+    virtual bool OnItemHover(CImageButton* button);
+    virtual bool OnItemRightPressed(CImageButton* button);
+    virtual bool OnItemRightClick(CImageButton* button);
+    virtual void OnDrawBackground(Gdiplus::Graphics& g);
+    virtual void OnDrawOverlay(Gdiplus::Graphics& g);
+
+    // Small icon: the control keeps its own copy. Big icon: passed as given.
+    void SetIcon(HICON icon, bool big);
+
+    CImagePaint panel;
+    HICON iconCopy;
+    int minWidth, minHeight;
+    int fixedWidth, fixedHeight;
+    bool resizable;
+    int borderHeight;
+    int borderWidth;
+    bool cutCorners;
+    CShadowCtrl* shadow;
+
+protected:
+    void GlueShadow();
+};
