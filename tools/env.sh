@@ -35,6 +35,9 @@ VM_WINESERVER_PID=""
 vm_wineserver() {
     wineserver -f -p >/dev/null 2>&1 &
     VM_WINESERVER_PID=$!
+    # Start Wine's own services now, detached from our output: started later by a
+    # test they would inherit ctest's pipes and keep it waiting until they end.
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
 vm_cleanup() {

@@ -1,0 +1,36 @@
+// The form process messages take on the pipe between the browser process and a
+// render process. A frame is a 32-bit little-endian length followed by that many
+// bytes: the name (32-bit count of UTF-16 units, the units), the number of
+// arguments, then each argument as a type byte and its value (bool: one byte;
+// int: 32 bits; double: 64 bits; string: count and UTF-16 units). Strings travel
+// as UTF-16 so that they arrive unit for unit, whatever they hold.
+#pragma once
+
+#include <string>
+#include <vector>
+#include "include/cef_process_message.h"
+
+namespace cef_internal {
+
+// A frame announcing more than this is a broken or hostile peer.
+const size_t kMaxWireFrame = 16u * 1024 * 1024;
+
+// The whole frame, length prefix included.
+std::string EncodeProcessMessage(CefRefPtr<CefProcessMessage> message);
+
+// Decodes one frame body (without its length prefix); null when it is malformed.
+CefRefPtr<CefProcessMessage> DecodeProcessMessage(const char* data, size_t size);
+
+// Collects bytes as they come off the pipe and hands out whole frames.
+class WireReader {
+public:
+    void Append(const char* data, size_t size) { buffer_.append(data, size); }
+    // Moves the next complete frame body into `body`. Returns false when none is
+    // complete yet; sets `*broken` when the stream can no longer be trusted.
+    bool Next(std::string* body, bool* broken);
+
+private:
+    std::string buffer_;
+};
+
+}  // namespace cef_internal

@@ -1,0 +1,377 @@
+// The user-name exchange across real processes: this executable as the render
+// process (started by RenderHost as the browser layer starts it), a headless
+// engine showing pages served by the test, and answers arriving on the engine
+// UI thread.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include "app/GameApp.h"
+#include "app/LaunchFilter.h"
+#include "frame/FrameGame.h"
+#include "render/RenderTestEnv.h"
+#include "src/cef_context.h"
+
+using namespace rendertest;
+
+namespace {
+
+// The first answer includes the render process's start. Requests that must stay
+// unanswered are followed by one that is answered: the pipe keeps order, so
+// nothing came back for them when that answer is the next message.
+const DWORD kAnswerMs = 15000;
+
+std::string Page(const std::string& bodyHtml) {
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>t</title></head><body>" + bodyHtml +
+           "</body></html>";
+}
+
+class UserNameExchange : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        PageServer* server = SharedServer();
+        if (!server) return;
+        server->Add("/login/xf.html", Page("<p>welcome <span id=\"login_user\">abc</span></p>"));
+        server->Add("/cn/xf.html", Page("<span id=\"login_user\">\xe7\x8e\xa9\xe5\xae\xb6\xe4\xb8\x80\xe5\x8f\xb7"
+                                        "</span>"));
+        // innerText, not textContent: hidden text and markup whitespace do not count.
+        server->Add("/rendered/xf.html",
+                    Page("<div id=\"login_user\">\n   ab<b>c</b>\n  <span style=\"display:none\">zz</span>"
+                         "<script>var x=1;</script></div>"));
+        server->Add("/outer.html", Page("<span id=\"login_user\">outer</span>"
+                                        "<iframe src=\"/inner/xf.html\"></iframe>"));
+        server->Add("/inner/xf.html", Page("<span id=\"login_user\">inner</span>"));
+        server->Add("/none/xf.html", Page("<p>no name here</p>"));
+        server->Add("/second/xf.html", Page("<span id=\"login_user\">second</span>"));
+        server->Add("/upper/XF.HTML", Page("<span id=\"login_user\">upper</span>"));
+        // A page that replaces the DOM method the read goes through.
+        server->Add("/tricky/xf.html",
+                    Page("<span id=\"login_user\">real</span><script>document.getElementById="
+                         "function(){var s=document.createElement('span');s.textContent='fake';return s;};"
+                         "</script>"));
+    }
+
+    void SetUp() override {
+        engine = SharedEngine();
+        ASSERT_TRUE(engine) << "no headless engine";
+        server = SharedServer();
+        ASSERT_TRUE(engine->NewPage(&targetId, &sessionId));
+    }
+    void TearDown() override {
+        host.reset();
+        if (engine && !targetId.empty()) engine->ClosePage(targetId);
+    }
+
+    void Load(const std::string& path) { ASSERT_TRUE(engine->Navigate(sessionId, server->Url(path))); }
+    void StartRenderer() {
+        host = rendertest::StartRenderer(*engine, targetId, &inbox);
+        ASSERT_TRUE(host);
+    }
+    bool Ask() { return host->Send(Message(L"velmar_msg", {L"getuser"})); }
+    std::wstring NextAnswer(DWORD ms = kAnswerMs) { return Describe(inbox.Take(ms)); }
+    static std::wstring Answer(const std::wstring& name) { return L"velmar_msg[\"getuser\",\"" + name + L"\"]"; }
+
+    Engine* engine = nullptr;
+    PageServer* server = nullptr;
+    std::string targetId, sessionId;
+    Inbox inbox;
+    std::unique_ptr<cef_internal::RenderHost> host;
+};
+
+TEST_F(UserNameExchange, NameOnTheXfPageReachesTheBrowserSide) {
+    Load("/login/xf.html");
+    StartRenderer();
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    QueryPerformanceCounter(&t1);
+    printf("[ info ] first answer (render process start included): %.1f ms\n",
+           (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart);
+
+    // The round trip once the render process runs.
+    std::vector<double> ms;
+    for (int i = 0; i < 30; ++i) {
+        QueryPerformanceCounter(&t0);
+        ASSERT_TRUE(Ask());
+        ASSERT_EQ(NextAnswer(5000), Answer(L"abc"));
+        QueryPerformanceCounter(&t1);
+        ms.push_back((t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart);
+    }
+    std::sort(ms.begin(), ms.end());
+    printf("[ info ] request-answer round trip over %zu: min %.1f ms, median %.1f ms, max %.1f ms\n", ms.size(),
+           ms.front(), ms[ms.size() / 2], ms.back());
+    EXPECT_LT(ms[ms.size() / 2], 250.0);
+}
+
+TEST_F(UserNameExchange, ChineseNameArrivesUnchanged) {
+    Load("/cn/xf.html");
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"\u73a9\u5bb6\u4e00\u53f7"));
+}
+
+TEST_F(UserNameExchange, TheTextIsTheRenderedText) {
+    Load("/rendered/xf.html");
+    nlohmann::json content;
+    ASSERT_TRUE(engine->Evaluate(sessionId, "document.getElementById('login_user').textContent", &content));
+    ASSERT_NE(content, "abc");  // the page does tell the two apart
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+}
+
+TEST_F(UserNameExchange, PageScriptsCannotFakeTheRead) {
+    Load("/tricky/xf.html");
+    nlohmann::json seen;
+    ASSERT_TRUE(engine->Evaluate(sessionId, "document.getElementById('login_user').textContent", &seen));
+    ASSERT_EQ(seen, "fake");  // what a read in the page's own world would get
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"real"));
+}
+
+TEST_F(UserNameExchange, InnerFrameLoadStillReadsTheMainDocument) {
+    Load("/outer.html");
+    // The inner frame is the one at the xf.html address; its own element says otherwise.
+    nlohmann::json inner;
+    ASSERT_TRUE(engine->Evaluate(sessionId, "document.querySelector('iframe').contentDocument.getElementById("
+                                            "'login_user').textContent", &inner));
+    ASSERT_EQ(inner, "inner");
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"outer"));
+}
+
+TEST_F(UserNameExchange, EarlierNameIsSentAgainFromAPageWithoutTheElement) {
+    Load("/none/xf.html");
+    StartRenderer();
+    ASSERT_TRUE(Ask());  // nothing read yet: no answer
+
+    Load("/login/xf.html");
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));  // first and only answer so far
+
+    Load("/none/xf.html");
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+
+    Load("/second/xf.html");
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"second"));
+    EXPECT_EQ(inbox.Pending(), 0u);
+}
+
+TEST_F(UserNameExchange, MalformedRequestsAreHandledWithoutAnswer) {
+    Load("/login/xf.html");
+    StartRenderer();
+    ASSERT_TRUE(host->Send(Message(L"velmar_msg", {})));
+    ASSERT_TRUE(host->Send(Message(L"velmar_msg", {L"GETUSER"})));
+    ASSERT_TRUE(host->Send(Message(L"other_msg", {L"getuser"})));
+    ASSERT_TRUE(host->Send(Message(L"velmar_msg", {L"getuser", L"x", L"y"})));  // still a request
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    EXPECT_EQ(inbox.Pending(), 0u);
+}
+
+TEST_F(UserNameExchange, RendererLeavesByItselfWhenTheBrowserGoes) {
+    Load("/login/xf.html");
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    ASSERT_EQ(NextAnswer(), Answer(L"abc"));
+
+    HANDLE renderer = OpenProcess(SYNCHRONIZE, FALSE, host->ProcessId());
+    ASSERT_TRUE(renderer);
+    DWORD start = GetTickCount();
+    host.reset();
+    DWORD took = GetTickCount() - start;
+    EXPECT_EQ(WaitForSingleObject(renderer, 0), WAIT_OBJECT_0);
+    // Well inside the grace period after which the host would end it by force.
+    EXPECT_LT(took, 1500u);
+    CloseHandle(renderer);
+}
+
+TEST_F(UserNameExchange, RendererLeavesWhenTheBrowserProcessDies) {
+    Load("/login/xf.html");
+    // A stand-in browser process: this executable, hosting one render process.
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" --render-host-child " + std::to_wstring(engine->port()) +
+                       L" " + CefString(engine->browserPath()).ToWString() + L" " +
+                       CefString(targetId).ToWString();
+    std::vector<wchar_t> text(cmd.begin(), cmd.end());
+    text.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = nullptr;
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessW(self, text.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    ASSERT_TRUE(started);
+
+    std::string line;
+    char c;
+    DWORD got = 0;
+    while (line.find('\n') == std::string::npos && ReadFile(readEnd, &c, 1, &got, nullptr) && got) line += c;
+    CloseHandle(readEnd);
+    DWORD rendererPid = 0;
+    sscanf(line.c_str(), "PID %lu", &rendererPid);
+    HANDLE renderer = rendererPid ? OpenProcess(SYNCHRONIZE, FALSE, rendererPid) : nullptr;
+    EXPECT_TRUE(renderer) << "stand-in said: " << line;
+
+    TerminateProcess(pi.hProcess, 1);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    if (renderer) {
+        EXPECT_EQ(WaitForSingleObject(renderer, 10000), WAIT_OBJECT_0) << "render process outlived its browser";
+        CloseHandle(renderer);
+    }
+}
+
+TEST_F(UserNameExchange, LaunchFilterRefusesAMarkedRenderer) {
+    CefRefPtr<CefCommandLine> browserLine = cef_internal::GetBrowserCommandLine();
+    ASSERT_TRUE(browserLine);
+    ProcessLaunchFilter filter;
+    filter.Install();
+    // The renderer's command line carries the browser process's switches.
+    for (const wchar_t* marker : {L"NOT SANDBOXED", L"not sandboxed"}) {
+        browserLine->AppendSwitchWithValue(L"test-marker", marker);
+        std::unique_ptr<cef_internal::RenderHost> refused(rendertest::StartRenderer(*engine, targetId, &inbox));
+        EXPECT_FALSE(refused) << "started a renderer marked " << CefString(marker).ToString();
+    }
+    // Unmarked launches still pass the filter and work.
+    browserLine->AppendSwitchWithValue(L"test-marker", L"sandboxed");
+    Load("/login/xf.html");
+    StartRenderer();
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    host.reset();
+    filter.RemoveAll();
+}
+
+// The frame's side of the exchange, driven as the engine drives it: load ends on
+// the engine UI thread, requests through the browser to this render process, and
+// answers back into the frame's handler.
+class BridgeBrowser : public CefBrowser {
+public:
+    cef_internal::RenderHost* host = nullptr;
+
+    CefRefPtr<CefBrowserHost> GetHost() override { return nullptr; }
+    bool CanGoBack() override { return false; }
+    void GoBack() override {}
+    bool CanGoForward() override { return false; }
+    void GoForward() override {}
+    bool IsLoading() override { return false; }
+    void Reload() override {}
+    void ReloadIgnoreCache() override {}
+    void StopLoad() override {}
+    int GetIdentifier() override { return 1; }
+    bool IsSame(CefRefPtr<CefBrowser> that) override { return that.get() == this; }
+    bool IsPopup() override { return false; }
+    bool HasDocument() override { return true; }
+    CefRefPtr<CefFrame> GetMainFrame() override { return nullptr; }
+    CefRefPtr<CefFrame> GetFocusedFrame() override { return nullptr; }
+    CefRefPtr<CefFrame> GetFrame(int64) override { return nullptr; }
+    CefRefPtr<CefFrame> GetFrame(const CefString&) override { return nullptr; }
+    size_t GetFrameCount() override { return 0; }
+    void GetFrameIdentifiers(std::vector<int64>& ids) override { ids.clear(); }
+    void GetFrameNames(std::vector<CefString>& names) override { names.clear(); }
+    bool SendProcessMessage(CefProcessId target, CefRefPtr<CefProcessMessage> message) override {
+        return target == PID_RENDERER && host && host->Send(message);
+    }
+    IMPLEMENT_REFCOUNTING(BridgeBrowser);
+};
+
+// A loaded frame as the load handlers see it: its address.
+class AddressFrame : public CefFrame {
+public:
+    explicit AddressFrame(const std::string& url, bool main) : url_(url), main_(main) {}
+    bool IsValid() override { return true; }
+    void LoadURL(const CefString&) override {}
+    void ExecuteJavaScript(const CefString&, const CefString&, int) override {}
+    bool IsMain() override { return main_; }
+    bool IsFocused() override { return main_; }
+    CefString GetName() override { return L""; }
+    int64 GetIdentifier() override { return main_ ? 1 : 2; }
+    CefRefPtr<CefFrame> GetParent() override { return nullptr; }
+    CefString GetURL() override { return CefString(url_); }
+    CefRefPtr<CefBrowser> GetBrowser() override { return nullptr; }
+    void VisitDOM(CefRefPtr<CefDOMVisitor>) override {}
+
+private:
+    std::string url_;
+    bool main_;
+    IMPLEMENT_REFCOUNTING(AddressFrame);
+};
+
+TEST_F(UserNameExchange, FrameAsksOnNamePagesAndStoresTheAnswer) {
+    gameApp app;
+    CFrameGame game;
+    CefRefPtr<BridgeBrowser> browser = new BridgeBrowser();
+    std::atomic<int> unhandled(0);
+    host.reset(cef_internal::RenderHost::Start(
+        1, engine->port(), engine->browserPath(), targetId, [&](CefRefPtr<CefProcessMessage> message) {
+            if (!game.HandleProcessMessage(browser.get(), PID_RENDERER, message)) ++unhandled;
+            inbox.Put(message);
+        }));
+    ASSERT_TRUE(host);
+    browser->host = host.get();
+    auto loadEnd = [&](const std::string& path, bool main) {
+        CefRefPtr<CefFrame> frame = new AddressFrame(server->Url(path), main);
+        cef_internal::RunUiTaskAndWait([&] { game.HandleLoadEnd(browser.get(), frame, 200); });
+    };
+    auto userName = [&] {
+        wchar_t name[64];
+        app.CopyUserName(name, 64);
+        return std::wstring(name);
+    };
+
+    // The capitalised address asks nothing: the first answer is the next page's.
+    Load("/upper/XF.HTML");
+    loadEnd("/upper/XF.HTML", true);
+    Load("/login/xf.html");
+    loadEnd("/login/xf.html", true);
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    EXPECT_EQ(userName(), L"abc");
+
+    // An inner frame's load asks too, and the main document answers.
+    Load("/outer.html");
+    loadEnd("/inner/xf.html", false);
+    EXPECT_EQ(NextAnswer(), Answer(L"outer"));
+    EXPECT_EQ(userName(), L"outer");
+
+    Load("/cn/xf.html");
+    loadEnd("/cn/xf.html", true);
+    EXPECT_EQ(NextAnswer(), Answer(L"\u73a9\u5bb6\u4e00\u53f7"));
+    EXPECT_EQ(userName(), L"\u73a9\u5bb6\u4e00\u53f7");
+    char expectedAnsi[64] = {0}, ansi[64] = {0};
+    WideCharToMultiByte(CP_ACP, 0, L"\u73a9\u5bb6\u4e00\u53f7", -1, expectedAnsi, 64, nullptr, nullptr);
+    app.CopyUserNameAnsi(ansi, 64);
+    EXPECT_STREQ(ansi, expectedAnsi);
+    EXPECT_EQ(unhandled, 0);
+
+    // An answer of another shape is taken as handled and changes nothing.
+    bool handled = false;
+    cef_internal::RunUiTaskAndWait([&] {
+        handled = game.HandleProcessMessage(browser.get(), PID_RENDERER,
+                                            Message(L"velmar_msg", {L"getuser", L"x", L"y"}));
+    });
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(userName(), L"\u73a9\u5bb6\u4e00\u53f7");
+
+    // Nothing of the frame's may be reached once it is gone.
+    host.reset();
+    EXPECT_EQ(inbox.Pending(), 0u);
+}
+
+}  // namespace
