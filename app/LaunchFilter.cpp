@@ -10,7 +10,9 @@
 //   so a fallback call can never re-apply a patch after RemoveAll, and two
 //   fallback calls never interleave their unpatched windows.
 // - The usual path needs no lock: the real function is reached through a copied
-//   entry, so the patch stays in place while other threads launch.
+//   entry, so the patch stays in place while other threads launch. The fallback
+//   cannot stop a launch that another thread starts while the entry is restored,
+//   which is why the copy is preferred wherever the entry allows it.
 // - The five bytes of an entry are replaced with one locked 8-byte exchange, so
 //   a thread fetching the entry sees either the old or the new bytes, never a mix.
 
@@ -37,14 +39,20 @@ void* g_stubTarget[kSlots] = {nullptr, nullptr};
 void WriteEntry(void* at, const unsigned char bytes[5]) {
     DWORD old = 0;
     VirtualProtect(at, 8, PAGE_EXECUTE_READWRITE, &old);
-    volatile LONGLONG* word = static_cast<volatile LONGLONG*>(at);
-    LONGLONG seen = *word;
-    for (;;) {
-        LONGLONG next = seen;
-        memcpy(&next, bytes, 5);
-        LONGLONG before = InterlockedCompareExchange64(word, next, seen);
-        if (before == seen) break;
-        seen = before;
+    if (((uintptr_t)at & 63) <= 56) {
+        volatile LONGLONG* word = static_cast<volatile LONGLONG*>(at);
+        LONGLONG seen = *word;
+        for (;;) {
+            LONGLONG next = seen;
+            memcpy(&next, bytes, 5);
+            LONGLONG before = InterlockedCompareExchange64(word, next, seen);
+            if (before == seen) break;
+            seen = before;
+        }
+    } else {
+        // Eight bytes across a cache line cannot be exchanged as one; entries
+        // are aligned in practice, so this plain copy is the rare case.
+        memcpy(at, bytes, 5);
     }
     VirtualProtect(at, 8, old, &old);
     FlushInstructionCache(GetCurrentProcess(), at, 5);
@@ -164,7 +172,7 @@ void PatchRecord::Restore() {
 ProcessLaunchFilter::~ProcessLaunchFilter() {
     std::lock_guard<std::recursive_mutex> lock(g_patchLock);
     if (g_filter.load() == this) {
-        RemoveAll();
+        if (!removed) RemoveAll();
         g_filter.store(nullptr);
     }
 }

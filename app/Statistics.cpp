@@ -196,8 +196,10 @@ unsigned long long UnixTimeNow() {
     return (t.QuadPart - 116444736000000000ULL) / 10000000ULL;
 }
 
-int PostStatisticsTo(const char* server, char* body) {
-    if (!server || !body) return 0;
+namespace {
+
+// The WinINet exchange itself, on the calling thread.
+int SendReportNow(const char* server, char* body) {
     HINTERNET internet = InternetOpenA("PostData", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (!internet) return 0;
 
@@ -254,6 +256,56 @@ int PostStatisticsTo(const char* server, char* body) {
     InternetCloseHandle(connection);
     InternetCloseHandle(internet);
     return (int)read;
+}
+
+// One report handed to a worker thread. The caller and the worker each hold a
+// reference; whoever lets go last frees it. The worker writes `read` and
+// `buffer` before it ends, and the caller reads them only after seeing the
+// thread end, which orders the writes before the reads.
+struct PostJob {
+    std::string server;
+    char buffer[kStatsBodyBytes];
+    int read = 0;
+    LONG refs = 2;
+};
+
+void ReleaseJob(PostJob* job) {
+    if (InterlockedDecrement(&job->refs) == 0) delete job;
+}
+
+DWORD WINAPI PostWorker(LPVOID param) {
+    PostJob* job = static_cast<PostJob*>(param);
+    job->read = SendReportNow(job->server.c_str(), job->buffer);
+    ReleaseJob(job);
+    return 0;
+}
+
+}  // namespace
+
+int PostStatisticsTo(const char* server, char* body) {
+    if (!server || !body) return 0;
+    PostJob* job = new PostJob;
+    job->server = server;
+    memcpy(job->buffer, body, kStatsBodyBytes);
+    job->buffer[kStatsBodyBytes - 1] = 0;
+    HANDLE worker = CreateThread(nullptr, 0, PostWorker, job, 0, nullptr);
+    if (!worker) {
+        delete job;
+        return SendReportNow(server, body);  // no thread to be had: unguarded, on this one
+    }
+    // WinINet's own bounds do not cover every phase on every stack (a connect
+    // that is never answered, a name that does not resolve), so the caller
+    // waits at most kStatsWaitMs. A worker still busy then is left to finish
+    // or fail on its own; it owns everything it touches.
+    int read = 0;
+    memset(body, 0, kStatsBodyBytes);
+    if (WaitForSingleObject(worker, kStatsWaitMs) == WAIT_OBJECT_0) {
+        read = job->read;
+        memcpy(body, job->buffer, kStatsBodyBytes);
+    }
+    CloseHandle(worker);
+    ReleaseJob(job);
+    return read;
 }
 
 int PostStatistics(char* body) { return PostStatisticsTo(VORNMARK_STATS_HOST_A, body); }

@@ -21,6 +21,9 @@ const int kGameId = 1530;
 // Each phase of a report (connect, send, receive) gives up after this long, so a
 // server that accepts and never answers cannot hold start-up or exit for minutes.
 const DWORD kStatsTimeoutMs = 3000;
+// The caller of a report never waits longer than this, whatever the network
+// stack does with the bounds above.
+const DWORD kStatsWaitMs = kStatsTimeoutMs + 1000;
 
 // --- composition over plain values ---------------------------------------
 
@@ -75,7 +78,7 @@ unsigned long long UnixTimeNow();
 
 // POSTs `body` (text in a kStatsBodyBytes buffer) to "/" of `server` (host with
 // an optional ":port"). The buffer is cleared and receives the reply. Returns
-// the number of reply bytes read, 0 on any failure.
+// the number of reply bytes read, 0 on any failure or after kStatsWaitMs.
 int PostStatisticsTo(const char* server, char* body);
 // The same to the statistics server of this build.
 int PostStatistics(char* body);
