@@ -1,25 +1,151 @@
-// The game frame window. For now a plain top-level window with the contract the
-// application relies on: CreateAndRun runs its loop until the window is gone.
+// The game client's main window. It starts inside the launcher with the portal's
+// login page, switches once and for good to its in-game layout (own title bar,
+// drop shadow, maximised) when the page shows that a game server was entered,
+// and owns the tools menu, the boss key, the tray icon and the close question.
 #pragma once
 
 #include <windows.h>
-#include "ui/WindowCtrl.h"
+#include <shellapi.h>
+#include <gdiplus.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include "browser/MyHtmlEx.h"
+#include "frame/CloseMsgWnd.h"
+#include "frame/EngineGate.h"
+#include "frame/FrameBack.h"
+#include "include/cef_browser.h"
+#include "include/cef_client.h"
+#include "include/cef_process_message.h"
+#include "ui/ImageDialog.h"
+#include "ui/ImageMenu.h"
+#include "ui/ImageTipCtrl.h"
 
+// Frame command message (lParam 0); wParam picks the command.
 const UINT WM_FRAME_COMMAND = 0x8E5;
 const WPARAM FRAME_CMD_ENTER_GAME = 1001;
+const WPARAM FRAME_CMD_DESTROY = 5557;
 const WPARAM FRAME_CMD_TOGGLE_FULLSCREEN = 5562;
 const WPARAM FRAME_CMD_LEAVE_FULLSCREEN = 5563;
+// Callback message of the tray icon.
+const UINT WM_TRAY_NOTIFY = 0x15B4;
+// Arms the login fallback timer: timers belong to the main thread's window,
+// and the load handlers run on the engine's thread.
+const UINT WM_FRAME_ARM_FALLBACK = WM_APP + 0x8E5;
+const UINT_PTR TIMER_LOGIN_FALLBACK = 5558;
+const UINT_PTR TIMER_SHOW_MAXIMIZED = 5559;
+const int HOTKEY_BOSS = 5561;
+const UINT TRAY_ICON_ID = 128;
+// How long the mouse rests on a title-bar button before its tip shows.
+const UINT kTipDelayMs = 500;
 
-class CFrameGame : public CWindowCtrl {
+// Ids of the title bar and the menus.
+enum FrameItemId {
+    kIdClose = 10,
+    kIdMinimise = 20,
+    kIdMaximise = 30,
+    kIdRestore = 40,
+    kIdTitleBackground = 10011,
+    kIdTitleEmblem = 10012,
+    kIdTools = 10013,
+    kIdMenuClearCache = 10014,
+    kIdMenuRefresh = 10015,
+    kIdMenuBossKey = 10016,
+    kIdFullScreen = 10017,
+    kIdTrayRestore = 10018,
+    kIdTrayQuit = 10019,
+    kIdService = 10020,
+    kIdForum = 10021,
+    kIdGamePage = 10022,
+    kIdRecharge = 10023,
+    kIdAntiAddiction = 10024,
+};
+
+class CFrameGame : public CImageDialog {
 public:
     CFrameGame();
     ~CFrameGame() override;
 
-    // Creates the window, runs the main loop until it is destroyed, then returns.
+    // Creates the launcher and the frame and runs the main loop until the frame
+    // window is gone.
     void CreateAndRun();
+    // The creating half of CreateAndRun; false when the frame window could not be made.
+    bool CreateWindows();
 
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnCreate(CREATESTRUCTW* cs) override;
+    void OnDestroy() override;
+    void OnMove(int x, int y) override;
+    void OnSize(UINT type, int cx, int cy) override;
+    void OnShowWindow(BOOL show, int status) override;
+    void OnTimer(UINT_PTR id) override;
+    bool OnItemClick(CImageButton* button) override;
+    bool OnItemHover(CImageButton* button) override;
+    void OnDrawOverlay(Gdiplus::Graphics& g) override;
 
-    bool inGameLayout;
+    void SetWindowIcons();
+    void EnterGameLayout();
+    void ToggleFullScreen();
+
+    // Tools menu, boss key and tray icon.
+    bool OpenSystemMenu();
+    void RegisterBossKey();
+    LRESULT HandleBossKey(WPARAM id);
+    LRESULT HandleTrayNotify(WPARAM wParam, LPARAM lParam);
+    void HandleSystemMenuClick(CImageItem* item);
+    void HandleTrayMenuClick(CImageItem* item);
+
+    // Browser events; the engine calls these on its own UI thread.
+    void HandleTitleChange(const CefString& title);
+    void HandleLoadEnd(CefRefPtr<CefBrowser> browser, CefRefPtr<CefFrame> frame, int httpStatusCode);
+    void HandleLoadStart(CefRefPtr<CefBrowser> browser, CefRefPtr<CefFrame> frame);
+    bool HandleBeforePopup(const CefString& targetUrl, CefWindowInfo& windowInfo, CefRefPtr<CefClient>& client,
+                           CefBrowserSettings& settings);
+    bool HandleProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId sourceProcess,
+                              CefRefPtr<CefProcessMessage> message);
+    // Login test on a loaded address; stores the server id it carries.
+    bool ApplyLoginAddress(const wchar_t* address);
+
+    // Whole copies of the texts the engine thread writes (see textLock).
+    void CopyPageTitle(wchar_t* out, size_t units);
+    void CopyServerId(wchar_t* out, size_t units);
+
+    Gdiplus::Font* titleFont;
+    Gdiplus::Brush* titleBrush;
+    CImageMenu systemMenu;
+    CImageMenu trayMenu;
+    CImageTipCtrl toolTip;
     bool fullScreen;
+    RECT savedWindowRect;
+    CMyHtmlEx browserHost;
+    CFrameBack backWindow;
+    // Written on the main thread, read by the engine thread's handlers too.
+    std::atomic<bool> inGameLayout;
+    wchar_t pageTitle[260];
+    wchar_t serverId[64];
+    NOTIFYICONDATAW trayIconData;
+    bool hiddenByBossKey;
+    CloseMsgWnd closeDialog;
+
+private:
+    void BindBrowserHandlers();
+    void PrepareMenus();
+    void AddTitleBarItems();
+    void OpenPortalButton(int id);
+    void HideTip();
+    void ShowBackWindow();
+    void PlaceShadow();
+    void RemoveTrayIcon();
+
+    // pageTitle and serverId are written by the engine thread and read by the
+    // main thread (painting, the recharge button); each access holds this lock,
+    // so a reader copies either the old or the new text, never a mix.
+    std::mutex textLock;
+    // Shared with the handlers bound into the client handler, which may outlive
+    // the frame; see CEngineGate.
+    std::shared_ptr<CEngineGate> engineGate;
+    // The frame window as the engine thread sees it: set on creation, cleared on
+    // destruction (hwnd itself is only touched on the main thread).
+    std::atomic<HWND> frameWindow;
+    int tipButtonId;
 };

@@ -6,7 +6,10 @@
 #include "include/cef_base.h"
 #include "include/cef_dom.h"
 #include "include/cef_process_message.h"
+#include "include/cef_request_context.h"
 #include "include/internal/cef_types.h"
+#include "include/internal/cef_types_wrappers.h"
+#include "include/internal/cef_win.h"
 
 class CefBrowserHost;
 class CefClient;
@@ -55,11 +58,21 @@ public:
 
 class CefBrowserHost : public virtual CefBase {
 public:
+    // Creates a windowed browser asynchronously on the engine UI thread; the client's
+    // OnAfterCreated reports it. False when the request could not be queued.
+    static bool CreateBrowser(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client, const CefString& url,
+                              const CefBrowserSettings& settings, CefRefPtr<CefRequestContext> request_context);
+    // The same, synchronously; only on the engine UI thread (null elsewhere or on failure).
+    static CefRefPtr<CefBrowser> CreateBrowserSync(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client,
+                                                   const CefString& url, const CefBrowserSettings& settings,
+                                                   CefRefPtr<CefRequestContext> request_context);
+
     virtual CefRefPtr<CefBrowser> GetBrowser() = 0;
     virtual void CloseBrowser(bool force_close) = 0;
     virtual void SetFocus(bool focus) = 0;
     virtual HWND GetWindowHandle() = 0;
     virtual HWND GetOpenerWindowHandle() = 0;
     virtual CefRefPtr<CefClient> GetClient() = 0;
+    virtual CefRefPtr<CefRequestContext> GetRequestContext() { return nullptr; }
     virtual void WasResized() = 0;
 };

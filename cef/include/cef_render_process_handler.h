@@ -6,10 +6,10 @@
 #include "include/cef_dom.h"
 #include "include/cef_load_handler.h"
 #include "include/cef_process_message.h"
+#include "include/cef_request.h"
 #include "include/cef_values.h"
 
 // Script-engine objects; the program never uses them, so they stay opaque.
-class CefRequest : public virtual CefBase {};
 class CefV8Context : public virtual CefBase {};
 class CefV8Exception : public virtual CefBase {};
 class CefV8StackTrace : public virtual CefBase {};

@@ -1,6 +1,7 @@
 #include "src/cef_context.h"
 
 #include <windows.h>
+#include <atomic>
 #include <mutex>
 #include "include/cef_task.h"
 
@@ -19,29 +20,43 @@ struct Context {
     EngineSettings settings;
 } g_context;
 
-void RunTaskMessage(const MSG& msg) {
-    std::function<void()>* task = reinterpret_cast<std::function<void()>*>(msg.lParam);
-    if (task) {
-        (*task)();
-        delete task;
+// Created and destroyed by the UI thread, read by any thread that posts.
+std::atomic<HWND> g_taskWindow{nullptr};
+
+// Tasks go to a message-only window rather than the thread queue, so that modal
+// loops on the UI thread (menus, message boxes) still run them instead of dropping them.
+LRESULT CALLBACK TaskWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_RUN_TASK) {
+        std::function<void()>* task = reinterpret_cast<std::function<void()>*>(lParam);
+        if (task) {
+            (*task)();
+            delete task;
+        }
+        return 0;
     }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
 DWORD WINAPI UiThreadMain(LPVOID readyEvent) {
-    MSG msg;
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // create the queue before anyone posts
+    WNDCLASSEXW wc = {sizeof(wc)};
+    wc.lpfnWndProc = TaskWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VornmarkEngineTasks";
+    RegisterClassExW(&wc);
+    g_taskWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                   nullptr);
     SetEvent((HANDLE)readyEvent);
+    MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (msg.hwnd == nullptr && msg.message == WM_RUN_TASK) {
-            RunTaskMessage(msg);
-            continue;
-        }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
     // Tasks posted after the quit request are dropped, their storage freed.
-    while (PeekMessageW(&msg, nullptr, WM_RUN_TASK, WM_RUN_TASK, PM_REMOVE))
+    HWND w = g_taskWindow;
+    g_taskWindow = nullptr;
+    while (PeekMessageW(&msg, w, WM_RUN_TASK, WM_RUN_TASK, PM_REMOVE))
         delete reinterpret_cast<std::function<void()>*>(msg.lParam);
+    DestroyWindow(w);
     return 0;
 }
 
@@ -49,8 +64,10 @@ DWORD WINAPI UiThreadMain(LPVOID readyEvent) {
 
 bool PostUiTask(std::function<void()> task) {
     if (!g_context.uiThreadId) return false;
+    HWND target = g_taskWindow;
+    if (!target) return false;
     auto* heap = new std::function<void()>(std::move(task));
-    if (!PostThreadMessageW(g_context.uiThreadId, WM_RUN_TASK, 0, reinterpret_cast<LPARAM>(heap))) {
+    if (!PostMessageW(target, WM_RUN_TASK, 0, reinterpret_cast<LPARAM>(heap))) {
         delete heap;
         return false;
     }
@@ -70,8 +87,13 @@ bool RunUiTaskAndWait(std::function<void()> task) {
     });
     if (posted) {
         HANDLE handles[2] = {done, g_context.uiThread};
-        // The thread ending without running the task must not hang the caller.
-        WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        // The thread ending without running the task must not hang the caller, and
+        // messages the UI thread sends to this thread's windows meanwhile (its browser
+        // windows are children of ours) are handled, or both would wait forever.
+        while (MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_SENDMESSAGE, 0) == WAIT_OBJECT_0 + 2) {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
     }
     CloseHandle(done);
     return posted;

@@ -1,0 +1,205 @@
+// A windowed browser: its window (owned by the engine UI thread), the engine page
+// behind it, its frames, and the mapping of engine events onto the client's handlers.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include "include/cef_client.h"
+#include "src/devtools.h"
+#include "src/engine.h"
+#include "src/frame_sink.h"
+
+namespace cef_internal {
+
+class BrowserImpl;
+class RenderHost;
+
+// Sends a command to the engine from any thread; 0 when no engine is connected.
+int EngineSend(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
+// The connection while the engine runs (any thread); null otherwise.
+std::shared_ptr<DevToolsConnection> EngineConnection();
+
+class FrameImpl : public CefFrame {
+public:
+    FrameImpl(BrowserImpl* browser, int64 identifier, bool isMain);
+
+    bool IsValid() override;
+    void LoadURL(const CefString& url) override;
+    void ExecuteJavaScript(const CefString& code, const CefString& script_url, int start_line) override;
+    bool IsMain() override { return isMain_; }
+    bool IsFocused() override { return isMain_; }
+    CefString GetName() override;
+    int64 GetIdentifier() override { return identifier_; }
+    CefRefPtr<CefFrame> GetParent() override;
+    CefString GetURL() override;
+    CefRefPtr<CefBrowser> GetBrowser() override;
+    void VisitDOM(CefRefPtr<CefDOMVisitor> visitor) override {}  // render process only
+
+    // Engine side, UI thread.
+    void Update(const std::string& engineId, const std::string& url, const std::string& name,
+                CefRefPtr<FrameImpl> parent);
+    void SetURL(const std::string& url);
+    void Invalidate();
+    std::string EngineId();
+
+private:
+    std::mutex lock_;  // the fields below are written on the UI thread and read anywhere
+    CefRefPtr<BrowserImpl> browser_;  // released by Invalidate, which breaks the cycle
+    CefRefPtr<FrameImpl> parent_;
+    std::string engineId_;
+    std::string url_;
+    std::string name_;
+    bool valid_ = true;
+    const int64 identifier_;
+    const bool isMain_;
+    IMPLEMENT_REFCOUNTING(FrameImpl);
+};
+
+class BrowserImpl : public CefBrowser, public CefBrowserHost {
+public:
+    BrowserImpl(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client, const CefBrowserSettings& settings,
+                bool popup, HWND opener);
+    ~BrowserImpl() override;
+
+    // CefBrowser
+    CefRefPtr<CefBrowserHost> GetHost() override { return this; }
+    bool CanGoBack() override;
+    void GoBack() override;
+    bool CanGoForward() override;
+    void GoForward() override;
+    bool IsLoading() override;
+    void Reload() override;
+    void ReloadIgnoreCache() override;
+    void StopLoad() override;
+    int GetIdentifier() override { return id_; }
+    bool IsSame(CefRefPtr<CefBrowser> that) override;
+    bool IsPopup() override { return popup_; }
+    bool HasDocument() override;
+    CefRefPtr<CefFrame> GetMainFrame() override;
+    CefRefPtr<CefFrame> GetFocusedFrame() override { return GetMainFrame(); }
+    CefRefPtr<CefFrame> GetFrame(int64 identifier) override;
+    CefRefPtr<CefFrame> GetFrame(const CefString& name) override;
+    size_t GetFrameCount() override;
+    void GetFrameIdentifiers(std::vector<int64>& identifiers) override;
+    void GetFrameNames(std::vector<CefString>& names) override;
+    bool SendProcessMessage(CefProcessId target_process, CefRefPtr<CefProcessMessage> message) override;
+
+    // CefBrowserHost
+    CefRefPtr<CefBrowser> GetBrowser() override { return this; }
+    void CloseBrowser(bool force_close) override;
+    void SetFocus(bool focus) override;
+    HWND GetWindowHandle() override { return hwnd_; }
+    HWND GetOpenerWindowHandle() override { return opener_; }
+    CefRefPtr<CefClient> GetClient() override { return client_; }
+    void WasResized() override;
+
+    // Engine side, UI thread.
+    bool CreateHostWindow();
+    void Attach(const std::string& targetId, const std::string& sessionId, bool waiting);
+    void OnSessionEvent(const std::string& method, const nlohmann::json& params);
+    void OnEngineLost();
+    void Navigate(const std::string& url, const std::string& frameEngineId);
+    void Evaluate(const std::string& expression, const std::string& frameEngineId);
+    std::string TargetId();
+    std::string SessionId();
+    void SetTargetId(const std::string& targetId);
+    void SetPendingUrl(const std::string& url) {
+        pendingUrl_ = url;
+        skipBlank_ = true;
+    }
+    void RememberWindowOpen(const nlohmann::json& params);
+    bool TakeWindowOpen(nlohmann::json* params);
+    CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
+    bool Stats(BrowserStats* out);
+    // Closes the window (and so the browser) without asking the client; engine shutdown.
+    void Destroy();
+
+private:
+    static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void Paint();
+    void Teardown();
+    void Command(const std::string& method, const nlohmann::json& params = nlohmann::json());
+    void SendViewport();
+    void ForwardMouse(UINT msg, WPARAM wParam, LPARAM lParam);
+    void ForwardWheel(UINT msg, WPARAM wParam, LPARAM lParam);
+    void ForwardKey(UINT msg, WPARAM wParam, LPARAM lParam);
+    void ForwardChar(WPARAM wParam, LPARAM lParam);
+    bool ForwardImeResult();
+    void SetCursorName(const std::string& name);
+    void OnBinding(const std::string& payload);
+    void ShowContextMenu(const nlohmann::json& info);
+    void RunMenuCommand(int commandId, const nlohmann::json& info);
+    void OnDialog(const nlohmann::json& params);
+    void OnCrashed(cef_termination_status_t status);
+    void OnFrameNavigated(const nlohmann::json& frame);
+    void OnFrameStoppedLoading(const std::string& frameId);
+    void OnFrameDetached(const std::string& frameId);
+    void UpdateHistory();
+    void StartRenderHost();
+
+    static std::atomic<int> nextId_;
+    const int id_;
+    CefRefPtr<CefClient> client_;
+    CefBrowserSettings settings_;
+    CefWindowInfo windowInfo_;
+    const bool popup_;
+    const HWND opener_;
+    std::atomic<HWND> hwnd_{nullptr};
+    DWORD parentThread_ = 0;  // input attached to this thread while the window lives
+
+    mutable std::mutex lock_;  // guards the fields below that other threads read
+    std::string targetId_;
+    std::string sessionId_;
+    CefRefPtr<FrameImpl> mainFrame_;
+    std::map<std::string, CefRefPtr<FrameImpl>> frames_;  // by engine frame id
+    RenderHost* renderHost_ = nullptr;
+    bool loading_ = false;
+    bool canGoBack_ = false;
+    bool canGoForward_ = false;
+    bool hasDocument_ = false;
+    std::map<std::string, std::string> frameLoader_;  // engine frame id -> loader of its document
+
+    // UI thread only.
+    std::shared_ptr<FrameSink> sink_;
+    std::string pendingUrl_;  // where the page goes once it is set up
+    bool skipBlank_ = false;  // the blank document before that is nobody's business
+    std::map<std::string, int> status_;               // document loader id -> HTTP status
+    std::map<std::string, std::string> docRequests_;  // request id -> engine frame id
+    std::set<std::string> loadStarted_;               // frames with a start and no end yet
+    std::map<std::string, int> contexts_;             // engine frame id -> default execution context
+    nlohmann::json windowOpen_;                       // last Page.windowOpen of this page
+    DWORD windowOpenTick_ = 0;
+    std::wstring title_;
+    HCURSOR cursor_ = nullptr;
+    bool crashed_ = false;
+    bool attached_ = false;
+    bool screencasting_ = false;
+    bool afterCreatedSent_ = false;
+    bool closed_ = false;
+    int width_ = 0;
+    int height_ = 0;
+    int64 nextFrameId_ = 1;
+    // Click counting for double and triple clicks.
+    int lastButton_ = -1;
+    DWORD lastClickTime_ = 0;
+    POINT lastClickPos_ = {0, 0};
+    int clickCount_ = 0;
+    POINT menuPoint_ = {0, 0};  // screen position of the last right press
+    std::atomic<int> painted_{0};
+    const Picture* lastPainted_ = nullptr;
+    std::shared_ptr<const Picture> lastPaintedPicture_;  // keeps lastPainted_ from being reused
+    bool hiddenCursor_ = false;
+    wchar_t highSurrogate_ = 0;
+    LONGLONG createdQpc_ = 0;
+
+    friend class FrameImpl;
+    IMPLEMENT_REFCOUNTING(BrowserImpl);
+};
+
+}  // namespace cef_internal

@@ -1,0 +1,141 @@
+// The engine behind the browser layer: the engine process, its browser-level
+// DevTools connection and the routing of its targets to our browsers. Nothing
+// outside cef/ includes this header (tests may, to look inside).
+#pragma once
+
+#include <windows.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+#include "include/cef_client.h"
+#include "src/devtools.h"
+
+namespace cef_internal {
+
+class BrowserImpl;
+class FrameSink;
+
+// Facts about the running engine, for tests and measurements.
+struct EngineInfo {
+    bool running = false;
+    DWORD processId = 0;  // the engine's own process id (a Linux pid when it runs outside Wine)
+    bool linuxProcess = false;
+    int devtoolsPort = 0;
+    std::string browserWsPath;
+    DWORD startMs = 0;  // from launch to the DevTools connection
+};
+EngineInfo GetEngineInfo();
+
+// Counters of one browser's pictures, for tests and measurements.
+struct BrowserStats {
+    int framesReceived = 0;
+    int framesDecoded = 0;
+    int framesPainted = 0;
+    int frameWidth = 0;
+    int frameHeight = 0;
+    LONGLONG lastDecodedQpc = 0;  // QueryPerformanceCounter at the latest decode
+    LONGLONG firstFrameQpc = 0;
+    LONGLONG createdQpc = 0;
+    LONGLONG decodeQpcTotal = 0;  // time spent decoding pictures
+    bool crashed = false;
+    std::string targetId;
+};
+bool GetBrowserStats(CefRefPtr<CefBrowser> browser, BrowserStats* out);
+// Runs a script in the browser's main frame and returns its value as JSON (tests).
+bool EvaluateInBrowser(CefRefPtr<CefBrowser> browser, const std::string& expression, nlohmann::json* value,
+                       DWORD timeoutMs = 5000);
+
+// Finds the engine executable: VORNMARK_ENGINE first (an explicit choice, even when
+// the file is missing), then the known places. Empty when there is none.
+std::wstring FindEngineExecutable();
+
+class Engine {
+public:
+    // The running engine; UI thread only. Null when none started.
+    static Engine* Current();
+
+    // Tells tasks of this engine from those of an earlier one.
+    void SetGeneration(unsigned generation) { generation_ = generation; }
+    bool Start();
+    void Stop();
+
+    DevToolsConnection& Connection() { return *connection_; }
+    std::shared_ptr<DevToolsConnection> SharedConnection() { return connection_; }
+    bool Connected() const { return connected_; }
+    int Port() const { return port_; }
+    const std::string& BrowserWsPath() const { return browserWsPath_; }
+    const std::string& UserAgent() const { return userAgent_; }
+    const std::string& AcceptLanguage() const { return acceptLanguage_; }
+
+    // Browser bookkeeping, UI thread.
+    void AddBrowser(BrowserImpl* browser);
+    void RemoveBrowser(BrowserImpl* browser);
+    std::vector<CefRefPtr<BrowserImpl>> Browsers();
+    // Asks the engine for a new page for `browser`; it is attached when it appears.
+    void CreatePageTarget(BrowserImpl* browser, const std::string& url);
+
+    // Screencast frames are consumed on the reader thread: sessions map to sinks.
+    void RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink);
+    void UnregisterSink(const std::string& sessionId);
+
+private:
+    struct Unclaimed {
+        std::string sessionId;
+        bool waiting = false;
+        nlohmann::json targetInfo;
+    };
+
+    void OnReaderEvent(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
+    void Dispatch(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
+    void OnAttached(const nlohmann::json& params);
+    void OnDetached(const nlohmann::json& params);
+    void OnConnectionLost();
+    void OfferPopup(BrowserImpl* opener, const std::string& sessionId, const nlohmann::json& targetInfo,
+                    bool waiting);
+    BrowserImpl* FindBySession(const std::string& sessionId);
+    BrowserImpl* FindByTarget(const std::string& targetId);
+
+    bool Launch(const std::wstring& exe);
+    bool WaitForPort(DWORD timeoutMs);
+    void EndProcess();
+
+    std::shared_ptr<DevToolsConnection> connection_;
+    bool connected_ = false;
+    int port_ = 0;
+    std::string browserWsPath_;
+    std::string userAgent_;
+    std::string acceptLanguage_;
+    std::wstring profileDir_;
+
+    // The engine process: a Windows process handle (and a job that ends its tree),
+    // or, for a Linux engine under Wine, a lifeline socket to the shell that runs it.
+    HANDLE process_ = nullptr;
+    HANDLE job_ = nullptr;
+    uintptr_t lifeline_ = ~(uintptr_t)0;  // a SOCKET; winsock2.h stays out of this header
+    HANDLE lifelineThread_ = nullptr;
+    HANDLE exited_ = nullptr;  // set when the engine process (tree) has ended
+    DWORD pid_ = 0;
+    bool linux_ = false;
+
+    std::vector<CefRefPtr<BrowserImpl>> browsers_;
+    std::map<std::string, BrowserImpl*> pendingTargets_;  // targetId -> browser waiting for it
+    std::map<std::string, Unclaimed> unclaimed_;           // attached before their creator knew them
+
+    std::mutex cancelLock_;  // cancelled_ is read on the reader thread
+    std::set<std::string> cancelled_;  // popups the client cancelled (target ids)
+
+    std::mutex sinkLock_;  // sinks_ is read on the reader thread
+    std::map<std::string, std::shared_ptr<FrameSink>> sinks_;
+
+    static DWORD WINAPI LifelineMain(LPVOID self);
+    unsigned generation_ = 0;
+};
+
+// Converts a Windows path for a Linux engine (under Wine); unchanged elsewhere.
+std::string EnginePath(const std::wstring& windowsPath, bool linuxEngine);
+
+}  // namespace cef_internal

@@ -1,0 +1,47 @@
+// The window behind the game frame. At first it is the launcher: the login
+// artwork with a title band of portal buttons, minimise and close, the frame
+// lying inside it 49 pixels below its top; dragging it carries the frame
+// along. Once the game is entered it turns into the frame's drop shadow: a
+// transparent layered window 6 pixels larger than the frame on every side.
+#pragma once
+
+#include <windows.h>
+#include <gdiplus.h>
+#include "frame/CloseMsgWnd.h"
+#include "ui/ImagePaint.h"
+#include "ui/WindowCtrl.h"
+
+class CFrameBack : public CWindowCtrl {
+public:
+    CFrameBack();
+    ~CFrameBack() override;
+
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnCreate(CREATESTRUCTW* cs) override;
+    void OnDestroy() override;
+    void OnMove(int x, int y) override;
+    void OnShowWindow(BOOL show, int status) override;
+
+    // One way: drops the artwork and the buttons and starts drawing the outline.
+    void EnterShadowMode();
+    // Paint-after hook of the panel: the three outlines, in shadow mode only.
+    void DrawShadow(Gdiplus::Graphics& g);
+    // Click handler of the panel; false stops the panel's built-in handling.
+    bool OnItemClick(CImageButton* button);
+
+    int shadowSize;
+    int cornerRadius;
+    Gdiplus::Pen* outerPen;
+    Gdiplus::Pen* middlePen;
+    Gdiplus::Pen* innerPen;
+    Gdiplus::ARGB outerColour;
+    Gdiplus::ARGB middleColour;
+    Gdiplus::ARGB innerColour;
+    CImagePaint panel;
+    CWindowCtrl* ownerFrame;  // the game frame lying on the launcher; only its window is used
+    bool shadowMode;
+    CloseMsgWnd closeDialog;
+
+private:
+    void DeletePens();
+};

@@ -1,0 +1,143 @@
+// The tools menu, the boss key and the tray icon of the game frame.
+#include "frame/FrameGame.h"
+
+#include <cwchar>
+#include "app/GameApp.h"
+#include "frame/FrameLogic.h"
+
+namespace {
+const wchar_t kTrayTip[] = L"Vornmark";
+
+struct MenuEntry {
+    int id;
+    const wchar_t* text;
+};
+const MenuEntry kSystemMenuEntries[] = {
+    {kIdMenuClearCache, L"清除缓存"},
+    {kIdMenuRefresh, L"刷新"},
+    {kIdMenuBossKey, L"老板键(Alt+D)"},
+};
+const MenuEntry kTrayMenuEntries[] = {
+    {kIdTrayRestore, L"系统设置"},
+    {kIdTrayQuit, L"关闭"},
+};
+
+// Rows are added while the menu has no window; destroying the window empties
+// the list, so every opening after a choice adds them again.
+template <size_t N>
+void FillMenu(CImageMenu& menu, const MenuEntry (&entries)[N]) {
+    if (IsWindow(menu.hwnd)) return;
+    for (const MenuEntry& e : entries) {
+        CImageItem* row = menu.list.AddItem(e.id);
+        if (!row) continue;
+        CImageButton* b = row->AddButton(e.id, RECT{1, 1, 94, 94}, e.text, 0, 0, 0, 0);
+        if (b) b->SetTextColors(0xFF0C0C0C, 0xFF0C0C0C, 0xFF0C0C0C);
+    }
+}
+
+int VisibleRowsHeight(CImageMenu& menu) {
+    int h = 0;
+    for (CImageItem* row : menu.list.items)
+        if (row->visible) h += row->height;
+    return h;
+}
+
+void CloseMenu(CImageMenu& menu) {
+    if (!IsWindow(menu.hwnd)) return;
+    ShowWindow(menu.hwnd, SW_HIDE);
+    DestroyWindow(menu.hwnd);
+}
+}  // namespace
+
+void CFrameGame::PrepareMenus() {
+    CImageMenu* menus[2] = {&systemMenu, &trayMenu};
+    for (CImageMenu* menu : menus) {
+        menu->SetClassName(L"velmar_menu");
+        menu->list.defaultItemHeight = 24;
+        menu->list.SetHoverColor(0xFF9CD0FE);
+    }
+    systemMenu.list.SetOnItemClick([this](CImageItem* item) { HandleSystemMenuClick(item); });
+    trayMenu.list.SetOnItemClick([this](CImageItem* item) { HandleTrayMenuClick(item); });
+}
+
+bool CFrameGame::OpenSystemMenu() {
+    FillMenu(systemMenu, kSystemMenuEntries);
+    POINT cursor = {0, 0};
+    GetCursorPos(&cursor);
+    RECT frame = {0, 0, 0, 0};
+    GetWindowRect(hwnd, &frame);
+    systemMenu.Popup(cursor.x - 10, frame.top + 30);
+    return true;
+}
+
+void CFrameGame::HandleSystemMenuClick(CImageItem* item) {
+    int id = item ? item->id : 0;
+    if (id == kIdMenuClearCache) {
+        // Carried out at exit and on the next start, once the engine has let go.
+        if (gameApp* app = gameApp::Current()) app->clearCacheRequested = true;
+    } else if (id == kIdMenuRefresh) {
+        browserHost.ReloadIgnoreCache();
+    }
+    CloseMenu(systemMenu);
+}
+
+void CFrameGame::RegisterBossKey() { RegisterHotKey(hwnd, HOTKEY_BOSS, MOD_ALT, 'D'); }
+
+void CFrameGame::RemoveTrayIcon() { Shell_NotifyIconW(NIM_DELETE, &trayIconData); }
+
+LRESULT CFrameGame::HandleBossKey(WPARAM id) {
+    if (id != (WPARAM)HOTKEY_BOSS) return 0;
+    if (!hiddenByBossKey) {
+        if (!IsWindowVisible(hwnd)) return 0;
+        wcsncpy(trayIconData.szTip, kTrayTip, 127);
+        trayIconData.szTip[127] = 0;
+        Shell_NotifyIconW(NIM_ADD, &trayIconData);
+        ShowWindow(hwnd, SW_HIDE);
+        hiddenByBossKey = true;
+    } else {
+        RemoveTrayIcon();
+        ShowWindow(hwnd, SW_SHOW);
+        InvalidateRect(hwnd, nullptr, TRUE);
+        hiddenByBossKey = false;
+    }
+    return 0;
+}
+
+LRESULT CFrameGame::HandleTrayNotify(WPARAM wParam, LPARAM lParam) {
+    if (wParam != TRAY_ICON_ID) return 1;
+    if (lParam == WM_LBUTTONDBLCLK) {
+        RemoveTrayIcon();
+        ShowWindow(hwnd, SW_SHOW);
+        InvalidateRect(hwnd, nullptr, TRUE);
+        hiddenByBossKey = false;
+    } else if (lParam == WM_RBUTTONUP) {
+        FillMenu(trayMenu, kTrayMenuEntries);
+        POINT cursor = {0, 0};
+        GetCursorPos(&cursor);
+        RECT work = {0, 0, 0, 0};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        POINT at = TrayMenuPosition(cursor, work, GetSystemMetrics(SM_CXSCREEN), VisibleRowsHeight(trayMenu));
+        trayMenu.Popup(at.x, at.y);
+    }
+    return 0;
+}
+
+void CFrameGame::HandleTrayMenuClick(CImageItem* item) {
+    int id = item ? item->id : 0;
+    if (id == kIdTrayRestore) {
+        hiddenByBossKey = false;
+        ShowWindow(hwnd, SW_SHOW);
+        RemoveTrayIcon();
+        InvalidateRect(hwnd, nullptr, TRUE);
+        CloseMenu(trayMenu);
+    } else if (id == kIdTrayQuit) {
+        RemoveTrayIcon();
+        hiddenByBossKey = false;
+        if (IsWindow(trayMenu.hwnd)) ShowWindow(trayMenu.hwnd, SW_HIDE);
+        result = 1;
+        modalRunning = false;
+        DestroyWindow(hwnd);
+    } else {
+        CloseMenu(trayMenu);
+    }
+}

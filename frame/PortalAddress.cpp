@@ -1,0 +1,85 @@
+#include "frame/PortalAddress.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <cwchar>
+#include <vector>
+
+namespace {
+bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+std::wstring Http(const wchar_t* host, const wchar_t* rest) {
+    std::wstring out = L"http://";
+    out += host;
+    out += rest;
+    return out;
+}
+}  // namespace
+
+namespace portal {
+
+std::wstring EncodeQueryValue(const wchar_t* value) {
+    std::wstring out;
+    if (!value || !value[0]) return out;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return out;
+    std::vector<char> utf8(bytes);
+    WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8.data(), bytes, nullptr, nullptr);
+    static const wchar_t hex[] = L"0123456789ABCDEF";
+    for (int i = 0; i < bytes - 1; ++i) {
+        unsigned char c = (unsigned char)utf8[i];
+        if (IsUnreserved(c)) {
+            out += (wchar_t)c;
+        } else {
+            out += L'%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::wstring CutAddress(const std::wstring& address) {
+    if (address.size() <= kAddressMaxUnits) return address;
+    std::wstring out = address.substr(0, kAddressMaxUnits);
+    // A cut escape would make the browser read a different byte; drop it whole.
+    size_t n = out.size();
+    if (n >= 1 && out[n - 1] == L'%') out.resize(n - 1);
+    else if (n >= 2 && out[n - 2] == L'%') out.resize(n - 2);
+    if (!out.empty() && out.back() >= 0xD800 && out.back() <= 0xDBFF) out.pop_back();
+    return out;
+}
+
+std::wstring Forum() { return CutAddress(Http(FORUM_HOST, L"/")); }
+std::wstring GamePage() { return CutAddress(Http(GAME_HOST, L"")); }
+std::wstring AntiAddiction() { return CutAddress(Http(PORTAL_HOST, L"/my.php?act=fcm")); }
+std::wstring ServiceBase() { return Http(PORTAL_HOST, L"/api/kefu/wd.php?"); }
+std::wstring RechargeBase() { return Http(PAY_HOST, L"/?game_id=1530"); }
+
+std::wstring Service(const wchar_t* userName) {
+    wchar_t gameId[16];
+    _snwprintf(gameId, 16, L"%d", GAME_ID);
+    gameId[15] = 0;
+    return CutAddress(ServiceBase() + L"user_name=" + EncodeQueryValue(userName) + L"&game_id=" + gameId);
+}
+
+std::wstring GameRecharge(const wchar_t* userName, const wchar_t* serverId) {
+    std::wstring out = RechargeBase() + L"&user_name=" + EncodeQueryValue(userName);
+    if (serverId && serverId[0]) out += L"&server_id=" + EncodeQueryValue(serverId);
+    return CutAddress(out);
+}
+
+std::wstring LauncherRecharge(const wchar_t* userName) {
+    if (!userName || !userName[0]) return CutAddress(RechargeBase());
+    return CutAddress(RechargeBase() + L"&user_name=" + EncodeQueryValue(userName));
+}
+
+}  // namespace portal
+
+void OpenAddress(const wchar_t* address) {
+    if (!address) return;
+    ShellExecuteW(nullptr, L"open", address, nullptr, nullptr, SW_SHOW);
+}

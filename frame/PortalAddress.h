@@ -1,0 +1,49 @@
+// Addresses of the game portal's pages that the launcher and the in-game title
+// bar open in the user's default web browser.
+#pragma once
+
+#include <string>
+#include "BuildConfig.h"
+
+// Host names (host[:port]) chosen at build time.
+const wchar_t PORTAL_HOST[] = VORNMARK_PORTAL_HOST_W;
+const wchar_t FORUM_HOST[] = VORNMARK_FORUM_HOST_W;
+const wchar_t PAY_HOST[] = VORNMARK_PAY_HOST_W;
+const wchar_t GAME_HOST[] = VORNMARK_GAME_HOST_W;
+// The portal's number for this game.
+const int GAME_ID = 1530;
+
+// Composed addresses live in 512-unit buffers on the way to the shell: longer
+// ones are cut to this many units.
+const size_t kAddressMaxUnits = 511;
+
+namespace portal {
+
+// UTF-8 percent-encoding of a query value: letters, digits and "-._~" stay,
+// every other byte becomes %XX. A name such as "a&b" must not open a second
+// query parameter.
+std::wstring EncodeQueryValue(const wchar_t* value);
+
+// Cuts an address to kAddressMaxUnits without leaving a broken %XX escape or
+// half of a surrogate pair at its end.
+std::wstring CutAddress(const std::wstring& address);
+
+std::wstring Forum();          // "http://FORUM_HOST/"
+std::wstring GamePage();       // "http://GAME_HOST"
+std::wstring AntiAddiction();  // "http://PORTAL_HOST/my.php?act=fcm"
+std::wstring ServiceBase();    // "http://PORTAL_HOST/api/kefu/wd.php?"
+std::wstring RechargeBase();   // "http://PAY_HOST/?game_id=1530"
+
+// Customer service: base + "user_name=NAME&game_id=1530".
+std::wstring Service(const wchar_t* userName);
+// Recharge from the in-game title bar: base + "&user_name=NAME", followed by
+// "&server_id=ID" when a server id is known. An empty name still gives "&user_name=".
+std::wstring GameRecharge(const wchar_t* userName, const wchar_t* serverId);
+// Recharge from the launcher: the base alone while no one is logged in, else
+// base + "&user_name=NAME"; never a server id.
+std::wstring LauncherRecharge(const wchar_t* userName);
+
+}  // namespace portal
+
+// Hands the address to the default web browser; failures stay silent.
+void OpenAddress(const wchar_t* address);

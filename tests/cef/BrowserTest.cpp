@@ -1,0 +1,407 @@
+// The browser layer against the real engine and pages served by the test.
+#include <gtest/gtest.h>
+#include <memory>
+#include "CefTestSupport.h"
+#include "common/TestUtil.h"
+#include "src/engine.h"
+
+using namespace ceftest;
+using cef_internal::EvaluateInBrowser;
+using nlohmann::json;
+
+namespace {
+
+std::unique_ptr<HttpServer> g_server;
+std::unique_ptr<testutil::TempDir> g_cache;
+bool g_engineUp = false;
+
+std::string Eval(CefRefPtr<CefBrowser> browser, const std::string& expression) {
+    json value;
+    if (!EvaluateInBrowser(browser, expression, &value)) return "<failed>";
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+class BrowserTest : public testing::Test {
+public:
+    static void SetUpTestSuite() {
+        g_server.reset(new HttpServer());
+        ASSERT_TRUE(g_server->Start());
+        g_cache.reset(new testutil::TempDir());
+        ASSERT_TRUE(InitializeEngine(g_cache->path()));
+        g_engineUp = true;
+    }
+    static void TearDownTestSuite() {
+        CefShutdown();
+        g_engineUp = false;
+        g_server.reset();
+        g_cache.reset();
+    }
+
+protected:
+    void SetUp() override {
+        g_server->ClearRequests();
+        host_.reset(new HostWindow(1230, 620));
+        client_ = new RecordingClient();
+    }
+    void TearDown() override {
+        host_.reset();  // the browser window goes with its parent
+        if (client_->Browser()) EXPECT_TRUE(client_->WaitFor("closed", 5000));
+        client_ = nullptr;
+    }
+
+    // A browser on `path`, after the main frame's first load end.
+    CefRefPtr<CefBrowser> Open(const std::string& path) {
+        EXPECT_TRUE(CreateChildBrowser(host_->hwnd(), client_.get(), g_server->Url(path)));
+        EXPECT_TRUE(WaitUntil([&] { return !client_->With("end main").empty(); }, 20000))
+            << testing::PrintToString(client_->Lines());
+        return client_->Browser();
+    }
+
+    HWND BrowserWindow() {
+        CefRefPtr<CefBrowser> b = client_->Browser();
+        return b ? b->GetHost()->GetWindowHandle() : nullptr;
+    }
+
+    std::unique_ptr<HostWindow> host_;
+    CefRefPtr<RecordingClient> client_;
+};
+
+TEST_F(BrowserTest, LoadEventsCoverMainAndInnerFrames) {
+    g_server->SetHtml("/outer.html",
+                      "<html><head><title>Outer</title></head><body>outer"
+                      "<iframe src='/inner.html' name='child'></iframe></body></html>");
+    g_server->SetHtml("/inner.html", "<html><body>inner</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/outer.html");
+    ASSERT_TRUE(browser);
+    std::string outer = g_server->Url("/outer.html"), inner = g_server->Url("/inner.html");
+    std::vector<std::string> lines = client_->Lines();
+    auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
+    ASSERT_TRUE(client_->Has("created"));
+    ASSERT_TRUE(client_->Has("start main " + outer)) << testing::PrintToString(lines);
+    ASSERT_TRUE(client_->Has("start sub " + inner)) << testing::PrintToString(lines);
+    ASSERT_TRUE(client_->Has("end sub 200 " + inner)) << testing::PrintToString(lines);
+    ASSERT_TRUE(client_->Has("end main 200 " + outer)) << testing::PrintToString(lines);
+    // Created first; each frame starts before it ends; the inner frame ends before the page.
+    EXPECT_LT(at("created"), at("start main " + outer));
+    EXPECT_LT(at("start main " + outer), at("start sub " + inner));
+    EXPECT_LT(at("start sub " + inner), at("end sub 200 " + inner));
+    EXPECT_LT(at("end sub 200 " + inner), at("end main 200 " + outer));
+    EXPECT_EQ(1u, client_->With("end main").size());
+    // The frames as the browser knows them.
+    EXPECT_EQ(outer, browser->GetMainFrame()->GetURL().ToString());
+    CefRefPtr<CefFrame> child = browser->GetFrame(CefString("child"));
+    ASSERT_TRUE(child);
+    EXPECT_FALSE(child->IsMain());
+    EXPECT_EQ(inner, child->GetURL().ToString());
+    EXPECT_EQ(2u, browser->GetFrameCount());
+    EXPECT_NE(browser->GetMainFrame()->GetIdentifier(), child->GetIdentifier());
+    // Every notification came on one thread, not this one.
+    EXPECT_NE(0u, client_->uiThread);
+    EXPECT_NE(GetCurrentThreadId(), client_->uiThread);
+}
+
+TEST_F(BrowserTest, MissingPageReportsItsStatus) {
+    CefRefPtr<CefBrowser> browser = Open("/no-such-page.html");
+    ASSERT_TRUE(browser);
+    EXPECT_TRUE(client_->Has("end main 404 " + g_server->Url("/no-such-page.html")))
+        << testing::PrintToString(client_->Lines());
+}
+
+TEST_F(BrowserTest, TitleFollowsTheDocumentIncludingScriptChangesAfterLoad) {
+    g_server->SetHtml("/title.html",
+                      "<html><head><title>First title</title></head><body><script>"
+                      "window.addEventListener('load', function () { setTimeout(function () {"
+                      "document.title = '\u7b2c\u4e8c Second'; }, 300); });</script></body></html>");
+    ASSERT_TRUE(Open("/title.html"));
+    EXPECT_TRUE(client_->WaitFor("title First title", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_TRUE(client_->WaitFor("title \xe7\xac\xac\xe4\xba\x8c Second", 5000))
+        << testing::PrintToString(client_->Lines());
+    // Each title once, in order.
+    std::vector<std::string> titles = client_->With("title ");
+    ASSERT_EQ(2u, titles.size()) << testing::PrintToString(titles);
+}
+
+TEST_F(BrowserTest, PopupsAskTheClientAndACancelledOneNeverLoads) {
+    g_server->SetHtml("/opener.html",
+                      "<html><body><a id='link' href='/popup-link.html' target='_blank'>new window</a></body></html>");
+    g_server->SetHtml("/popup-script.html", "<html><body>script popup</body></html>");
+    g_server->SetHtml("/popup-link.html", "<html><body>link popup</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/opener.html");
+    ASSERT_TRUE(browser);
+    client_->cancelPopups = true;
+    // window.open() returns at once: the opener is not held up while the client decides.
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ("1", Eval(browser, "window.open('/popup-script.html'); 1"));
+    EXPECT_LT(GetTickCount() - t0, 2000u);
+    EXPECT_TRUE(client_->WaitFor("popup " + g_server->Url("/popup-script.html"), 5000))
+        << testing::PrintToString(client_->Lines());
+    Eval(browser, "document.getElementById('link').click(); 1");
+    EXPECT_TRUE(client_->WaitFor("popup " + g_server->Url("/popup-link.html"), 5000))
+        << testing::PrintToString(client_->Lines());
+    // Give a request every chance to happen: none may.
+    PumpFor(1500);
+    EXPECT_TRUE(g_server->RequestsFor("/popup-script.html").empty());
+    EXPECT_TRUE(g_server->RequestsFor("/popup-link.html").empty());
+    EXPECT_EQ(0, CountEnginePages("popup-"));
+    EXPECT_EQ(0u, client_->With("created popup").size());
+    EXPECT_TRUE(ProcessWindows(L"CefBrowserWindow").empty());
+    // The opener goes on working.
+    EXPECT_EQ("2", Eval(browser, "1+1"));
+}
+
+TEST_F(BrowserTest, AnAllowedPopupBecomesABrowserWindowOfItsOwn) {
+    g_server->SetHtml("/opener2.html", "<html><body>opener</body></html>");
+    g_server->SetHtml("/allowed.html", "<html><head><title>Allowed</title></head><body>allowed</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/opener2.html");
+    ASSERT_TRUE(browser);
+    client_->cancelPopups = false;
+    Eval(browser, "window.open('/allowed.html', 'w', 'width=400,height=300'); 1");
+    ASSERT_TRUE(client_->WaitFor("created popup", 5000)) << testing::PrintToString(client_->Lines());
+    ASSERT_TRUE(client_->WaitFor("end main 200 " + g_server->Url("/allowed.html"), 10000))
+        << testing::PrintToString(client_->Lines());
+    std::vector<CefRefPtr<CefBrowser>> browsers = client_->Browsers();
+    ASSERT_EQ(2u, browsers.size());
+    CefRefPtr<CefBrowser> popup = browsers[1];
+    EXPECT_TRUE(popup->IsPopup());
+    HWND popupWindow = popup->GetHost()->GetWindowHandle();
+    ASSERT_TRUE(IsWindow(popupWindow));
+    EXPECT_FALSE(GetWindowLongW(popupWindow, GWL_STYLE) & WS_CHILD);
+    RECT rc;
+    GetClientRect(popupWindow, &rc);
+    EXPECT_EQ(400, rc.right);
+    EXPECT_EQ(300, rc.bottom);
+    EXPECT_EQ("400", Eval(popup, "innerWidth"));
+    // The page closing itself closes its browser.
+    Eval(popup, "window.close(); 1");
+    EXPECT_TRUE(client_->WaitFor("closed", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(popupWindow); }, 2000));
+    client_->Clear();
+}
+
+TEST_F(BrowserTest, RightClickShowsTheDefaultMenuUnlessTheHandlerEmptiesIt) {
+    g_server->SetHtml("/menu.html", "<html><body style='height:600px'>right click me</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/menu.html");
+    ASSERT_TRUE(browser);
+    HWND w = BrowserWindow();
+    // With the default items left in, a native menu appears.
+    client_->clearMenu = false;
+    PostMessageW(w, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(200, 200));
+    PostMessageW(w, WM_RBUTTONUP, 0, MAKELPARAM(200, 200));
+    ASSERT_TRUE(client_->WaitFor("menu 1", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_GE(client_->menuItems, 3);
+    EXPECT_TRUE(WaitUntil([] { return !ProcessWindows(L"#32768").empty(); }, 3000));
+    PostMessageW(w, WM_CANCELMODE, 0, 0);
+    EXPECT_TRUE(client_->WaitFor("dismissed", 3000));
+    EXPECT_TRUE(WaitUntil([] { return ProcessWindows(L"#32768").empty(); }, 3000));
+    // Emptied by the handler: no menu at all.
+    client_->Clear();
+    client_->clearMenu = true;
+    PostMessageW(w, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(100, 100));
+    PostMessageW(w, WM_RBUTTONUP, 0, MAKELPARAM(100, 100));
+    ASSERT_TRUE(client_->WaitFor("menu 1", 5000));
+    PumpFor(500);
+    EXPECT_TRUE(ProcessWindows(L"#32768").empty());
+    EXPECT_FALSE(client_->Has("dismissed")) << testing::PrintToString(client_->Lines());
+    // A page that cancels the event gets no menu and the handler is not asked.
+    client_->Clear();
+    Eval(browser, "document.addEventListener('contextmenu', function (e) { e.preventDefault(); }); 1");
+    PostMessageW(w, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(120, 120));
+    PostMessageW(w, WM_RBUTTONUP, 0, MAKELPARAM(120, 120));
+    PumpFor(800);
+    EXPECT_TRUE(client_->With("menu").empty());
+}
+
+TEST_F(BrowserTest, ReloadIgnoringTheCacheRefetchesWithoutValidators) {
+    Response page;
+    page.body = "<html><body>cached page</body></html>";
+    page.headers = {{"ETag", "\"v1\""}, {"Cache-Control", "max-age=0, must-revalidate"}};
+    g_server->Set("/cached.html", page);
+    CefRefPtr<CefBrowser> browser = Open("/cached.html");
+    ASSERT_TRUE(browser);
+    // A plain reload revalidates the copy the engine holds.
+    client_->Clear();
+    browser->Reload();
+    ASSERT_TRUE(WaitUntil([&] { return g_server->RequestsFor("/cached.html").size() >= 2; }, 5000));
+    EXPECT_TRUE(g_server->RequestsFor("/cached.html")[1].Has("if-none-match"));
+    ASSERT_TRUE(WaitUntil([&] { return !client_->With("end main").empty(); }, 5000));
+    client_->Clear();
+    browser->ReloadIgnoreCache();
+    ASSERT_TRUE(WaitUntil([&] { return g_server->RequestsFor("/cached.html").size() >= 3; }, 5000));
+    Request again = g_server->RequestsFor("/cached.html")[2];
+    EXPECT_FALSE(again.Has("if-none-match"));
+    EXPECT_FALSE(again.Has("if-modified-since"));
+    EXPECT_TRUE(WaitUntil([&] { return client_->Has("end main 200 " + g_server->Url("/cached.html")); }, 5000))
+        << testing::PrintToString(client_->Lines());
+}
+
+TEST_F(BrowserTest, TheViewportFollowsTheWindowAndPicturesArrive) {
+    g_server->SetHtml("/size.html", "<html><body style='background:#36c'>size</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/size.html");
+    ASSERT_TRUE(browser);
+    HWND w = BrowserWindow();
+    EXPECT_EQ("1230", Eval(browser, "innerWidth"));
+    EXPECT_EQ("620", Eval(browser, "innerHeight"));
+    cef_internal::BrowserStats stats;
+    ASSERT_TRUE(WaitUntil([&] {
+        return cef_internal::GetBrowserStats(browser, &stats) && stats.framesPainted > 0 && stats.frameWidth == 1230;
+    }, 5000));
+    EXPECT_EQ(620, stats.frameHeight);
+    // The program moves the browser's window from its own thread.
+    MoveWindow(w, 0, 0, 800, 500, TRUE);
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "innerWidth + 'x' + innerHeight") == "800x500"; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] {
+        return cef_internal::GetBrowserStats(browser, &stats) && stats.frameWidth == 800 && stats.frameHeight == 500;
+    }, 5000)) << stats.frameWidth << "x" << stats.frameHeight;
+    // What is painted is the page: its background colour in the middle of the window.
+    ASSERT_TRUE(WaitUntil([&] {
+        HDC dc = GetDC(w);
+        COLORREF c = GetPixel(dc, 400, 250);
+        ReleaseDC(w, dc);
+        return GetRValue(c) < 0x40 && GetGValue(c) > 0x50 && GetGValue(c) < 0x80 && GetBValue(c) > 0xB0;
+    }, 5000));
+}
+
+TEST_F(BrowserTest, AClickAndTypedTextReachAFormField) {
+    g_server->SetHtml("/form.html",
+                      "<html><body style='margin:0'><input id='f' style='position:absolute;left:20px;top:20px;"
+                      "width:300px;height:40px;font-size:20px'><div id='d' style='position:absolute;left:20px;"
+                      "top:100px;width:200px;height:100px' ondblclick='this.textContent=\"dbl\"'>x</div></body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/form.html");
+    ASSERT_TRUE(browser);
+    HWND w = BrowserWindow();
+    POINT pt = {60, 40};
+    ClientToScreen(w, &pt);
+    SetForegroundWindow(host_->hwnd());
+    SetCursorPos(pt.x, pt.y);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, click, sizeof(INPUT));
+    ASSERT_TRUE(WaitUntil([&] { return Eval(browser, "document.activeElement.id") == "f"; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return GetFocus() == w; }, 2000));
+    // Typed as keys: "Hellp", Backspace, "o!" (Shift for the capital and the mark).
+    std::vector<INPUT> keys;
+    auto key = [&](WORD vk, bool up) {
+        INPUT in = {};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = vk;
+        in.ki.wScan = (WORD)MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+        in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        keys.push_back(in);
+    };
+    auto tap = [&](WORD vk) { key(vk, false), key(vk, true); };
+    key(VK_SHIFT, false), tap('H'), key(VK_SHIFT, true);
+    tap('E'), tap('L'), tap('L'), tap('P'), tap(VK_BACK), tap('O');
+    key(VK_SHIFT, false), tap('1'), key(VK_SHIFT, true);
+    SendInput((UINT)keys.size(), keys.data(), sizeof(INPUT));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "document.getElementById('f').value") == "Hello!"; }, 5000))
+        << Eval(browser, "document.getElementById('f').value");
+    // Text from an input method arrives whole.
+    std::wstring chinese = L"\u4f60\u597d";
+    PostMessageW(w, WM_CHAR, chinese[0], 0);
+    PostMessageW(w, WM_CHAR, chinese[1], 0);
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "document.getElementById('f').value") == "Hello!\xe4\xbd\xa0\xe5\xa5\xbd"; }, 5000));
+    // Two quick clicks are a double click to the page.
+    PostMessageW(w, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(60, 150));
+    PostMessageW(w, WM_LBUTTONUP, 0, MAKELPARAM(60, 150));
+    PostMessageW(w, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(60, 150));
+    PostMessageW(w, WM_LBUTTONUP, 0, MAKELPARAM(60, 150));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "document.getElementById('d').textContent") == "dbl"; }, 5000));
+}
+
+TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
+    g_server->SetHtml("/cursor.html",
+                      "<html><body style='margin:0'><a href='#x' style='display:block;width:300px;height:100px'>"
+                      "link</a><input style='display:block;width:300px;height:60px'>"
+                      "<div style='cursor:wait;width:300px;height:100px'>busy</div></body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/cursor.html");
+    ASSERT_TRUE(browser);
+    HWND w = BrowserWindow();
+    auto hover = [&](int x, int y) {
+        POINT pt = {x, y};
+        ClientToScreen(w, &pt);
+        SetCursorPos(pt.x, pt.y);
+        PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+    };
+    hover(50, 50);
+    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_HAND); }, 3000));
+    hover(50, 130);
+    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_IBEAM); }, 3000));
+    hover(50, 210);
+    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_WAIT); }, 3000));
+    hover(600, 400);
+    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_ARROW); }, 3000));
+}
+
+TEST_F(BrowserTest, ACrashedPageIsReportedAndRecoversOnReload) {
+    g_server->SetHtml("/crash.html", "<html><body style='background:#0a0'>about to crash</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/crash.html");
+    ASSERT_TRUE(browser);
+    browser->GetMainFrame()->LoadURL("chrome://crash");
+    ASSERT_TRUE(WaitUntil([&] { return !client_->With("terminated").empty(); }, 10000))
+        << testing::PrintToString(client_->Lines());
+    EXPECT_EQ("terminated " + std::to_string(TS_PROCESS_CRASHED), client_->With("terminated")[0]);
+    cef_internal::BrowserStats stats;
+    ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &stats));
+    EXPECT_TRUE(stats.crashed);
+    // The notice is painted, not the last picture of the page (which was green).
+    HWND w = BrowserWindow();
+    EXPECT_TRUE(WaitUntil([&] {
+        HDC dc = GetDC(w);
+        COLORREF c = GetPixel(dc, 5, 5);
+        ReleaseDC(w, dc);
+        return c == RGB(240, 240, 240);
+    }, 3000));
+    client_->Clear();
+    browser->GetMainFrame()->LoadURL(g_server->Url("/crash.html"));
+    EXPECT_TRUE(client_->WaitFor("end main 200 " + g_server->Url("/crash.html"), 10000))
+        << testing::PrintToString(client_->Lines());
+    ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &stats));
+    EXPECT_FALSE(stats.crashed);
+}
+
+// The message box of a script dialog, once it shows.
+static HWND FindDialog(const std::wstring& titleStart) {
+    for (HWND h : ProcessWindows(L"#32770")) {
+        wchar_t title[256] = {0};
+        GetWindowTextW(h, title, 256);
+        if (std::wstring(title).compare(0, titleStart.size(), titleStart) == 0) return h;
+    }
+    return nullptr;
+}
+
+TEST_F(BrowserTest, ScriptDialogsAreNativeAndAnswerThePage) {
+    g_server->SetHtml("/dialogs.html", "<html><body>dialogs</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/dialogs.html");
+    ASSERT_TRUE(browser);
+    Eval(browser, "setTimeout(function () { document.title = 'confirm:' + confirm('Sure?'); }, 0); 1");
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Confirm - http://127.0.0.1:")) != nullptr; },
+                          5000));
+    // The page waits for the answer; Cancel is false.
+    SendMessageW(GetDlgItem(box, IDCANCEL), BM_CLICK, 0, 0);
+    EXPECT_TRUE(client_->WaitFor("title confirm:false", 5000)) << testing::PrintToString(client_->Lines());
+    Eval(browser, "setTimeout(function () { document.title = 'prompt:' + prompt('Name?', 'abc'); }, 0); 1");
+    ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Prompt")) != nullptr; }, 5000));
+    SetDlgItemTextW(box, 101, L"\u5f20\u4e09");
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    EXPECT_TRUE(client_->WaitFor("title prompt:\xe5\xbc\xa0\xe4\xb8\x89", 5000))
+        << testing::PrintToString(client_->Lines());
+}
+
+TEST_F(BrowserTest, ProcessMessagesReachTheRenderProcessAndComeBack) {
+    g_server->SetHtml("/xf.html", "<html><body><span id='login_user'>player\xe4\xb8\x80</span></body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/xf.html");
+    ASSERT_TRUE(browser);
+    CefRefPtr<CefProcessMessage> request = CefProcessMessage::Create("velmar_msg");
+    request->GetArgumentList()->SetSize(1);
+    request->GetArgumentList()->SetString(0, "getuser");
+    // The render process may still be starting; the message waits for it.
+    EXPECT_TRUE(browser->SendProcessMessage(PID_RENDERER, request));
+    EXPECT_TRUE(client_->WaitFor("message velmar_msg getuser player\xe4\xb8\x80", 15000))
+        << testing::PrintToString(client_->Lines());
+    EXPECT_FALSE(browser->SendProcessMessage(PID_BROWSER, request));
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// Figures of the browser layer, printed, with bounds loose enough for a slow
+// machine but tight enough to catch pictures that stop flowing or lag behind input.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+#include "CefTestSupport.h"
+#include "common/TestUtil.h"
+#include "src/engine.h"
+
+using namespace ceftest;
+
+namespace {
+
+double Ms(LONGLONG from, LONGLONG to) {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return (to - from) * 1000.0 / f.QuadPart;
+}
+
+LONGLONG Now() {
+    LARGE_INTEGER n;
+    QueryPerformanceCounter(&n);
+    return n.QuadPart;
+}
+
+double ProcessCpuMs() {
+    FILETIME c, e, k, u;
+    GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+    ULARGE_INTEGER kk, uu;
+    kk.LowPart = k.dwLowDateTime, kk.HighPart = k.dwHighDateTime;
+    uu.LowPart = u.dwLowDateTime, uu.HighPart = u.dwHighDateTime;
+    return (kk.QuadPart + uu.QuadPart) / 10000.0;
+}
+
+TEST(Measure, StartFramesLatencyAndIdleCost) {
+    HttpServer server;
+    ASSERT_TRUE(server.Start());
+    server.SetHtml("/static.html", "<html><body style='margin:0;background:#fff'><h1>static</h1></body></html>");
+    server.SetHtml("/canvas.html",
+                   "<html><body style='margin:0;overflow:hidden'><canvas id='c' width='1230' height='620'></canvas>"
+                   "<script>var c=document.getElementById('c').getContext('2d'),t=0;(function f(){t++;"
+                   "c.fillStyle='hsl('+(t%360)+',60%,70%)';c.fillRect(0,0,1230,620);c.fillStyle='#222';"
+                   "c.beginPath();c.arc(615+400*Math.sin(t/20),310,80,0,7);c.fill();requestAnimationFrame(f)})();"
+                   "</script></body></html>");
+    server.SetHtml("/keys.html",
+                   "<html><body style='margin:0'><div id='d' style='width:1230px;height:620px;background:#000'></div>"
+                   "<script>var on=false;addEventListener('keydown',function(){on=!on;"
+                   "document.getElementById('d').style.background=on?'#fff':'#000';});</script></body></html>");
+    testutil::TempDir cache;
+
+    LONGLONG t0 = Now();
+    ASSERT_TRUE(InitializeEngine(cache.path()));
+    HostWindow* host = new HostWindow(1230, 620);
+    CefRefPtr<RecordingClient> client = new RecordingClient();
+    ASSERT_TRUE(CreateChildBrowser(host->hwnd(), client.get(), server.Url("/static.html")));
+    cef_internal::BrowserStats stats;
+    ASSERT_TRUE(WaitUntil([&] {
+        CefRefPtr<CefBrowser> b = client->Browser();
+        return b && cef_internal::GetBrowserStats(b, &stats) && stats.framesPainted > 0;
+    }, 30000));
+    double firstFrame = Ms(t0, stats.firstFrameQpc);
+    CefRefPtr<CefBrowser> browser = client->Browser();
+    printf("MEASURE engine launch to DevTools connection: %lu ms\n", cef_internal::GetEngineInfo().startMs);
+    printf("MEASURE CefInitialize to first decoded frame: %.0f ms\n", firstFrame);
+    EXPECT_LT(firstFrame, 15000);
+
+    // Idle: a static page, nothing moving.
+    PumpFor(1500);
+    double cpu0 = ProcessCpuMs();
+    LONGLONG i0 = Now();
+    PumpFor(5000);
+    double idle = (ProcessCpuMs() - cpu0) / Ms(i0, Now()) * 100.0;
+    printf("MEASURE our process CPU while idle: %.2f %% of one core\n", idle);
+    EXPECT_LT(idle, 5.0);
+
+    // Pictures of an animated canvas filling 1230 x 620.
+    client->Clear();
+    browser->GetMainFrame()->LoadURL(server.Url("/canvas.html"));
+    ASSERT_TRUE(WaitUntil([&] { return !client->With("end main").empty(); }, 10000));
+    PumpFor(1000);
+    cef_internal::BrowserStats a, b;
+    ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &a));
+    double cpuA = ProcessCpuMs();
+    LONGLONG f0 = Now();
+    PumpFor(4000);
+    double span = Ms(f0, Now());
+    ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &b));
+    double cpuB = ProcessCpuMs();
+    double decodedFps = (b.framesDecoded - a.framesDecoded) * 1000.0 / span;
+    double paintedFps = (b.framesPainted - a.framesPainted) * 1000.0 / span;
+    double receivedFps = (b.framesReceived - a.framesReceived) * 1000.0 / span;
+    printf("MEASURE canvas 1230x620: received %.1f, decoded %.1f, painted %.1f frames/s; our CPU %.0f %% of one core;"
+           " %.1f ms per decode\n",
+           receivedFps, decodedFps, paintedFps, (cpuB - cpuA) / span * 100.0,
+           Ms(a.decodeQpcTotal, b.decodeQpcTotal) / std::max(1, b.framesDecoded - a.framesDecoded));
+    EXPECT_EQ(1230, b.frameWidth);
+    EXPECT_EQ(620, b.frameHeight);
+    EXPECT_GT(decodedFps, 15.0);
+    EXPECT_GT(paintedFps, 10.0);
+    // Decoded once each: never more decodes than frames received.
+    EXPECT_LE(b.framesDecoded - a.framesDecoded, b.framesReceived - a.framesReceived);
+
+    // Key press to the next picture that shows its effect.
+    client->Clear();
+    browser->GetMainFrame()->LoadURL(server.Url("/keys.html"));
+    ASSERT_TRUE(WaitUntil([&] { return !client->With("end main").empty(); }, 10000));
+    PumpFor(500);
+    HWND view = browser->GetHost()->GetWindowHandle();
+    std::vector<double> latencies;
+    bool white = false;
+    for (int i = 0; i < 12; ++i) {
+        white = !white;
+        ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &a));
+        LONGLONG k0 = Now();
+        PostMessageW(view, WM_KEYDOWN, 'A', 0x001E0001);
+        PostMessageW(view, WM_KEYUP, 'A', 0xC01E0001);
+        COLORREF want = white ? RGB(255, 255, 255) : RGB(0, 0, 0);
+        bool seen = WaitUntil([&] {
+            HDC dc = GetDC(view);
+            COLORREF c = GetPixel(dc, 600, 300);
+            ReleaseDC(view, dc);
+            return abs(GetRValue(c) - GetRValue(want)) < 40;
+        }, 3000);
+        ASSERT_TRUE(seen) << "key " << i;
+        ASSERT_TRUE(cef_internal::GetBrowserStats(browser, &b));
+        latencies.push_back(Ms(k0, b.lastDecodedQpc));
+        PumpFor(100);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    double median = latencies[latencies.size() / 2];
+    printf("MEASURE key to decoded frame: median %.1f ms (min %.1f, max %.1f)\n", median, latencies.front(),
+           latencies.back());
+    EXPECT_LT(median, 150.0);
+
+    delete host;
+    EXPECT_TRUE(client->WaitFor("closed", 5000));
+    CefShutdown();
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+// The frame's reactions to browser events, called from a thread of their own as
+// the engine does, and the gate that keeps those calls off a frame that is gone.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include "FrameTestSupport.h"
+#include "common/TestUtil.h"
+#include "frame/EngineGate.h"
+#include "frame/FrameGame.h"
+#include "frame/FrameLogic.h"
+
+using namespace frametest;
+using testutil::PumpFor;
+using testutil::PumpUntil;
+
+namespace {
+std::wstring ServerId(CFrameGame& game) {
+    wchar_t id[64];
+    game.CopyServerId(id, 64);
+    return id;
+}
+
+std::wstring Title(CFrameGame& game) {
+    wchar_t t[260];
+    game.CopyPageTitle(t, 260);
+    return t;
+}
+
+std::wstring UserName(gameApp& app) {
+    wchar_t n[64];
+    app.CopyUserName(n, 64);
+    return n;
+}
+
+void LoadStart(CFrameGame& game, const std::wstring& url) {
+    OnEngineThread([&] {
+        CefRefPtr<FakeBrowser> browser = new FakeBrowser();
+        CefRefPtr<FakeFrame> frame = new FakeFrame(url);
+        game.HandleLoadStart(browser.get(), frame.get());
+    });
+}
+
+void LoadEnd(CFrameGame& game, const std::wstring& url, CefRefPtr<FakeBrowser> browser = nullptr) {
+    OnEngineThread([&] {
+        CefRefPtr<FakeBrowser> b = browser ? browser : CefRefPtr<FakeBrowser>(new FakeBrowser());
+        CefRefPtr<FakeFrame> frame = new FakeFrame(url);
+        game.HandleLoadEnd(b.get(), frame.get(), 200);
+    });
+}
+
+CefRefPtr<CefProcessMessage> Reply(const wchar_t* name, std::initializer_list<const wchar_t*> args) {
+    CefRefPtr<CefProcessMessage> m = CefProcessMessage::Create(name);
+    CefRefPtr<CefListValue> list = m->GetArgumentList();
+    list->SetSize(args.size());
+    int i = 0;
+    for (const wchar_t* a : args) list->SetString(i++, a);
+    return m;
+}
+
+bool Message(CFrameGame& game, CefProcessId source, CefRefPtr<CefProcessMessage> m) {
+    bool answer = false;
+    OnEngineThread([&] { answer = game.HandleProcessMessage(nullptr, source, m); });
+    return answer;
+}
+
+struct GateCtx {
+    CEngineGate* gate;
+    HWND target;
+    std::atomic<bool>*inside, *moved, *leftGate;
+};
+
+DWORD WINAPI HandlerInsideGate(void* p) {
+    GateCtx* c = static_cast<GateCtx*>(p);
+    CEngineGate::Pass pass(*c->gate);
+    if (!pass) return 1;
+    *c->inside = true;
+    Sleep(200);
+    MoveWindow(c->target, 20, 20, 30, 30, TRUE);  // sent to the main thread
+    *c->moved = true;
+    Sleep(100);
+    *c->leftGate = true;
+    return 0;
+}
+
+// Whether some pixel of the frame's title text area is nearly white.
+bool TitleAreaHasWhite(HWND frame) {
+    HDC dc = GetDC(frame);
+    bool found = false;
+    for (int y = 6; y < 22 && !found; ++y)
+        for (int x = 28; x < 300 && !found; ++x) {
+            COLORREF c = GetPixel(dc, x, y);
+            if (c != CLR_INVALID && GetRValue(c) > 200 && GetGValue(c) > 200 && GetBValue(c) > 200) found = true;
+        }
+    ReleaseDC(frame, dc);
+    return found;
+}
+}  // namespace
+
+TEST(FrameBrowser, LoginAtLoadEndSwitchesAndKeepsTheServerId) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+
+        // A server id without a login marker changes nothing.
+        LoadEnd(game, L"http://g.test/list?server_id=42");
+        LoadStart(game, L"http://g.test/list?server_id=42");
+        PumpFor(1800);
+        EXPECT_FALSE(game.inGameLayout);
+        EXPECT_EQ(ServerId(game), L"");
+
+        // Seen at load start and at load end of the same load: the end switches at
+        // once; the fallback finds the switch done and posts nothing more.
+        LoadStart(game, L"http://g.test/play?act=gamelogin&server_id=17&time=5");
+        EXPECT_EQ(ServerId(game), L"17");
+        EXPECT_FALSE(game.inGameLayout);
+        LoadEnd(game, L"http://g.test/play?act=gamelogin&server_id=17&time=5");
+        ASSERT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 500));
+        ASSERT_TRUE(PumpUntil([&] { return IsZoomed(game.hwnd) && IsWindowVisible(game.hwnd); }, kWait));
+        // A second switch would hide the frame again.
+        DWORD until = GetTickCount() + 1500;
+        bool stayedVisible = true;
+        PumpUntil([&] {
+            stayedVisible = stayedVisible && IsWindowVisible(game.hwnd);
+            return GetTickCount() > until;
+        }, kWait);
+        EXPECT_TRUE(stayedVisible) << "the fallback switched a second time";
+
+        // After the switch the server id stays, and no name request goes out.
+        CefRefPtr<FakeBrowser> browser = new FakeBrowser();
+        LoadStart(game, L"http://g.test/play?act=gamelogin&server_id=99");
+        LoadEnd(game, L"http://g.test/xf.html?act=gamelogin&server_id=99", browser);
+        EXPECT_EQ(ServerId(game), L"17");
+        EXPECT_TRUE(browser->SentMessages().empty());
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
+}
+
+TEST(FrameBrowser, LoginAtLoadStartSwitchesAfterTheFallback) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+        std::wstring sibling = std::wstring(L"http://") + SIBLING_GAME_HOST + L"/enter?server_id=s3";
+        LoadStart(game, sibling);
+        EXPECT_EQ(ServerId(game), L"s3");
+        // Nothing before the fallback's 1500 ms, the switch soon after.
+        EXPECT_FALSE(PumpUntil([&] { return game.inGameLayout.load(); }, 1200));
+        EXPECT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 1500));
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
+}
+
+TEST(FrameBrowser, LoginWithoutServerIdKeepsThePreviousOne) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+        LoadStart(game, L"http://g.test/a?act=gamelogin&server_id=8");
+        LoadEnd(game, L"http://g.test/a?act=gamelogin");
+        EXPECT_EQ(ServerId(game), L"8");
+        ASSERT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 1000));
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
+}
+
+TEST(FrameBrowser, NamePageAsksTheRendererForTheUser) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+        CefRefPtr<FakeBrowser> browser = new FakeBrowser();
+        LoadEnd(game, L"http://g.test/xf.html", browser);
+        std::vector<FakeBrowser::Sent> sent = browser->SentMessages();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].target, PID_RENDERER);
+        EXPECT_EQ(sent[0].name, L"velmar_msg");
+        ASSERT_EQ(sent[0].args.size(), 1u);
+        EXPECT_EQ(sent[0].args[0], L"getuser");
+        PumpFor(100);
+        EXPECT_FALSE(game.inGameLayout);
+
+        // Both at once: the request and the switch.
+        LoadEnd(game, L"http://g.test/xf.html?act=gamelogin&server_id=3", browser);
+        EXPECT_EQ(browser->SentMessages().size(), 2u);
+        EXPECT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 1000));
+
+        // The answer carries the name; the wrong shapes are ignored but answered.
+        EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"velmar_msg", {L"getuser", L"张三"})));
+        EXPECT_EQ(UserName(app), L"张三");
+        EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"velmar_msg", {L"getuser"})));
+        EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"velmar_msg", {L"other", L"x"})));
+        EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"other_msg", {L"getuser", L"x"})));
+        EXPECT_EQ(UserName(app), L"张三");
+        EXPECT_FALSE(Message(game, PID_BROWSER, Reply(L"velmar_msg", {L"getuser", L"x"})));
+        EXPECT_EQ(UserName(app), L"张三");
+        EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"velmar_msg", {L"getuser", L""})));
+        EXPECT_EQ(UserName(app), L"");
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
+}
+
+TEST(FrameBrowser, TitleIsDrawnInTheGameLayoutOnly) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"Vornmark 第一区")); });
+        EXPECT_EQ(Title(game), L"Vornmark 第一区");
+
+        // A long title keeps its start; an unpaired surrogate comes out replaced.
+        std::wstring longTitle(300, L'x');
+        longTitle[258] = 0xD83D;
+        longTitle[259] = 0xDE00;
+        OnEngineThread([&] { game.HandleTitleChange(CefString(longTitle)); });
+        std::wstring kept = Title(game);
+        EXPECT_EQ(kept, std::wstring(258, L'x'));
+        OnEngineThread([&] { game.HandleTitleChange(CefString(std::wstring(L"a\xD800" L"b"))); });
+        EXPECT_EQ(Title(game), L"a\xFFFD" L"b");
+
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"")); });
+        ASSERT_TRUE(EnterGame(game));
+        EXPECT_FALSE(TitleAreaHasWhite(game.hwnd)) << "an empty title drew something";
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"Vornmark Title")); });
+        InvalidateRect(game.hwnd, nullptr, TRUE);
+        PumpFor(100);
+        EXPECT_TRUE(TitleAreaHasWhite(game.hwnd)) << "no title in the title bar";
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
+}
+
+TEST(EngineGate, CloseWaitsForHandlersWithoutBlockingTheirCalls) {
+    testutil::RunWithManager([] {
+        // A window of this thread that a handler inside the gate moves, as the
+        // host's refit does; Close must serve that call while it waits.
+        HWND target = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_TRUE(target);
+        CEngineGate gate;
+        std::atomic<bool> inside{false}, moved{false}, leftGate{false};
+        GateCtx ctx = {&gate, target, &inside, &moved, &leftGate};
+        HANDLE thread = CreateThread(nullptr, 0, HandlerInsideGate, &ctx, 0, nullptr);
+        ASSERT_TRUE(thread);
+        testutil::PumpUntil([&] { return inside.load(); }, kWait);
+        gate.Close();
+        EXPECT_TRUE(moved);
+        EXPECT_TRUE(leftGate) << "Close returned while a handler was inside";
+        EXPECT_FALSE(gate.Enter());
+        WaitForSingleObject(thread, 5000);
+        CloseHandle(thread);
+        DestroyWindow(target);
+    });
+}
+
+TEST(FrameBrowser, HandlersAfterTheFrameIsGoneDoNothing) {
+    RunInApp([](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        ASSERT_TRUE(game.CreateWindows());
+        HWND frame = game.hwnd;
+        CloseFrame(game);
+        ASSERT_FALSE(IsWindow(frame));
+        // The handlers bound into the client handler would now be refused at the
+        // gate; called directly, the frame still ignores them safely.
+        LoadEnd(game, L"http://g.test/play?act=gamelogin&server_id=5");
+        PumpFor(100);
+        EXPECT_FALSE(game.inGameLayout);
+        app.frame = nullptr;
+    });
+}
