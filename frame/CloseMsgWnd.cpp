@@ -14,6 +14,8 @@ CloseMsgWnd::CloseMsgWnd() { SetClassName(L"velmarcorvel"); }
 
 int CloseMsgWnd::ShowModal(HWND parent) {
     if (hwnd && IsWindow(hwnd)) {
+        // Already asking: bring the open question to the front instead.
+        BringWindowToTop(hwnd);
         SetActiveWindow(hwnd);
         SetForegroundWindow(hwnd);
         return 0;

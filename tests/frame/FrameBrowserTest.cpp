@@ -6,6 +6,7 @@
 #include <string>
 #include "FrameTestSupport.h"
 #include "common/TestUtil.h"
+#include "browser/ClientHandler.h"
 #include "frame/EngineGate.h"
 #include "frame/FrameGame.h"
 #include "frame/FrameLogic.h"
@@ -257,19 +258,44 @@ TEST(EngineGate, CloseWaitsForHandlersWithoutBlockingTheirCalls) {
     });
 }
 
-TEST(FrameBrowser, HandlersAfterTheFrameIsGoneDoNothing) {
+TEST(FrameBrowser, BoundHandlersStopWithTheFrameWindow) {
     RunInApp([](gameApp& app) {
         CFrameGame game;
         app.frame = &game;
         ASSERT_TRUE(game.CreateWindows());
-        HWND frame = game.hwnd;
+        CefRefPtr<ClientHandler> handler = game.browserHost.GetClientHandler();
+        ASSERT_TRUE(handler);
+        ASSERT_TRUE(handler->loadEndCallback && handler->loadStartCallback && handler->titleChangeCallback &&
+                    handler->beforePopupCallback && handler->processMessageCallback);
+        CefRefPtr<FakeBrowser> browser = new FakeBrowser();
+        // Through the client handler, as the engine calls it.
+        OnEngineThread([&] {
+            handler->titleChangeCallback(CefString(L"bound"));
+            handler->loadEndCallback(browser.get(), new FakeFrame(L"http://g.test/?act=gamelogin&server_id=5"), 200);
+        });
+        EXPECT_EQ(Title(game), L"bound");
+        EXPECT_EQ(ServerId(game), L"5");
+        EXPECT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, kWait));
+
         CloseFrame(game);
-        ASSERT_FALSE(IsWindow(frame));
-        // The handlers bound into the client handler would now be refused at the
-        // gate; called directly, the frame still ignores them safely.
-        LoadEnd(game, L"http://g.test/play?act=gamelogin&server_id=5");
-        PumpFor(100);
-        EXPECT_FALSE(game.inGameLayout);
+        // The engine may still hold the handler: calls now leave the frame alone
+        // and take the handler's own answers.
+        bool popup = false, message = true;
+        OnEngineThread([&] {
+            handler->titleChangeCallback(CefString(L"late"));
+            handler->loadStartCallback(browser.get(), new FakeFrame(L"http://g.test/?act=gamelogin&server_id=6"));
+            CefWindowInfo info;
+            CefRefPtr<CefClient> client;
+            CefBrowserSettings settings;
+            popup = handler->beforePopupCallback(CefString(L"http://g.test/popup"), info, client, settings);
+            message = handler->processMessageCallback(browser.get(), PID_RENDERER,
+                                                      Reply(L"velmar_msg", {L"getuser", L"late"}));
+        });
+        EXPECT_EQ(Title(game), L"bound");
+        EXPECT_EQ(ServerId(game), L"5");
+        EXPECT_TRUE(popup);
+        EXPECT_FALSE(message);
+        EXPECT_EQ(UserName(app), L"");
         app.frame = nullptr;
     });
 }
