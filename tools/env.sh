@@ -40,6 +40,19 @@ vm_wineserver() {
     wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
+# Without a window manager (a bare Xvfb), Wine waits for one on every hide and
+# may undo a maximise; unmanaged windows behave as they do on Windows. With a
+# real display the client's windows stay managed.
+vm_unmanaged_client() {
+    local key='HKCU\Software\Wine\AppDefaults\vornmark.exe\X11 Driver'
+    if [ "$1" = on ]; then
+        wine reg add "$key" /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    else
+        wine reg delete "$key" /v Managed /f >/dev/null 2>&1
+    fi
+    return 0
+}
+
 vm_cleanup() {
     if [ -n "$VM_WINESERVER_PID" ]; then
         kill "$VM_WINESERVER_PID" 2>/dev/null; wait "$VM_WINESERVER_PID" 2>/dev/null

@@ -21,6 +21,7 @@ headless=""
 if [ -z "${DISPLAY:-}" ]; then headless=1; fi
 vm_display || exit 1
 vm_wineserver
+if [ -n "$headless" ]; then vm_unmanaged_client on; else vm_unmanaged_client off; fi
 
 if [ -f "$ROOT/portal/portal.py" ]; then
     mkdir -p "$BUILD/run"

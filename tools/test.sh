@@ -13,6 +13,8 @@ trap vm_cleanup EXIT
 trap 'vm_cleanup; exit 130' INT TERM
 vm_display || exit 1
 vm_wineserver
+# The system tests run the client on the test's bare Xvfb.
+if [ -n "$VM_XVFB_PID" ]; then vm_unmanaged_client on; fi
 
 failed=()
 start=$(date +%s)

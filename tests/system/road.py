@@ -40,7 +40,7 @@ class Portal:
     def __init__(self, extra=()):
         self.dir = tempfile.mkdtemp(prefix="vm-portal-")
         self.log = os.path.join(self.dir, "log.jsonl")
-        self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "portal", "portal.py"),
+        self.proc = subprocess.Popen(["/usr/bin/python3", "-u", os.path.join(ROOT, "portal", "portal.py"),
                                       "--port", str(PORTAL_PORT), "--log", self.log, "--quiet", *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = self.proc.stdout.readline()
@@ -72,6 +72,8 @@ class Portal:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            stream.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -106,7 +108,8 @@ class Client:
     def read_ini(self):
         if not os.path.exists(self.ini):
             return ""
-        raw = open(self.ini, "rb").read()
+        with open(self.ini, "rb") as f:
+            raw = f.read()
         if raw.startswith(b"\xff\xfe"):
             return raw.decode("utf-16")
         for enc in ("utf-8", "gbk", "latin-1"):
@@ -171,6 +174,7 @@ def key(*keys):
 
 
 def screenshot(name):
+    time.sleep(0.5)  # let the last change reach the screen
     os.makedirs(SHOTS, exist_ok=True)
     path = os.path.join(SHOTS, name + ".png")
     subprocess.run(["/usr/bin/import", "-window", "root", path], check=True)
@@ -221,3 +225,17 @@ def close_from_launcher(client, timeout=60):
     dialog = wait_for(lambda: client.window_sized(295, 190), 15, "the close dialog")
     click(dialog[1] + 84, dialog[2] + 117)
     return client.wait_exit(timeout)
+
+
+def post_to_frame(message, wparam, lparam):
+    """Posts a message to the client's frame window from inside Wine, as the shell
+    does for notification-area clicks (this display has no notification area)."""
+    r = subprocess.run(["wine", os.path.join(BUILD, "winpost.exe"), "velmarcorve", hex(message), hex(wparam),
+                        hex(lparam)], env=wine_env(), capture_output=True)
+    if r.returncode != 0:
+        raise AssertionError(f"winpost failed with {r.returncode}")
+
+
+WM_TRAY_NOTIFY = 0x15B4
+TRAY_ICON_ID = 128
+WM_LBUTTONDBLCLK = 0x203

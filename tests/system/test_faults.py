@@ -63,7 +63,8 @@ class Faults(unittest.TestCase):
         with open(c.ini, "w") as f:
             f.write("[Common]\nRunCount=5\nUID=7\n")
         os.chmod(c.ini, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
-        before = open(c.ini, "rb").read()
+        with open(c.ini, "rb") as f:
+            before = f.read()
         c.start()
         start = road.wait_for(lambda: portal.records("start"), 60, "the game page request")[0]
         self.assertEqual(["5"], start["params"].get("runcount"))
@@ -72,7 +73,8 @@ class Faults(unittest.TestCase):
         self.assertFalse(portal.reports_with_action("install"), "RunCount 5 is not a first run")
         self.assertTrue(portal.reports_with_action("close"))
         if os.geteuid() != 0:  # root writes through the read-only bit
-            self.assertEqual(before, open(c.ini, "rb").read())
+            with open(c.ini, "rb") as f:
+                self.assertEqual(before, f.read())
 
     def test_two_instances_at_once(self):
         portal = self.portal()
