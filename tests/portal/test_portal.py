@@ -594,7 +594,12 @@ class InTheEngine(PortalCase):
         self.assertEqual(dom.text.get("login_user"), name)
 
     def test_game_screen_animates_and_title_script_runs(self):
-        dom = self.dump("/wd3/play?act=gamelogin&server_id=5")
+        # The first animation frame can miss the virtual-time budget on a loaded
+        # machine; a page that never animates fails all three tries.
+        for _ in range(3):
+            dom = self.dump("/wd3/play?act=gamelogin&server_id=5")
+            if dom.find("body")[0].get("data-ready") == "1":
+                break
         self.assertEqual(dom.find("body")[0].get("data-ready"), "1")
         self.assertEqual(dom.text["server"], "5")
         dom = self.dump("/test/title.html?to=" + quote("新标题"))

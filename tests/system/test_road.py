@@ -45,7 +45,8 @@ class WholeRoad(unittest.TestCase):
     def opened_addresses(self):
         if not os.path.exists(self.opened):
             return []
-        return [l.strip() for l in open(self.opened) if l.strip()]
+        with open(self.opened) as f:
+            return [l.strip() for l in f if l.strip()]
 
     def test_login_play_and_close(self):
         sw, sh = road.screen_size()
