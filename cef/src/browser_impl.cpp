@@ -495,21 +495,20 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
         if (lifeSpan) lifeSpan->OnAfterCreated(this);
     }
     if (closed_) return;  // the client closed it from OnAfterCreated
-    // The page goes on, or is sent to its address, only once the engine has answered
-    // the set-up: before that, the page could commit a document the domains above do
-    // not report yet.
+    // Commands on a session run in order, so the domains above are on before the page
+    // goes on. A page of ours is then sent to its address once the engine has answered
+    // the set-up: a document committed earlier could go unreported.
+    if (waiting) Command("Runtime.runIfWaitingForDebugger");
     std::shared_ptr<DevToolsConnection> connection = EngineConnection();
     CefRefPtr<BrowserImpl> self(this);
-    if (connection)
+    if (connection && !pendingUrl_.empty())
         connection->SendAsync(
             "Page.getFrameTree", json::object(),
-            [self, waiting](bool, const json&) {
-                PostUiTask([self, waiting] {
-                    if (self->closed_) return;
-                    if (waiting) self->Command("Runtime.runIfWaitingForDebugger");
+            [self](bool, const json&) {
+                PostUiTask([self] {
                     std::string url;
                     url.swap(self->pendingUrl_);
-                    if (!url.empty()) self->Command("Page.navigate", {{"url", url}});
+                    if (!self->closed_ && !url.empty()) self->Command("Page.navigate", {{"url", url}});
                 });
             },
             sessionId);

@@ -439,7 +439,6 @@ int DevToolsConnection::SendAsync(const std::string& method, const json& params,
     if (!params.is_null()) msg["params"] = params;
     if (!sessionId.empty()) msg["sessionId"] = sessionId;
     std::string text = msg.dump(-1, ' ', false, json::error_handler_t::replace);
-    if (getenv("VM_TRACE") && method != "Page.screencastFrameAck" && method.find("Input.") != 0) fprintf(stderr, "TX %lu %s\n", GetTickCount(), text.substr(0, 200).c_str()); // TRACE-REMOVE
     if (onAnswer) {
         auto call = std::make_shared<PendingCall>();
         call->onAnswer = std::move(onAnswer);

@@ -256,6 +256,7 @@ bool Engine::Launch(const std::wstring& exe) {
     // ended, and when we close it (or our process dies) the group is ended.
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) {
         WSACleanup();
@@ -286,11 +287,10 @@ bool Engine::Launch(const std::wstring& exe) {
     buf.push_back(0);
     STARTUPINFOW si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
+    // For a Linux program Wine fills PROCESS_INFORMATION with handle values it has
+    // already closed (seen: 4, by then another object's handle): they are never used
+    // or closed here.
     BOOL started = CreateProcessW(bash.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    if (started) {
-        if (pi.hThread) CloseHandle(pi.hThread);
-        if (pi.hProcess) CloseHandle(pi.hProcess);
-    }
     SOCKET peer = INVALID_SOCKET;
     if (started) {
         fd_set rfds;
@@ -335,7 +335,7 @@ DWORD WINAPI Engine::LifelineMain(LPVOID self) {
     char buf[256];
     while (recv((SOCKET)engine->lifeline_, buf, sizeof(buf), 0) > 0) {
     }
-    SetEvent(engine->exited_);
+    SetEvent(engine->exited_);  // end-of-file: the shell and the engine's group have ended
     return 0;
 }
 
@@ -376,7 +376,10 @@ void Engine::EndProcess() {
         }
         if (lifelineThread_) {
             // Still running only if the shell never answered; closing the socket ends the read.
-            if (WaitForSingleObject(lifelineThread_, 0) != WAIT_OBJECT_0) closesocket((SOCKET)lifeline_), lifeline_ = ~(uintptr_t)0;
+            if (WaitForSingleObject(lifelineThread_, 0) != WAIT_OBJECT_0) {
+                closesocket((SOCKET)lifeline_);
+                lifeline_ = ~(uintptr_t)0;
+            }
             WaitForSingleObject(lifelineThread_, INFINITE);
             CloseHandle(lifelineThread_);
             lifelineThread_ = nullptr;
@@ -485,7 +488,6 @@ void Engine::Stop() {
 // ---- events ----------------------------------------------------------------------
 
 void Engine::OnReaderEvent(const std::string& method, const json& params, const std::string& sessionId) {
-    if (getenv("VM_TRACE") && method != "Page.screencastFrame") fprintf(stderr, "EV %lu %s %s %s\n", GetTickCount(), sessionId.substr(0,8).c_str(), method.c_str(), params.dump().substr(0, 300).c_str()); // TRACE-REMOVE
     if (method == "Fetch.requestPaused" && sessionId.empty()) {
         // Every document request waits here for a moment: those of cancelled popups fail.
         std::string requestId = JsonString(params, "requestId");
@@ -510,6 +512,19 @@ void Engine::OnReaderEvent(const std::string& method, const json& params, const 
         const json& data = JsonObject(params, "data");
         if (sink && data.is_string()) sink->Push(data.get<std::string>());
         return;
+    }
+    // Only what somebody listens to goes on to the UI thread: a page loading large
+    // resources sends thousands of network events nobody needs.
+    static const std::set<std::string> kHandled = {
+        "Target.attachedToTarget", "Target.detachedFromTarget", "Network.requestWillBeSent",
+        "Network.responseReceived", "Network.loadingFinished", "Network.loadingFailed", "Page.frameNavigated",
+        "Page.navigatedWithinDocument", "Page.frameStartedLoading", "Page.frameStoppedLoading",
+        "Page.frameDetached", "Page.javascriptDialogOpening", "Page.windowOpen", "Runtime.bindingCalled",
+        "Runtime.executionContextCreated", "Runtime.executionContextDestroyed", "Runtime.executionContextsCleared",
+        "Runtime.consoleAPICalled", "Inspector.targetCrashed"};
+    if (!kHandled.count(method)) return;
+    if (method == "Network.requestWillBeSent" || method == "Network.responseReceived") {
+        if (JsonString(params, "type") != "Document") return;
     }
     unsigned gen = generation_;
     PostUiTask([gen, method, params, sessionId] {

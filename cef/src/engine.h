@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>

@@ -95,6 +95,10 @@ TEST_F(BrowserTest, LoadEventsCoverMainAndInnerFrames) {
     EXPECT_EQ(inner, child->GetURL().ToString());
     EXPECT_EQ(2u, browser->GetFrameCount());
     EXPECT_NE(browser->GetMainFrame()->GetIdentifier(), child->GetIdentifier());
+    // The engine presents itself as an ordinary browser speaking the program's language.
+    Request first = g_server->RequestsFor("/outer.html").at(0);
+    EXPECT_EQ(0u, first.headers["accept-language"].find("zh-CN")) << first.headers["accept-language"];
+    EXPECT_EQ(std::string::npos, first.headers["user-agent"].find("Headless")) << first.headers["user-agent"];
     // Every notification came on one thread, not this one.
     EXPECT_NE(0u, client_->uiThread);
     EXPECT_NE(GetCurrentThreadId(), client_->uiThread);

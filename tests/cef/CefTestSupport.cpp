@@ -125,7 +125,7 @@ DWORD WINAPI HttpServer::AcceptMain(LPVOID self) {
     HttpServer* server = static_cast<HttpServer*>(self);
     for (;;) {
         SOCKET s = accept(server->listener_, nullptr, nullptr);
-        if (s == INVALID_SOCKET) return 0;
+        if (s == INVALID_SOCKET) return 0;  // Stop closed the listener
         std::lock_guard<std::mutex> g(server->lock_);
         if (server->stopping_) {
             closesocket(s);
@@ -188,7 +188,6 @@ void HttpServer::Serve(SOCKET s) {
         }
     }
     Signal();
-    if (getenv("VM_TRACE")) fprintf(stderr, "HTTP %lu %s\n", GetTickCount(), req.path.c_str());
     if (!found) {
         resp.status = 404;
         resp.body = "<html><head><title>Not found</title></head><body>Not found</body></html>";
@@ -407,6 +406,15 @@ bool ProcessTreeGone(DWORD pid) {
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     return gone;
+}
+
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& args) {
+    std::wstring cmd = L"\"" + program + L"\" " + args;
+    std::vector<wchar_t> buf(cmd.begin(), cmd.end());
+    buf.push_back(0);
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    return CreateProcessW(program.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != FALSE;
 }
 
 std::vector<DWORD> LiveChildProcesses() {

@@ -146,6 +146,9 @@ bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::str
 
 // The engine's process ended, with every process of its group (Linux pid under Wine).
 bool ProcessTreeGone(DWORD pid);
+// Starts a Linux program under Wine, fire and forget. Wine hands back stale handle
+// values for such a launch, so none is kept or closed (testutil::Child would close them).
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& args);
 // Child processes of this process that still run.
 std::vector<DWORD> LiveChildProcesses();
 int ThreadCount();

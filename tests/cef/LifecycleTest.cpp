@@ -95,12 +95,12 @@ TEST(EngineLifecycle, AnEngineThatDiesIsReportedAndShutdownStillEndsCleanly) {
     {
         HostWindow host(640, 480);
         ASSERT_TRUE(CreateChildBrowser(host.hwnd(), client.get(), server.Url("/page.html")));
-        ASSERT_TRUE(WaitUntil([&] { return !client->With("end main 200").empty(); }, 20000));
+        ASSERT_TRUE(WaitUntil([&] { return !client->With("end main 200").empty(); }, 20000))
+            << testing::PrintToString(client->Lines()) << " port " << server.port();
         cef_internal::EngineInfo info = cef_internal::GetEngineInfo();
         ASSERT_TRUE(info.linuxProcess) << "this test ends the engine the Linux way";
         // The engine dies under us (its whole process group at once).
-        testutil::Child killer;
-        ASSERT_TRUE(killer.Start(L"Z:\\bin\\kill", L"-KILL -- -" + std::to_wstring(info.processId)));
+        ASSERT_TRUE(StartLinuxProgram(L"Z:\\bin\\kill", L"-KILL -- -" + std::to_wstring(info.processId)));
         ASSERT_TRUE(WaitUntil([&] { return !client->With("terminated").empty(); }, 10000))
             << testing::PrintToString(client->Lines());
         EXPECT_EQ("terminated " + std::to_string(TS_ABNORMAL_TERMINATION), client->With("terminated")[0]);
