@@ -322,20 +322,22 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
     CefRefPtr<CefBrowser> browser = Open("/cursor.html");
     ASSERT_TRUE(browser);
     HWND w = BrowserWindow();
-    auto hover = [&](int x, int y) {
+    // The mouse keeps moving over the spot, as a player's does, so a move that
+    // reaches the page before its listeners are in place is not the only one.
+    auto hoverUntil = [&](int x, int y, LPCWSTR expected) {
         POINT pt = {x, y};
         ClientToScreen(w, &pt);
         SetCursorPos(pt.x, pt.y);
-        PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+        HCURSOR want = LoadCursorW(nullptr, expected);
+        return WaitUntil([&] {
+            PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+            return GetCursor() == want;
+        }, 5000);
     };
-    hover(50, 50);
-    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_HAND); }, 3000));
-    hover(50, 130);
-    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_IBEAM); }, 3000));
-    hover(50, 210);
-    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_WAIT); }, 3000));
-    hover(600, 400);
-    EXPECT_TRUE(WaitUntil([&] { return GetCursor() == LoadCursorW(nullptr, IDC_ARROW); }, 3000));
+    EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link";
+    EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field";
+    EXPECT_TRUE(hoverUntil(50, 210, IDC_WAIT)) << "cursor: wait";
+    EXPECT_TRUE(hoverUntil(600, 400, IDC_ARROW)) << "plain page";
 }
 
 TEST_F(BrowserTest, ACrashedPageIsReportedAndRecoversOnReload) {

@@ -141,6 +141,19 @@ TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
 
     TestApp app([&] {
         wcscpy(gameApp::Current()->startUrl, CefString(server.Url("/host.html")).ToWString().c_str());
+        // What the frame's callbacks saw. Declared before the windows, so that it outlives
+        // them: the browser (and its notifications) end with the frame window.
+        std::mutex lock;  // the callbacks run on the engine's thread
+        std::vector<std::string> events;
+        auto record = [&](const std::string& e) {
+            std::lock_guard<std::mutex> g(lock);
+            events.push_back(e);
+            SetEvent(ActivityEvent());
+        };
+        auto has = [&](const std::string& e) {
+            std::lock_guard<std::mutex> g(lock);
+            return std::find(events.begin(), events.end(), e) != events.end();
+        };
         HostWindow frame(1000, 600);
         CMyHtmlEx host;
         RECT rc = {0, 0, 1000, 600};
@@ -158,17 +171,6 @@ TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
         MoveWindow(host.hwnd, 0, 0, 1000, 600, TRUE);
 
         // Bound the way the frame binds them: right after the host was created.
-        std::mutex lock;  // the callbacks run on the engine's thread
-        std::vector<std::string> events;
-        auto record = [&](const std::string& e) {
-            std::lock_guard<std::mutex> g(lock);
-            events.push_back(e);
-            SetEvent(ActivityEvent());
-        };
-        auto has = [&](const std::string& e) {
-            std::lock_guard<std::mutex> g(lock);
-            return std::find(events.begin(), events.end(), e) != events.end();
-        };
         handler->titleChangeCallback = [&](const CefString& t) { record("title " + t.ToString()); };
         handler->loadStartCallback = [&](CefRefPtr<CefBrowser>, CefRefPtr<CefFrame> f) {
             record("start " + f->GetURL().ToString());
