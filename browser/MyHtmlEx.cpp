@@ -35,6 +35,16 @@ LRESULT CMyHtmlEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         RequestBrowser();
         return 1;
     }
+    if (msg == WM_SETFOCUS && clientHandler) {
+        // Keys belong to the page: hand the focus on to the browser's own window,
+        // so the player can type without clicking into the page first.
+        CefRefPtr<CefBrowser> browser = clientHandler->GetBrowser();
+        HWND view = browser ? browser->GetHost()->GetWindowHandle() : nullptr;
+        if (view && IsWindow(view)) {
+            ::SetFocus(view);
+            return 1;
+        }
+    }
     return CWindowCtrl::HandleMessage(msg, wParam, lParam);
 }
 
