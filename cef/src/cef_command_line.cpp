@@ -1,4 +1,5 @@
 #include "include/cef_command_line.h"
+#include "src/cef_context.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -19,8 +20,11 @@ size_t PrefixLength(const std::wstring& s) {
     return 0;
 }
 
-// Quotes an argument the way CommandLineToArgvW reads it back.
-std::wstring Quote(const std::wstring& arg) {
+}  // namespace
+
+namespace cef_internal {
+
+std::wstring QuoteCommandLineArg(const std::wstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
     std::wstring out = L"\"";
     size_t backslashes = 0;
@@ -38,6 +42,12 @@ std::wstring Quote(const std::wstring& arg) {
     out += L'"';
     return out;
 }
+
+}  // namespace cef_internal
+
+namespace {
+
+using cef_internal::QuoteCommandLineArg;
 
 class CommandLineImpl : public CefCommandLine {
 public:
@@ -95,7 +105,7 @@ public:
         std::wstring out;
         for (size_t i = 0; i < argv.size(); ++i) {
             if (i) out += L' ';
-            out += Quote(argv[i].ToWString());
+            out += QuoteCommandLineArg(argv[i].ToWString());
         }
         return out;
     }

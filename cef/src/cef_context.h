@@ -32,6 +32,10 @@ CefRefPtr<CefCommandLine> GetBrowserCommandLine();
 void EngineStart();
 void EngineStop();
 
+// Quotes one argument so that CommandLineToArgvW (and Wine's argv split for a
+// Linux program) reads it back unchanged.
+std::wstring QuoteCommandLineArg(const std::wstring& arg);
+
 // Render side: runs a "--type=renderer" process; returns its exit code.
 int RunRenderProcess(const CefMainArgs& args, CefRefPtr<CefApp> app, CefRefPtr<CefCommandLine> commandLine);
 

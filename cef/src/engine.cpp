@@ -71,27 +71,6 @@ std::wstring AppPath(HKEY root, const wchar_t* exe) {
     return path;
 }
 
-// Quotes one argument so that CommandLineToArgvW (and Wine's argv split for a
-// Linux program) reads it back unchanged.
-std::wstring QuoteArg(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-        else out.append(backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    out += L'"';
-    return out;
-}
-
 // "zh_cn" (the program's lang switch) -> "zh-CN".
 std::string LanguageTag(std::string lang) {
     std::replace(lang.begin(), lang.end(), '_', '-');
@@ -226,8 +205,8 @@ bool Engine::Launch(const std::wstring& exe) {
     if (!exited_) return false;
 
     if (!linux_) {
-        std::wstring cmd = QuoteArg(exe);
-        for (const std::string& a : args) cmd += L" " + QuoteArg(CefString(a).ToWString());
+        std::wstring cmd = QuoteCommandLineArg(exe);
+        for (const std::string& a : args) cmd += L" " + QuoteCommandLineArg(CefString(a).ToWString());
         std::vector<wchar_t> buf(cmd.begin(), cmd.end());
         buf.push_back(0);
         // The job ends the engine's whole process tree with us, whatever happens to us.
@@ -280,9 +259,9 @@ bool Engine::Launch(const std::wstring& exe) {
         "( read -r -u 3 _; kill -TERM -- -$c; sleep 2; kill -KILL -- -$c ) & w=$!; "
         "wait $c; kill -KILL -- -$c; kill -KILL -- -$w; exit 0";
     std::wstring bash = FileExists(L"Z:\\bin\\bash") ? L"Z:\\bin\\bash" : L"Z:\\usr\\bin\\bash";
-    std::wstring cmd = QuoteArg(bash) + L" -c " + QuoteArg(CefString(script).ToWString()) + L" vornmark-engine " +
-                       QuoteArg(CefString(EnginePath(exe, true)).ToWString());
-    for (const std::string& a : args) cmd += L" " + QuoteArg(CefString(a).ToWString());
+    std::wstring cmd = QuoteCommandLineArg(bash) + L" -c " + QuoteCommandLineArg(CefString(script).ToWString()) + L" vornmark-engine " +
+                       QuoteCommandLineArg(CefString(EnginePath(exe, true)).ToWString());
+    for (const std::string& a : args) cmd += L" " + QuoteCommandLineArg(CefString(a).ToWString());
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());
     buf.push_back(0);
     STARTUPINFOW si = {sizeof(si)};
