@@ -257,7 +257,13 @@ bool Engine::Launch(const std::wstring& exe) {
         " || exit 1; exec 2>/dev/null; set -m; "
         "\"$@\" 3>&- </dev/null >/dev/null 2>&1 & c=$!; echo \"$c\" >&3; "
         "( read -r -u 3 _; kill -TERM -- -$c; sleep 2; kill -KILL -- -$c ) & w=$!; "
-        "wait $c; kill -KILL -- -$c; kill -KILL -- -$w; exit 0";
+        "wait $c; kill -KILL -- -$c; kill -KILL -- -$w; "
+        // A killed process lingers until the kernel has torn it down; the end of the
+        // lifeline promises the group has ended, so wait (bounded) until no live member
+        // is left. Nothing signals the end of a group we are not the parent of.
+        "live() { for s in /proc/[0-9]*/stat; do read -r l <\"$s\" || continue; set -- ${l##*\\) }; "
+        "[ \"$3\" = \"$c\" ] && [ \"$1\" != Z ] && return 0; done; return 1; }; "
+        "i=0; while live && [ $i -lt 60 ]; do sleep 0.05; i=$((i+1)); done; exit 0";
     std::wstring bash = FileExists(L"Z:\\bin\\bash") ? L"Z:\\bin\\bash" : L"Z:\\usr\\bin\\bash";
     std::wstring cmd = QuoteCommandLineArg(bash) + L" -c " + QuoteCommandLineArg(CefString(script).ToWString()) + L" vornmark-engine " +
                        QuoteCommandLineArg(CefString(EnginePath(exe, true)).ToWString());

@@ -375,7 +375,7 @@ bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::str
     return CefBrowserHost::CreateBrowser(info, client, url, settings, nullptr);
 }
 
-bool ProcessTreeGone(DWORD pid) {
+bool ProcessTreeGone(DWORD pid, bool report) {
     // Neither the engine's own process nor any of its process group may still run.
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &fd);
@@ -400,7 +400,7 @@ bool ProcessTreeGone(DWORD pid) {
         unsigned long self = wcstoul(fd.cFileName, nullptr, 10);
         if (sscanf(close + 1, " %c %lu %lu", &state, &ppid, &pgrp) == 3 && (pgrp == pid || self == pid) &&
             state != 'Z' && state != 'X') {
-            printf("  process %ls (state %c) is still in the engine's group\n", fd.cFileName, state);
+            if (report) printf("  process %ls (state %c) is still in the engine's group\n", fd.cFileName, state);
             gone = false;
         }
     } while (FindNextFileW(find, &fd));

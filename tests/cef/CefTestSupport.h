@@ -145,7 +145,8 @@ bool InitializeEngine(const std::wstring& cachePath);
 bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::string& url);
 
 // The engine's process ended, with every process of its group (Linux pid under Wine).
-bool ProcessTreeGone(DWORD pid);
+// Names the processes still running unless told to keep quiet.
+bool ProcessTreeGone(DWORD pid, bool report = true);
 // Starts a Linux program under Wine, fire and forget. Wine hands back stale handle
 // values for such a launch, so none is kept or closed (testutil::Child would close them).
 bool StartLinuxProgram(const std::wstring& program, const std::wstring& args);
