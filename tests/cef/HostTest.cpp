@@ -228,6 +228,13 @@ TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
             return cef_internal::EvaluateInBrowser(browser, "innerHeight", &h) && h == 500;
         }, 5000));
 
+        // Focus given to the host goes on to the browser's window, so the player can
+        // type without clicking into the page first.
+        SetFocus(frame.hwnd());
+        EXPECT_NE(view, GetFocus());
+        SetFocus(host.hwnd);
+        EXPECT_EQ(view, GetFocus());
+
         // A right click reaches the page, and no menu shows.
         PostMessageW(view, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(300, 300));
         PostMessageW(view, WM_RBUTTONUP, 0, MAKELPARAM(300, 300));
