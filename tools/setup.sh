@@ -12,7 +12,8 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
-      nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium)
+      nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
+      chromium-l10n)
 
 missing=()
 for p in "${PKGS[@]}"; do

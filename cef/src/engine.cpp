@@ -252,9 +252,18 @@ bool Engine::Launch(const std::wstring& exe) {
         return false;
     }
     int lifelinePort = ntohs(addr.sin_port);
+    // On Linux the engine takes its own language (its error pages, its dialogs) from
+    // the environment, not from --lang.
+    std::string language;
+    const char* tagChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-";
+    if (!lang.empty() && lang.find_first_not_of(tagChars) == std::string::npos) {
+        language = lang;
+        std::replace(language.begin(), language.end(), '-', '_');
+        language = "export LANGUAGE=" + language + "; ";
+    }
     std::string script =
         "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(lifelinePort) +
-        " || exit 1; exec 2>/dev/null; set -m; "
+        " || exit 1; exec 2>/dev/null; set -m; " + language +
         "\"$@\" 3>&- </dev/null >/dev/null 2>&1 & c=$!; echo \"$c\" >&3; "
         "( read -r -u 3 _; kill -TERM -- -$c; sleep 2; kill -KILL -- -$c ) & w=$!; "
         "wait $c; kill -KILL -- -$c; kill -KILL -- -$w; "
