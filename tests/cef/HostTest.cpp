@@ -6,6 +6,7 @@
 #include "app/GameApp.h"
 #include "browser/ClientHandler.h"
 #include "browser/MyHtmlEx.h"
+#include "common/StubBrowser.h"
 #include "common/TestUtil.h"
 #include "src/context_menu.h"
 #include "src/engine.h"
@@ -14,32 +15,7 @@ using namespace ceftest;
 
 namespace {
 
-// A browser that is only an identity, for the handler's bookkeeping.
-class FakeBrowser : public CefBrowser {
-public:
-    CefRefPtr<CefBrowserHost> GetHost() override { return nullptr; }
-    bool CanGoBack() override { return false; }
-    void GoBack() override {}
-    bool CanGoForward() override { return false; }
-    void GoForward() override {}
-    bool IsLoading() override { return false; }
-    void Reload() override {}
-    void ReloadIgnoreCache() override {}
-    void StopLoad() override {}
-    int GetIdentifier() override { return 0; }
-    bool IsSame(CefRefPtr<CefBrowser> that) override { return that.get() == this; }
-    bool IsPopup() override { return false; }
-    bool HasDocument() override { return false; }
-    CefRefPtr<CefFrame> GetMainFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFocusedFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(int64) override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(const CefString&) override { return nullptr; }
-    size_t GetFrameCount() override { return 0; }
-    void GetFrameIdentifiers(std::vector<int64>&) override {}
-    void GetFrameNames(std::vector<CefString>&) override {}
-    bool SendProcessMessage(CefProcessId, CefRefPtr<CefProcessMessage>) override { return false; }
-    IMPLEMENT_REFCOUNTING(FakeBrowser);
-};
+using FakeBrowser = testutil::StubBrowser;
 
 bool Popup(CefRefPtr<ClientHandler> h, const char* url) {
     CefWindowInfo info;

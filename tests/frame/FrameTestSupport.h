@@ -12,6 +12,7 @@
 #include "app/GameApp.h"
 #include "include/cef_browser.h"
 #include "include/cef_process_message.h"
+#include "common/StubBrowser.h"
 
 class CFrameGame;
 
@@ -98,33 +99,13 @@ private:
 };
 
 // The engine's browser object; records the process messages sent through it.
-class FakeBrowser : public CefBrowser {
+class FakeBrowser : public testutil::StubBrowser {
 public:
     struct Sent {
         CefProcessId target;
         std::wstring name;
         std::vector<std::wstring> args;
     };
-    CefRefPtr<CefBrowserHost> GetHost() override { return nullptr; }
-    bool CanGoBack() override { return false; }
-    void GoBack() override {}
-    bool CanGoForward() override { return false; }
-    void GoForward() override {}
-    bool IsLoading() override { return false; }
-    void Reload() override {}
-    void ReloadIgnoreCache() override {}
-    void StopLoad() override {}
-    int GetIdentifier() override { return 1; }
-    bool IsSame(CefRefPtr<CefBrowser> that) override { return that.get() == this; }
-    bool IsPopup() override { return false; }
-    bool HasDocument() override { return true; }
-    CefRefPtr<CefFrame> GetMainFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFocusedFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(int64) override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(const CefString&) override { return nullptr; }
-    size_t GetFrameCount() override { return 0; }
-    void GetFrameIdentifiers(std::vector<int64>&) override {}
-    void GetFrameNames(std::vector<CefString>&) override {}
     bool SendProcessMessage(CefProcessId target, CefRefPtr<CefProcessMessage> message) override;
 
     std::vector<Sent> SentMessages();
@@ -132,7 +113,6 @@ public:
 private:
     std::mutex lock_;
     std::vector<Sent> sent_;
-    IMPLEMENT_REFCOUNTING(FakeBrowser);
 };
 
 // Runs `work` on a thread of its own, as the engine's UI thread calls the

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include "app/GameApp.h"
 #include "app/LaunchFilter.h"
+#include "common/StubBrowser.h"
 #include "frame/FrameGame.h"
 #include "render/RenderTestEnv.h"
 #include "src/cef_context.h"
@@ -262,34 +263,13 @@ TEST_F(UserNameExchange, LaunchFilterRefusesAMarkedRenderer) {
 // The frame's side of the exchange, driven as the engine drives it: load ends on
 // the engine UI thread, requests through the browser to this render process, and
 // answers back into the frame's handler.
-class BridgeBrowser : public CefBrowser {
+class BridgeBrowser : public testutil::StubBrowser {
 public:
     cef_internal::RenderHost* host = nullptr;
 
-    CefRefPtr<CefBrowserHost> GetHost() override { return nullptr; }
-    bool CanGoBack() override { return false; }
-    void GoBack() override {}
-    bool CanGoForward() override { return false; }
-    void GoForward() override {}
-    bool IsLoading() override { return false; }
-    void Reload() override {}
-    void ReloadIgnoreCache() override {}
-    void StopLoad() override {}
-    int GetIdentifier() override { return 1; }
-    bool IsSame(CefRefPtr<CefBrowser> that) override { return that.get() == this; }
-    bool IsPopup() override { return false; }
-    bool HasDocument() override { return true; }
-    CefRefPtr<CefFrame> GetMainFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFocusedFrame() override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(int64) override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(const CefString&) override { return nullptr; }
-    size_t GetFrameCount() override { return 0; }
-    void GetFrameIdentifiers(std::vector<int64>& ids) override { ids.clear(); }
-    void GetFrameNames(std::vector<CefString>& names) override { names.clear(); }
     bool SendProcessMessage(CefProcessId target, CefRefPtr<CefProcessMessage> message) override {
         return target == PID_RENDERER && host && host->Send(message);
     }
-    IMPLEMENT_REFCOUNTING(BridgeBrowser);
 };
 
 // A loaded frame as the load handlers see it: its address.

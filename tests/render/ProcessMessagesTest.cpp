@@ -6,6 +6,7 @@
 #include "app/GameApp.h"
 #include "browser/DOMVisitor.h"
 #include "include/cef_browser.h"
+#include "common/StubBrowser.h"
 
 namespace {
 
@@ -86,37 +87,17 @@ private:
     IMPLEMENT_REFCOUNTING(FakeFrame);
 };
 
-class FakeBrowser : public CefBrowser {
+class FakeBrowser : public testutil::StubBrowser {
 public:
     CefRefPtr<FakeFrame> mainFrame;
     std::vector<std::pair<CefProcessId, CefRefPtr<CefProcessMessage>>> sent;
 
-    CefRefPtr<CefBrowserHost> GetHost() override { return nullptr; }
-    bool CanGoBack() override { return false; }
-    void GoBack() override {}
-    bool CanGoForward() override { return false; }
-    void GoForward() override {}
-    bool IsLoading() override { return false; }
-    void Reload() override {}
-    void ReloadIgnoreCache() override {}
-    void StopLoad() override {}
-    int GetIdentifier() override { return 1; }
-    bool IsSame(CefRefPtr<CefBrowser> that) override { return that.get() == this; }
-    bool IsPopup() override { return false; }
-    bool HasDocument() override { return mainFrame != nullptr; }
     CefRefPtr<CefFrame> GetMainFrame() override { return mainFrame.get(); }
-    CefRefPtr<CefFrame> GetFocusedFrame() override { return mainFrame.get(); }
-    CefRefPtr<CefFrame> GetFrame(int64) override { return nullptr; }
-    CefRefPtr<CefFrame> GetFrame(const CefString&) override { return nullptr; }
-    size_t GetFrameCount() override { return mainFrame ? 1 : 0; }
-    void GetFrameIdentifiers(std::vector<int64>& ids) override { ids.clear(); }
-    void GetFrameNames(std::vector<CefString>& names) override { names.clear(); }
     bool SendProcessMessage(CefProcessId target, CefRefPtr<CefProcessMessage> message) override {
         sent.push_back({target, message});
         return true;
     }
 
-    IMPLEMENT_REFCOUNTING(FakeBrowser);
 };
 
 CefRefPtr<CefProcessMessage> Request(const std::wstring& name, const std::vector<std::wstring>& args) {
