@@ -99,10 +99,7 @@ bool TitleAreaHasWhite(HWND frame) {
 }  // namespace
 
 TEST(FrameBrowser, LoginAtLoadEndSwitchesAndKeepsTheServerId) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
 
         // A server id without a login marker changes nothing.
         LoadEnd(game, L"http://g.test/list?server_id=42");
@@ -134,46 +131,31 @@ TEST(FrameBrowser, LoginAtLoadEndSwitchesAndKeepsTheServerId) {
         LoadEnd(game, L"http://g.test/xf.html?act=gamelogin&server_id=99", browser);
         EXPECT_EQ(ServerId(game), L"17");
         EXPECT_TRUE(browser->SentMessages().empty());
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameBrowser, LoginAtLoadStartSwitchesAfterTheFallback) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         std::wstring sibling = std::wstring(L"http://") + SIBLING_GAME_HOST + L"/enter?server_id=s3";
         LoadStart(game, sibling);
         EXPECT_EQ(ServerId(game), L"s3");
         // Nothing before the fallback's 1500 ms, the switch soon after.
         EXPECT_FALSE(PumpUntil([&] { return game.inGameLayout.load(); }, 1200));
         EXPECT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 1500));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameBrowser, LoginWithoutServerIdKeepsThePreviousOne) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         LoadStart(game, L"http://g.test/a?act=gamelogin&server_id=8");
         LoadEnd(game, L"http://g.test/a?act=gamelogin");
         EXPECT_EQ(ServerId(game), L"8");
         ASSERT_TRUE(PumpUntil([&] { return game.inGameLayout.load(); }, 1000));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameBrowser, NamePageAsksTheRendererForTheUser) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         CefRefPtr<FakeBrowser> browser = new FakeBrowser();
         LoadEnd(game, L"http://g.test/xf.html", browser);
         std::vector<FakeBrowser::Sent> sent = browser->SentMessages();
@@ -201,16 +183,11 @@ TEST(FrameBrowser, NamePageAsksTheRendererForTheUser) {
         EXPECT_EQ(UserName(app), L"张三");
         EXPECT_TRUE(Message(game, PID_RENDERER, Reply(L"velmar_msg", {L"getuser", L""})));
         EXPECT_EQ(UserName(app), L"");
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameBrowser, TitleIsDrawnInTheGameLayoutOnly) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         OnEngineThread([&] { game.HandleTitleChange(CefString(L"Vornmark 第一区")); });
         EXPECT_EQ(Title(game), L"Vornmark 第一区");
 
@@ -231,8 +208,6 @@ TEST(FrameBrowser, TitleIsDrawnInTheGameLayoutOnly) {
         InvalidateRect(game.hwnd, nullptr, TRUE);
         PumpFor(100);
         EXPECT_TRUE(TitleAreaHasWhite(game.hwnd)) << "no title in the title bar";
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
@@ -259,10 +234,7 @@ TEST(EngineGate, CloseWaitsForHandlersWithoutBlockingTheirCalls) {
 }
 
 TEST(FrameBrowser, BoundHandlersStopWithTheFrameWindow) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         CefRefPtr<ClientHandler> handler = game.browserHost.GetClientHandler();
         ASSERT_TRUE(handler);
         ASSERT_TRUE(handler->loadEndCallback && handler->loadStartCallback && handler->titleChangeCallback &&
@@ -296,6 +268,5 @@ TEST(FrameBrowser, BoundHandlersStopWithTheFrameWindow) {
         EXPECT_TRUE(popup);
         EXPECT_FALSE(message);
         EXPECT_EQ(UserName(app), L"");
-        app.frame = nullptr;
     });
 }

@@ -1,4 +1,5 @@
 #include "FrameTestSupport.h"
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include "common/TestUtil.h"
@@ -29,6 +30,19 @@ void RunInApp(const std::function<void(gameApp&)>& body) {
     SetEnvironmentVariableW(L"VORNMARK_ENGINE", L"Z:\\nonexistent\\vornmark-no-engine");
     TestApp app(body);
     app.Run();
+}
+
+void RunWithFrame(const std::function<void(gameApp&, CFrameGame&)>& body) {
+    RunInApp([&](gameApp& app) {
+        CFrameGame game;
+        app.frame = &game;
+        if (game.CreateWindows())
+            body(app, game);
+        else
+            ADD_FAILURE() << "the frame's windows were not created";
+        CloseFrame(game);
+        app.frame = nullptr;
+    });
 }
 
 bool GameLayoutShown(CFrameGame& game) {

@@ -27,6 +27,9 @@ const DWORD kWait = 10000;
 // (Esc, F10) is the program's own. No engine runs in the test process, so no
 // browser ever arrives in the frame's host window.
 void RunInApp(const std::function<void(gameApp&)>& body);
+// The same with a frame created for the body and known to the application as its
+// own; the frame is closed afterwards, however the body ends.
+void RunWithFrame(const std::function<void(gameApp&, CFrameGame&)>& body);
 
 // The frame shows maximised with its title bar laid out for that size (the
 // maximised style is set before the resize reaches the items).

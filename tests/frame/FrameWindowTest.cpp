@@ -69,10 +69,7 @@ bool AltDIsFree() {
 }  // namespace
 
 TEST(FrameWindow, LauncherIsCentredAndCarriesTheFrame) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND back = game.backWindow.hwnd;
         RECT work = WorkArea();
         RECT b = WindowRect(back);
@@ -121,15 +118,11 @@ TEST(FrameWindow, LauncherIsCentredAndCarriesTheFrame) {
         // Destroying the frame closes the launcher too.
         CloseFrame(game);
         EXPECT_TRUE(PumpUntil([&] { return !IsWindow(back); }, kWait));
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, EnterGameTwiceKeepsOneItemPerId) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND back = game.backWindow.hwnd;
         ASSERT_TRUE(AltDIsFree()) << "another program holds Alt+D";
 
@@ -207,15 +200,11 @@ TEST(FrameWindow, EnterGameTwiceKeepsOneItemPerId) {
         CloseFrame(game);
         // The boss key goes with the window.
         EXPECT_TRUE(AltDIsFree());
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, TitleBarFollowsTheRightEdge) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         ASSERT_TRUE(EnterGame(game));
         ShowWindow(game.hwnd, SW_RESTORE);
         SetWindowPos(game.hwnd, nullptr, 50, 40, 1500, 800, SWP_NOZORDER);
@@ -246,8 +235,6 @@ TEST(FrameWindow, TitleBarFollowsTheRightEdge) {
         MoveWindow(game.hwnd, 80, 70, 1500, 800, TRUE);
         PumpFor(50);
         EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), GrowRect(WindowRect(game.hwnd), 6)));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
@@ -256,10 +243,7 @@ TEST(FrameWindow, TitleBarFollowsTheRightEdge) {
 // the flag off (the frame is owned by its shadow and owns its tooltip). Leaving
 // the view must still clear it.
 TEST(FrameWindow, FullScreenThroughTheMainLoop) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd, back = game.backWindow.hwnd;
         const int sw = GetSystemMetrics(SM_CXSCREEN), sh = GetSystemMetrics(SM_CYSCREEN);
         struct Seen {
@@ -317,15 +301,11 @@ TEST(FrameWindow, FullScreenThroughTheMainLoop) {
         EXPECT_TRUE(seen.left) << Str(seen.after) << " expected " << Str(seen.before);
         EXPECT_TRUE(seen.escIdle);
         EXPECT_TRUE(seen.button);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         // Before the game the boss key does not exist.
         EXPECT_TRUE(AltDIsFree());
         ASSERT_TRUE(EnterGame(game));
@@ -360,16 +340,11 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         EXPECT_EQ(SendMessageW(game.hwnd, WM_TRAY_NOTIFY, 99, WM_LBUTTONDBLCLK), 1);
         EXPECT_FALSE(IsWindowVisible(game.hwnd));
 
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, TrayMenuCloseEndsTheLoopWithoutQuestion) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd;
         std::atomic<bool> dialogSeen{false};
         struct Seen {
@@ -413,15 +388,11 @@ TEST(FrameWindow, TrayMenuCloseEndsTheLoopWithoutQuestion) {
         EXPECT_FALSE(dialogSeen) << "closing from the tray asked a question";
         EXPECT_EQ(game.result, 1);
         EXPECT_FALSE(game.hiddenByBossKey);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, CloseButtonAsksFirst) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd;
         struct Seen {
             bool dialog1 = false, cancelled = false, dialog2 = false, twiceOneDialog = false;
@@ -470,15 +441,11 @@ TEST(FrameWindow, CloseButtonAsksFirst) {
         EXPECT_TRUE(seen.cancelled) << "cancel closed the game";
         EXPECT_TRUE(seen.dialog2);
         EXPECT_FALSE(IsWindow(frame)) << "confirm did not close the game";
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd, back = game.backWindow.hwnd;
         bool asked = false, launcherHidden = false;
         std::thread driver([&] {
@@ -501,15 +468,11 @@ TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
         EXPECT_TRUE(launcherHidden);
         EXPECT_FALSE(IsWindow(frame));
         EXPECT_FALSE(game.inGameLayout);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, LauncherMinimiseAndRestoreFromTheTaskBar) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND back = game.backWindow.hwnd;
         RECT before = WindowRect(game.hwnd);
         PostClick(back, 1189, 15);
@@ -523,16 +486,11 @@ TEST(FrameWindow, LauncherMinimiseAndRestoreFromTheTaskBar) {
         EXPECT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) && !IsWindowVisible(back); }, kWait));
         SendMessageW(game.hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
         EXPECT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd) && IsWindowVisible(back); }, kWait));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, ToolsMenu) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         ASSERT_TRUE(EnterGame(game));
         RECT tools = game.panel.FindButton(10013)->rect;
         POINT at = Centre(tools);
@@ -564,16 +522,11 @@ TEST(FrameWindow, ToolsMenu) {
         PostMessageW(menu, WM_LBUTTONUP, 0, MAKELPARAM(20, 48 + 12));
         ASSERT_TRUE(PumpUntil([&] { return !IsWindow(menu); }, kWait));
         EXPECT_TRUE(IsWindowVisible(game.hwnd));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, ButtonTextsShowAsTooltips) {
-    RunInApp([](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
         ASSERT_TRUE(EnterGame(game));
         HWND tip = game.toolTip.hwnd;
         POINT fs = Centre(game.panel.FindButton(10017)->rect);
@@ -600,18 +553,13 @@ TEST(FrameWindow, ButtonTextsShowAsTooltips) {
         PostMouseMove(game.hwnd, close.x, close.y);
         PumpFor(900);
         EXPECT_FALSE(IsWindowVisible(tip));
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
 
 TEST(FrameWindow, PortalButtonsOpenTheirAddresses) {
     UrlRecorder recorder;
     ASSERT_TRUE(recorder.ok());
-    RunInApp([&](gameApp& app) {
-        CFrameGame game;
-        app.frame = &game;
-        ASSERT_TRUE(game.CreateWindows());
+    RunWithFrame([&](gameApp& app, CFrameGame& game) {
         HWND back = game.backWindow.hwnd;
         std::vector<std::string> expected;
 
@@ -673,7 +621,5 @@ TEST(FrameWindow, PortalButtonsOpenTheirAddresses) {
 
         PumpFor(300);
         EXPECT_EQ(recorder.Lines(), expected);
-        CloseFrame(game);
-        app.frame = nullptr;
     });
 }
