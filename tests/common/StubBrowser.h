@@ -1,10 +1,33 @@
-// A browser that is only an identity: every question answers "nothing" and every
-// action does nothing. Tests derive from it and override what they watch.
+// A browser and a frame as the engine's handlers hand them over, without an engine:
+// every question answers "nothing" (the frame: its address) and every action does
+// nothing. Tests derive from them and override what they watch.
 #pragma once
 #include <vector>
 #include "include/cef_browser.h"
 
 namespace testutil {
+
+// A loaded frame: its address, and whether it is the main one.
+class StubFrame : public CefFrame {
+public:
+    explicit StubFrame(const CefString& url = CefString(), bool main = true) : url_(url), main_(main) {}
+    bool IsValid() override { return true; }
+    void LoadURL(const CefString&) override {}
+    void ExecuteJavaScript(const CefString&, const CefString&, int) override {}
+    bool IsMain() override { return main_; }
+    bool IsFocused() override { return main_; }
+    CefString GetName() override { return CefString(); }
+    int64 GetIdentifier() override { return main_ ? 1 : 2; }
+    CefRefPtr<CefFrame> GetParent() override { return nullptr; }
+    CefString GetURL() override { return url_; }
+    CefRefPtr<CefBrowser> GetBrowser() override { return nullptr; }
+    void VisitDOM(CefRefPtr<CefDOMVisitor>) override {}
+    IMPLEMENT_REFCOUNTING(StubFrame);
+
+private:
+    CefString url_;
+    bool main_;
+};
 
 class StubBrowser : public CefBrowser {
 public:

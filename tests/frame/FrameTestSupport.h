@@ -81,25 +81,7 @@ private:
 std::string Utf8(const std::wstring& s);
 
 // The engine's frame object, reduced to its address.
-class FakeFrame : public CefFrame {
-public:
-    explicit FakeFrame(const std::wstring& url) : url_(url) {}
-    bool IsValid() override { return true; }
-    void LoadURL(const CefString&) override {}
-    void ExecuteJavaScript(const CefString&, const CefString&, int) override {}
-    bool IsMain() override { return true; }
-    bool IsFocused() override { return true; }
-    CefString GetName() override { return CefString(); }
-    int64 GetIdentifier() override { return 1; }
-    CefRefPtr<CefFrame> GetParent() override { return nullptr; }
-    CefString GetURL() override { return CefString(url_); }
-    CefRefPtr<CefBrowser> GetBrowser() override { return nullptr; }
-    void VisitDOM(CefRefPtr<CefDOMVisitor>) override {}
-
-private:
-    std::wstring url_;
-    IMPLEMENT_REFCOUNTING(FakeFrame);
-};
+using FakeFrame = testutil::StubFrame;
 
 // The engine's browser object; records the process messages sent through it.
 class FakeBrowser : public testutil::StubBrowser {

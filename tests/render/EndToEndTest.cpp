@@ -273,26 +273,7 @@ public:
 };
 
 // A loaded frame as the load handlers see it: its address.
-class AddressFrame : public CefFrame {
-public:
-    explicit AddressFrame(const std::string& url, bool main) : url_(url), main_(main) {}
-    bool IsValid() override { return true; }
-    void LoadURL(const CefString&) override {}
-    void ExecuteJavaScript(const CefString&, const CefString&, int) override {}
-    bool IsMain() override { return main_; }
-    bool IsFocused() override { return main_; }
-    CefString GetName() override { return L""; }
-    int64 GetIdentifier() override { return main_ ? 1 : 2; }
-    CefRefPtr<CefFrame> GetParent() override { return nullptr; }
-    CefString GetURL() override { return CefString(url_); }
-    CefRefPtr<CefBrowser> GetBrowser() override { return nullptr; }
-    void VisitDOM(CefRefPtr<CefDOMVisitor>) override {}
-
-private:
-    std::string url_;
-    bool main_;
-    IMPLEMENT_REFCOUNTING(AddressFrame);
-};
+using AddressFrame = testutil::StubFrame;
 
 TEST_F(UserNameExchange, FrameAsksOnNamePagesAndStoresTheAnswer) {
     gameApp app;

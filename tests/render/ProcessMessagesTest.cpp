@@ -61,21 +61,12 @@ public:
 
 class FakeBrowser;
 
-class FakeFrame : public CefFrame {
+class FakeFrame : public testutil::StubFrame {
 public:
-    FakeFrame(CefRefPtr<FakeDocument> document, bool main) : document_(document), main_(main) {}
+    FakeFrame(CefRefPtr<FakeDocument> document, bool main)
+        : StubFrame(L"http://127.0.0.1/xf.html", main), document_(document) {}
     int visits = 0;
 
-    bool IsValid() override { return true; }
-    void LoadURL(const CefString&) override {}
-    void ExecuteJavaScript(const CefString&, const CefString&, int) override {}
-    bool IsMain() override { return main_; }
-    bool IsFocused() override { return main_; }
-    CefString GetName() override { return L""; }
-    int64 GetIdentifier() override { return main_ ? 1 : 2; }
-    CefRefPtr<CefFrame> GetParent() override { return nullptr; }
-    CefString GetURL() override { return L"http://127.0.0.1/xf.html"; }
-    CefRefPtr<CefBrowser> GetBrowser() override { return nullptr; }
     void VisitDOM(CefRefPtr<CefDOMVisitor> visitor) override {
         ++visits;
         visitor->Visit(document_.get());
@@ -83,8 +74,6 @@ public:
 
 private:
     CefRefPtr<FakeDocument> document_;
-    bool main_;
-    IMPLEMENT_REFCOUNTING(FakeFrame);
 };
 
 class FakeBrowser : public testutil::StubBrowser {
