@@ -1,19 +1,12 @@
 // The sub-process tests start this executable as an engine sub-process; that
 // mode runs before the test framework.
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
 #include "browser/ClientApp.h"
+#include "common/TestEntry.h"
 #include "common/TestUtil.h"
 
 namespace {
-
-std::string Utf8(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 // The program's application object, recording the command line it was given
 // once its own switches are in.
@@ -23,8 +16,8 @@ public:
     void OnBeforeCommandLineProcessing(const CefString& process_type,
                                        CefRefPtr<CefCommandLine> command_line) override {
         ClientApp::OnBeforeCommandLineProcessing(process_type, command_line);
-        testutil::WriteTextFile(file_, Utf8(process_type.ToWString()) + "\n" +
-                                           Utf8(command_line->GetCommandLineString().ToWString()) + "\n");
+        testutil::WriteTextFile(file_, testutil::Utf8(process_type.ToWString()) + "\n" +
+                                           testutil::Utf8(command_line->GetCommandLineString().ToWString()) + "\n");
     }
 
 private:
@@ -42,6 +35,5 @@ int wmain(int argc, wchar_t** argv) {
         int code = CefExecuteProcess(CefMainArgs(GetModuleHandleW(nullptr)), app.get(), nullptr);
         return 40 + code;
     }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return testutil::RunAllTests(argc, argv);
 }

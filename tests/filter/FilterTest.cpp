@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 #include "app/LaunchFilter.h"
+#include "common/TestEntry.h"
 #include "common/TestUtil.h"
 
 using namespace testutil;
@@ -127,12 +128,6 @@ std::vector<std::string> Lines(const std::string& text) {
         pos = nl + 1;
     }
     return out;
-}
-
-std::string Utf8(const std::wstring& w) {
-    char buf[2048] = {0};
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, buf, sizeof(buf), nullptr, nullptr);
-    return buf;
 }
 
 // Launches marked and unmarked command lines from two threads at once. Marked

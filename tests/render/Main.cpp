@@ -8,6 +8,7 @@
 #include <memory>
 #include "app/GameApp.h"
 #include "include/cef_app.h"
+#include "common/TestEntry.h"
 #include "render/RenderTestEnv.h"
 
 namespace rendertest {
@@ -77,15 +78,7 @@ PageServer* SharedServer() { return SharedEngine() ? g_server.get() : nullptr; }
 }  // namespace rendertest
 
 int wmain(int argc, wchar_t** argv) {
-    if (CefCommandLine::GetGlobalCommandLine()->HasSwitch(L"type")) {
-        if (OleInitialize(nullptr) != S_OK) return 0;
-        {
-            gameApp app;
-            app.Run();
-        }
-        OleUninitialize();
-        return 0;
-    }
+    if (testutil::StartedAsSubProcess()) return testutil::RunAsSubProcess();
     if (argc >= 2 && wcscmp(argv[1], L"--render-host-child") == 0) return rendertest::RunHostChild(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     testing::AddGlobalTestEnvironment(new rendertest::RenderEnvironment());

@@ -1,7 +1,0 @@
-#include <winsock2.h>
-#include <gtest/gtest.h>
-
-int wmain(int argc, wchar_t** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
