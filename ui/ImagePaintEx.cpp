@@ -224,8 +224,7 @@ bool CImagePaintEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         mouseY = y;
         if (!tracking) {
             TRACKMOUSEEVENT tme = {sizeof(tme), TME_HOVER | TME_LEAVE, owner, 10};
-            TrackMouseEvent(&tme);
-            tracking = true;
+            if (TrackMouseEvent(&tme)) tracking = true;
         }
         if (hoverItem) {
             RECT r = GetItemRect(hoverItem->id);

@@ -93,6 +93,17 @@ const char kSelectionScript[] =
     "return e.value.substring(e.selectionStart,e.selectionEnd);"
     "return String((d.defaultView||window).getSelection()||'');})()";
 
+// The place of the text being typed, in view coordinates: the selection of an
+// editable element, or the focused field itself; [left, top, right, bottom].
+const char kEditRectScript[] =
+    "(function(){var d=document,e=d.activeElement,x=0,y=0;"
+    "while(e&&(e.tagName==='IFRAME'||e.tagName==='FRAME')){var f=e.getBoundingClientRect();x+=f.left;y+=f.top;"
+    "try{d=e.contentDocument;e=d.activeElement;}catch(z){break;}}"
+    "if(!e||e===d.body)return null;var r=null,s=(d.defaultView||window).getSelection();"
+    "if(e.isContentEditable&&s&&s.rangeCount)r=s.getRangeAt(0).getBoundingClientRect();"
+    "if(!r||(!r.width&&!r.height))r=e.getBoundingClientRect();"
+    "return [x+r.left,y+r.top,x+r.right,y+r.bottom].map(Math.round);})()";
+
 void PutOnClipboard(HWND owner, const std::wstring& text) {
     if (text.empty() || !OpenClipboard(owner)) return;
     EmptyClipboard();
@@ -347,14 +358,24 @@ LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_SYSCHAR:
         return 0;  // no beep for Alt+letter
+    // The page shows the composition inline, in the field being typed into, as a
+    // browser does; the input method keeps only its candidate list, placed under
+    // the field. Nothing goes on to the default handling, which would draw the
+    // composition a second time and repeat the result as WM_IME_CHAR/WM_CHAR.
+    case WM_IME_STARTCOMPOSITION:
+        PlaceImeWindows();
+        return 0;
     case WM_IME_COMPOSITION:
-        if (lParam & GCS_RESULTSTR) {
-            ForwardImeResult();
-            // The default handling would repeat the result as WM_IME_CHAR/WM_CHAR.
-            lParam &= ~(LPARAM)(GCS_RESULTSTR | GCS_RESULTREADSTR | GCS_RESULTCLAUSE | GCS_RESULTREADCLAUSE);
-            if (!lParam) return 0;
+        if (lParam & GCS_RESULTSTR) ForwardImeResult();
+        if (lParam & GCS_COMPSTR) ForwardImeComposition();
+        return 0;
+    case WM_IME_ENDCOMPOSITION:
+        if (imeComposing_) {
+            // Ended without a result: the player cancelled it.
+            Command("Input.imeSetComposition", {{"text", ""}, {"selectionStart", 0}, {"selectionEnd", 0}});
+            imeComposing_ = false;
         }
-        break;
+        return 0;
     case WM_CLOSE:
         CloseBrowser(false);
         return 0;
@@ -947,8 +968,59 @@ bool BrowserImpl::ForwardImeResult() {
     }
     ImmReleaseContext(hwnd_, imc);
     if (text.empty()) return false;
+    // Commits: the text replaces whatever composition the page still shows.
     Command("Input.insertText", {{"text", CefString(text).ToString()}});
+    imeComposing_ = false;
     return true;
+}
+
+void BrowserImpl::ForwardImeComposition() {
+    HIMC imc = ImmGetContext(hwnd_);
+    if (!imc) return;
+    std::wstring text;
+    LONG bytes = ImmGetCompositionStringW(imc, GCS_COMPSTR, nullptr, 0);
+    if (bytes > 0) {
+        text.resize(bytes / sizeof(wchar_t));
+        ImmGetCompositionStringW(imc, GCS_COMPSTR, &text[0], bytes);
+    }
+    LONG cursor = ImmGetCompositionStringW(imc, GCS_CURSORPOS, nullptr, 0);
+    ImmReleaseContext(hwnd_, imc);
+    // An emptied composition is followed by its result or by the end of composing,
+    // which cancels; either way the page hears of it once, then.
+    if (text.empty()) return;
+    // The caret inside the composition, in UTF-16 units as the engine counts them.
+    int caret = cursor >= 0 && cursor <= (LONG)text.size() ? (int)cursor : (int)text.size();
+    Command("Input.imeSetComposition",
+            {{"text", CefString(text).ToString()}, {"selectionStart", caret}, {"selectionEnd", caret}});
+    imeComposing_ = true;
+}
+
+void BrowserImpl::PlaceImeWindows() {
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    if (!connection || session.empty()) return;
+    HWND hwnd = hwnd_;
+    connection->SendAsync(
+        "Runtime.evaluate", {{"expression", kEditRectScript}, {"returnByValue", true}},
+        [hwnd](bool ok, const json& result) {
+            const json& r = JsonObject(JsonObject(result, "result"), "value");
+            if (!ok || !r.is_array() || r.size() != 4 || !r[0].is_number() || !r[1].is_number() ||
+                !r[2].is_number() || !r[3].is_number())
+                return;
+            RECT field = {r[0].get<int>(), r[1].get<int>(), r[2].get<int>(), r[3].get<int>()};
+            PostUiTask([hwnd, field] {
+                if (!IsWindow(hwnd)) return;
+                HIMC imc = ImmGetContext(hwnd);
+                if (!imc) return;
+                // Below the field, never over it.
+                CANDIDATEFORM candidate = {0, CFS_EXCLUDE, {field.left, field.bottom}, field};
+                ImmSetCandidateWindow(imc, &candidate);
+                COMPOSITIONFORM composition = {CFS_POINT, {field.left, field.bottom}, {0, 0, 0, 0}};
+                ImmSetCompositionWindow(imc, &composition);
+                ImmReleaseContext(hwnd, imc);
+            });
+        },
+        session);
 }
 
 // ---- context menu, dialogs, crashes ---------------------------------------------------

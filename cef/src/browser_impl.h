@@ -131,6 +131,8 @@ private:
     void ForwardKey(UINT msg, WPARAM wParam, LPARAM lParam);
     void ForwardChar(WPARAM wParam, LPARAM lParam);
     bool ForwardImeResult();
+    void ForwardImeComposition();
+    void PlaceImeWindows();
     void SetCursorName(const std::string& name);
     void OnBinding(const std::string& payload);
     void ShowContextMenu(const nlohmann::json& info);
@@ -195,6 +197,7 @@ private:
     const Picture* lastPainted_ = nullptr;
     std::shared_ptr<const Picture> lastPaintedPicture_;  // keeps lastPainted_ from being reused
     bool hiddenCursor_ = false;
+    bool imeComposing_ = false;  // UI thread: the page shows an uncommitted composition
     wchar_t highSurrogate_ = 0;
     LONGLONG createdQpc_ = 0;
 
