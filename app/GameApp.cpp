@@ -167,6 +167,12 @@ void gameApp::SetUserName(const wchar_t* name) {
     wchar_t wide[64] = {0};
     char ansi[64] = {0};
     if (name) {
+        // The name ends up in the settings file, one value per line: a line break
+        // from the page would write keys of its own. Control characters go.
+        std::wstring clean;
+        for (const wchar_t* p = name; *p; ++p)
+            if (*p >= 0x20 && *p != 0x7F) clean += *p;
+        name = clean.c_str();
         wcsncpy(wide, name, 63);
         // Never end on the first half of a surrogate pair.
         if (wcslen(name) > 63 && wide[62] >= 0xD800 && wide[62] <= 0xDBFF) wide[62] = 0;

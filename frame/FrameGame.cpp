@@ -68,6 +68,7 @@ bool CFrameGame::CreateWindows() {
 
 void CFrameGame::OnCreate(CREATESTRUCTW*) {
     frameWindow = hwnd;
+    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     delete titleFont;
     delete titleBrush;
     titleFont = CreateToolkitFont(L"Tahoma", 9.0f);
@@ -125,6 +126,7 @@ void CFrameGame::EnterGameLayout() {
 
     toolTip.Create(0, L"ToolTip", nullptr, WS_POPUP | WS_CLIPCHILDREN, 0, 0, 0, 0, hwnd);
     RegisterBossKey();
+    HookPageKeys();
 
     if (GetSystemMetrics(SM_CXSCREEN) > kGameMinWidth - 1 && GetSystemMetrics(SM_CYSCREEN) > kGameMinHeight - 1) {
         minWidth = kGameMinWidth;
@@ -219,6 +221,14 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_FRAME_ARM_FALLBACK:
         SetTimer(hwnd, TIMER_LOGIN_FALLBACK, 1500, nullptr);
         return 1;
+    case WM_FRAME_TITLE_CHANGED:
+        if (inGameLayout) {
+            RECT band;
+            GetClientRect(hwnd, &band);
+            band.bottom = band.top + 25;
+            InvalidateRect(hwnd, &band, FALSE);
+        }
+        return 1;
     case WM_TRAY_NOTIFY:
         if (HandleTrayNotify(wParam, lParam)) return 1;
         break;
@@ -235,7 +245,11 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_RBUTTONDOWN:
         HideTip();
         break;
-    default: break;
+    default:
+        // The shell lost its icons (it was restarted): a hidden game needs its icon back.
+        if (msg == taskbarCreatedMessage && taskbarCreatedMessage && hiddenByBossKey)
+            Shell_NotifyIconW(NIM_ADD, &trayIconData);
+        break;
     }
     return CImageDialog::HandleMessage(msg, wParam, lParam);
 }
@@ -303,13 +317,19 @@ void CFrameGame::OnDestroy() {
     KillTimer(hwnd, TIMER_SHOW_MAXIMIZED);
     HideTip();
     UnregisterHotKey(hwnd, HOTKEY_BOSS);
+    UnhookPageKeys();
     if (hiddenByBossKey) RemoveTrayIcon();
     hiddenByBossKey = false;
     delete titleFont;
     delete titleBrush;
     titleFont = nullptr;
     titleBrush = nullptr;
-    if (backWindow.hwnd) PostMessageW(backWindow.hwnd, WM_CLOSE, 0, 0);
+    // The shadow goes from the screen with the frame; its close is posted and may
+    // only be handled after the exit's report and the engine's shutdown.
+    if (backWindow.hwnd) {
+        ShowWindow(backWindow.hwnd, SW_HIDE);
+        PostMessageW(backWindow.hwnd, WM_CLOSE, 0, 0);
+    }
 }
 
 bool CFrameGame::OnItemClick(CImageButton* button) {

@@ -32,6 +32,8 @@ const UINT WM_TRAY_NOTIFY = 0x15B4;
 // Arms the login fallback timer: timers belong to the main thread's window,
 // and the load handlers run on the engine's thread.
 const UINT WM_FRAME_ARM_FALLBACK = WM_APP + 0x8E5;
+// Posted by the engine thread when the page's title changed: the title bar repaints.
+const UINT WM_FRAME_TITLE_CHANGED = WM_APP + 0x8E6;
 const UINT_PTR TIMER_LOGIN_FALLBACK = 5558;
 const UINT_PTR TIMER_SHOW_MAXIMIZED = 5559;
 const int HOTKEY_BOSS = 5561;
@@ -136,11 +138,17 @@ private:
     void ShowBackWindow();
     void PlaceShadow();
     void RemoveTrayIcon();
+    void HookPageKeys();
+    void UnhookPageKeys();
 
     // pageTitle and serverId are written by the engine thread and read by the
     // main thread (painting, the recharge button); each access holds this lock,
     // so a reader copies either the old or the new text, never a mix.
     std::mutex textLock;
+    // Esc and F10 typed into the page (see HookPageKeys); main thread.
+    HHOOK pageKeyHook = nullptr;
+    // The shell's message after the task bar was created anew; main thread.
+    UINT taskbarCreatedMessage = 0;
     // Shared with the handlers bound into the client handler, which may outlive
     // the frame; see CEngineGate.
     std::shared_ptr<CEngineGate> engineGate;

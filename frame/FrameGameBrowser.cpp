@@ -55,9 +55,12 @@ void CFrameGame::HandleTitleChange(const CefString& title) {
         wide.resize(max);
         if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();
     }
-    std::lock_guard<std::mutex> guard(textLock);
-    memset(pageTitle, 0, sizeof(pageTitle));
-    wmemcpy(pageTitle, wide.c_str(), wide.size());
+    {
+        std::lock_guard<std::mutex> guard(textLock);
+        memset(pageTitle, 0, sizeof(pageTitle));
+        wmemcpy(pageTitle, wide.c_str(), wide.size());
+    }
+    if (HWND frame = frameWindow.load()) PostMessageW(frame, WM_FRAME_TITLE_CHANGED, 0, 0);
 }
 
 bool CFrameGame::ApplyLoginAddress(const wchar_t* address) {

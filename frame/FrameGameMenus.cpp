@@ -1,8 +1,10 @@
 // The tools menu, the boss key and the tray icon of the game frame.
 #include "frame/FrameGame.h"
 
+#include <atomic>
 #include <cwchar>
 #include "app/GameApp.h"
+#include "browser/ClientHandler.h"
 #include "frame/FrameLogic.h"
 
 namespace {
@@ -82,6 +84,47 @@ void CFrameGame::HandleSystemMenuClick(CImageItem* item) {
 }
 
 void CFrameGame::RegisterBossKey() { RegisterHotKey(hwnd, HOTKEY_BOSS, MOD_ALT, 'D'); }
+
+namespace {
+// The frame that Esc and F10 typed into the page go to. Written on the main
+// thread, read by the hook on the engine's thread.
+std::atomic<HWND> g_pageKeyTarget{nullptr};
+
+LRESULT CALLBACK PageKeyHook(int code, WPARAM removed, LPARAM lParam) {
+    const MSG* msg = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && removed == PM_REMOVE && msg &&
+        (msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN)) {
+        HWND target = g_pageKeyTarget.load();
+        if (target && msg->wParam == VK_ESCAPE)
+            PostMessageW(target, WM_FRAME_COMMAND, FRAME_CMD_LEAVE_FULLSCREEN, 0);
+        else if (target && msg->wParam == VK_F10)
+            PostMessageW(target, WM_FRAME_COMMAND, FRAME_CMD_TOGGLE_FULLSCREEN, 0);
+    }
+    return CallNextHookEx(nullptr, code, removed, lParam);
+}
+}  // namespace
+
+void CFrameGame::HookPageKeys() {
+    // While the player plays, the keyboard focus is in the page, whose window
+    // belongs to the engine's UI thread: its keys never pass the main loop's
+    // filter. A hook on that thread gives the two keys the same meaning there;
+    // the page still receives them.
+    CefRefPtr<ClientHandler> handler = browserHost.GetClientHandler();
+    CefRefPtr<CefBrowser> browser = handler ? handler->GetBrowser() : nullptr;
+    CefRefPtr<CefBrowserHost> host = browser ? browser->GetHost() : nullptr;
+    HWND view = host ? host->GetWindowHandle() : nullptr;
+    DWORD thread = view ? GetWindowThreadProcessId(view, nullptr) : 0;
+    if (pageKeyHook || !thread || thread == GetCurrentThreadId()) return;
+    g_pageKeyTarget = hwnd;
+    pageKeyHook = SetWindowsHookExW(WH_GETMESSAGE, PageKeyHook, nullptr, thread);
+    if (!pageKeyHook) g_pageKeyTarget = nullptr;
+}
+
+void CFrameGame::UnhookPageKeys() {
+    g_pageKeyTarget = nullptr;
+    if (pageKeyHook) UnhookWindowsHookEx(pageKeyHook);
+    pageKeyHook = nullptr;
+}
 
 void CFrameGame::RemoveTrayIcon() { Shell_NotifyIconW(NIM_DELETE, &trayIconData); }
 

@@ -79,7 +79,13 @@ std::wstring LauncherRecharge(const wchar_t* userName) {
 
 }  // namespace portal
 
+bool IsWebAddress(const wchar_t* address) {
+    return address && (_wcsnicmp(address, L"http://", 7) == 0 || _wcsnicmp(address, L"https://", 8) == 0);
+}
+
 void OpenAddress(const wchar_t* address) {
-    if (!address) return;
+    // Popups hand over whatever a page asks for; the shell would also start local
+    // programs ("file:") and any registered protocol. Only web pages are opened.
+    if (!IsWebAddress(address)) return;
     ShellExecuteW(nullptr, L"open", address, nullptr, nullptr, SW_SHOW);
 }

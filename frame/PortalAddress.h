@@ -45,5 +45,8 @@ std::wstring LauncherRecharge(const wchar_t* userName);
 
 }  // namespace portal
 
-// Hands the address to the default web browser; failures stay silent.
+// Hands a web address to the default web browser; other addresses and failures
+// stay silent.
+// True for an http or https address (any case).
+bool IsWebAddress(const wchar_t* address);
 void OpenAddress(const wchar_t* address);

@@ -80,6 +80,14 @@ TEST(UserName, StoredWideAndAnsiAndCutAt63) {
     EXPECT_EQ(std::wstring(63, L'n'), wide);
     EXPECT_EQ(std::string(63, 'n'), ansi);
 
+    // The name is written into the settings file: a line break in it must not
+    // become a key of its own there.
+    app.SetUserName(L"ab\r\nClearCache=1\t\x7F");
+    app.CopyUserName(wide, 64);
+    app.CopyUserNameAnsi(ansi, 64);
+    EXPECT_EQ(std::wstring(L"abClearCache=1"), wide);
+    EXPECT_EQ(std::string("abClearCache=1"), ansi);
+
     app.SetUserName(L"");
     app.CopyUserName(wide, 64);
     EXPECT_EQ(std::wstring(), wide);

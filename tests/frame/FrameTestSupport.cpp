@@ -111,13 +111,6 @@ std::vector<HWND> OwnWindows(const wchar_t* className, bool visibleOnly) {
     return testutil::WindowsOfProcess(GetCurrentProcessId(), className, visibleOnly);
 }
 
-std::string Utf8(const std::wstring& s) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), (int)s.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.c_str(), (int)s.size(), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 UrlRecorder::UrlRecorder() : ok_(false), hadValue_(false) {
     wchar_t name[64];
     _snwprintf(name, 64, L"vm-frame-urls-%lu-%lu.txt", GetCurrentProcessId(), GetTickCount());

@@ -13,6 +13,7 @@
 #include "include/cef_browser.h"
 #include "include/cef_process_message.h"
 #include "common/StubBrowser.h"
+#include "common/TestEntry.h"
 
 class CFrameGame;
 
@@ -78,7 +79,7 @@ private:
     std::wstring previous_;
 };
 
-std::string Utf8(const std::wstring& s);
+using testutil::Utf8;
 
 // The engine's frame object, reduced to its address.
 using FakeFrame = testutil::StubFrame;

@@ -39,6 +39,32 @@ std::string Str(const RECT& r) {
 
 bool SameRect(const RECT& a, const RECT& b) { return EqualRect(&a, &b) != FALSE; }
 
+// A URL protocol whose handler is this executable, recording
+// the address it was started with into `log`; gone again with the object.
+class ProtocolRecorder {
+public:
+    ProtocolRecorder(const std::wstring& scheme, const std::wstring& log) : key_(scheme) {
+        std::wstring command = L"\"" + testutil::ModuleDir() + L"\\test_frame.exe\" --record-url \"" + log + L"\" \"%1\"";
+        ok_ = SetValue(key_, L"URL Protocol", L"") && SetValue(key_, nullptr, L"URL:test") &&
+              SetValue(key_ + L"\\shell\\open\\command", nullptr, command);
+    }
+    ~ProtocolRecorder() { RegDeleteTreeW(HKEY_CLASSES_ROOT, key_.c_str()); }
+    bool ok() const { return ok_; }
+
+private:
+    static bool SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+        HKEY h;
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        LONG r = RegSetValueExW(h, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)((value.size() + 1) * 2));
+        RegCloseKey(h);
+        return r == ERROR_SUCCESS;
+    }
+    std::wstring key_;
+    bool ok_ = false;
+};
+
 // Ends the frame's main loop even when a test step failed on the way.
 struct LoopGuard {
     HWND frame;
@@ -235,6 +261,11 @@ TEST(FrameWindow, TitleBarFollowsTheRightEdge) {
         MoveWindow(game.hwnd, 80, 70, 1500, 800, TRUE);
         PumpFor(50);
         EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), GrowRect(WindowRect(game.hwnd), 6)));
+        // Closing takes the shadow off the screen at once, not when its posted close
+        // is handled (after the exit's report and the engine's shutdown).
+        ASSERT_TRUE(IsWindowVisible(game.backWindow.hwnd));
+        DestroyWindow(game.hwnd);
+        EXPECT_FALSE(IsWindowVisible(game.backWindow.hwnd));
     });
 }
 
@@ -607,19 +638,31 @@ TEST(FrameWindow, PortalButtonsOpenTheirAddresses) {
             expected.push_back(b.address);
             ASSERT_TRUE(recorder.WaitFor(expected.size(), 10000)) << b.id;
         }
-        // A popup of the page opens in the web browser as well.
-        bool cancelled = false;
-        OnEngineThread([&] {
-            CefWindowInfo info;
-            CefRefPtr<CefClient> client;
-            CefBrowserSettings settings;
-            cancelled = game.HandleBeforePopup(CefString(L"http://127.0.0.1:18765/popup?x=1"), info, client, settings);
-        });
-        EXPECT_TRUE(cancelled);
+        // A popup of the page opens in the web browser as well, but only a web
+        // address: the shell would start whatever program takes a local file or
+        // another protocol. (The protocol here is this test's: it records as well.)
+        testutil::TempDir dir;
+        std::wstring protocolLog = dir.file(L"protocol.txt");
+        ProtocolRecorder protocol(L"vmtest-open", protocolLog);
+        ASSERT_TRUE(protocol.ok());
+        auto popup = [&](const wchar_t* url) {
+            bool cancelled = false;
+            OnEngineThread([&] {
+                CefWindowInfo info;
+                CefRefPtr<CefClient> client;
+                CefBrowserSettings settings;
+                cancelled = game.HandleBeforePopup(CefString(url), info, client, settings);
+            });
+            return cancelled;
+        };
+        EXPECT_TRUE(popup(L"vmtest-open:run-me"));
+        EXPECT_TRUE(popup(L"http://127.0.0.1:18765/popup?x=1"));
         expected.push_back("http://127.0.0.1:18765/popup?x=1");
-        ASSERT_TRUE(recorder.WaitFor(expected.size(), 10000));
+        ASSERT_TRUE(recorder.WaitFor(expected.size(), 10000)) << testing::PrintToString(recorder.Lines());
 
-        PumpFor(300);
+        PumpFor(1500);  // as long again as the web browser took: the other handler would have run
         EXPECT_EQ(recorder.Lines(), expected);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(protocolLog.c_str()))
+            << "a page's popup started another program";
     });
 }
