@@ -191,6 +191,10 @@ void CFrameGame::ToggleFullScreen() {
         SetWindowPos(hwnd, HWND_NOTOPMOST, savedWindowRect.left, savedWindowRect.top,
                      savedWindowRect.right - savedWindowRect.left, savedWindowRect.bottom - savedWindowRect.top,
                      SWP_SHOWWINDOW);
+        // A frame maximised over the whole screen (no task bar) gets its size back
+        // unchanged and so no resize: the page must still give the title bar its rows.
+        OnSize(0, 0, 0);
+        InvalidateRect(hwnd, nullptr, FALSE);
         ShowBackWindow();
     }
 }
@@ -201,6 +205,10 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         HandleBossKey(wParam);
         break;
     case WM_SYSCOMMAND:
+        // F10 or a lone Alt, in the page as much as here: the frame has no menu bar,
+        // and the keyboard menu mode would swallow the next keys (Esc among them).
+        // Alt+Space still opens the window menu.
+        if ((wParam & 0xFFF0) == SC_KEYMENU && lParam == 0) return 0;
         if (!inGameLayout) {
             // The low four bits of the command are the system's own.
             if ((wParam & 0xFFF0) == SC_MINIMIZE) backWindow.Show(SW_HIDE);

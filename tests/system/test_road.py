@@ -27,6 +27,12 @@ def page_rect(port, selector):
     return None
 
 
+def page_value(port, expression):
+    """The value of `expression` in the page the client shows."""
+    targets = devtools.page_targets(port)
+    return devtools.evaluate(port, targets[0], expression) if targets else None
+
+
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
 class WholeRoad(unittest.TestCase):
     def setUp(self):
@@ -90,6 +96,16 @@ class WholeRoad(unittest.TestCase):
         time.sleep(1.0)
         road.screenshot("03-in-game")
         self.assertIsNone(self.client.window_sized(1230, 728), "the launcher artwork must be gone")
+
+        # Playing, the keyboard focus is in the page: F10 still fills the screen with
+        # the game (no title bar above it) and Esc leaves the full-screen view.
+        road.click(sw // 2, sh // 2)
+        in_game = road.wait_for(lambda: page_value(port, "innerHeight"), 10, "the page's height in the game")
+        self.assertLess(in_game, sh - 20, "the title bar is missing above the page")
+        road.key("F10")
+        road.wait_for(lambda: page_value(port, "innerHeight") == sh, 10, "the full-screen view after F10 in the page")
+        road.key("Escape")
+        road.wait_for(lambda: page_value(port, "innerHeight") == in_game, 10, "the frame back after Esc in the page")
 
         # Recharge: the strip button 260 pixels from the right edge, 41 wide.
         road.click(sw - 260 - 20, 13)
