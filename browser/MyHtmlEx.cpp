@@ -7,6 +7,8 @@ namespace {
 // Posted to ourselves by OnCreate: the browser is requested once the creator has
 // returned from creating us and bound its callbacks into the handler.
 const UINT WM_REQUEST_BROWSER = WM_APP + 0x2B1;
+// Posted by OnSize when the engine's thread asks for a refit.
+const UINT WM_REFIT_BROWSER = WM_APP + 0x2B2;
 }  // namespace
 
 CMyHtmlEx::CMyHtmlEx() : exactFit(0), pendingX(0), pendingY(0), pendingWidth(0), pendingHeight(0) {}
@@ -33,6 +35,10 @@ void CMyHtmlEx::OnCreate(CREATESTRUCTW* cs) {
 LRESULT CMyHtmlEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_REQUEST_BROWSER) {
         RequestBrowser();
+        return 1;
+    }
+    if (msg == WM_REFIT_BROWSER) {
+        OnSize(0, 0, 0);
         return 1;
     }
     if (msg == WM_SETFOCUS && clientHandler) {
@@ -65,6 +71,13 @@ void CMyHtmlEx::RequestBrowser() {
 
 void CMyHtmlEx::OnSize(UINT type, int cx, int cy) {
     if (!browserParent.hwnd || !clientHandler) return;
+    if (GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId()) {
+        // The engine's handlers refit from their thread: sizes read there could be
+        // overtaken by a resize here before they are applied, and exactFit is ours.
+        // The refit runs on this window's thread with the sizes of that moment.
+        PostMessageW(hwnd, WM_REFIT_BROWSER, 0, 0);
+        return;
+    }
     CefRefPtr<CefBrowser> browser = clientHandler->GetBrowser();
     if (!browser) return;
     RECT rc = {0, 0, 0, 0};

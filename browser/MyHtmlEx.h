@@ -13,7 +13,8 @@ public:
     ~CMyHtmlEx() override;
 
     void OnCreate(CREATESTRUCTW* cs) override;
-    // Fits the browser to the client area; the arguments are not used.
+    // Fits the browser to the client area; the arguments are not used. Called from
+    // another thread (the engine's handlers), it posts the refit to this window's.
     void OnSize(UINT type, int cx, int cy) override;
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
@@ -21,6 +22,7 @@ public:
     void ReloadIgnoreCache();
 
     // 0: the browser is 3 pixels taller than the client area; 1: exactly as tall.
+    // Read and written on this window's thread only.
     BYTE exactFit;
     CefRefPtr<ClientHandler> clientHandler;
     CWindowCtrl browserParent;

@@ -1,7 +1,9 @@
 // The program's browser client handler and host window, alone and on the engine.
 #include <gtest/gtest.h>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 #include "CefTestSupport.h"
 #include "app/GameApp.h"
 #include "browser/ClientHandler.h"
@@ -199,6 +201,22 @@ TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
         host.OnSize(0, 0, 0);
         EXPECT_EQ(500, WindowSize(view).cy);
         EXPECT_EQ(500, WindowSize(host.browserParent.hwnd).cy);
+        // A refit asked for on another thread (the engine's handlers do) neither waits
+        // for this thread nor uses what it saw there: it runs here, later, with the
+        // sizes and settings of that moment.
+        host.exactFit = 0;
+        std::atomic<bool> asked{false};
+        std::thread asker([&] {
+            host.OnSize(0, 0, 0);
+            asked = true;
+        });
+        DWORD t0 = GetTickCount();
+        while (!asked && GetTickCount() - t0 < 2000) Sleep(10);  // not serving this thread's messages
+        EXPECT_TRUE(asked) << "the asking thread waited for this one";
+        host.exactFit = 1;
+        PumpFor(200);
+        asker.join();
+        EXPECT_EQ(500, WindowSize(view).cy);
         nlohmann::json h;
         EXPECT_TRUE(WaitUntil([&] {
             return cef_internal::EvaluateInBrowser(browser, "innerHeight", &h) && h == 500;
