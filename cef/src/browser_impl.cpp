@@ -236,6 +236,15 @@ BrowserImpl::BrowserImpl(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> c
 BrowserImpl::~BrowserImpl() {}
 
 bool BrowserImpl::CreateHostWindow() {
+    if (OpenWindow()) return true;
+    // A browser without a window is never torn down: it is closed here, and its
+    // main frame lets go of it, or the two would keep each other (and the client).
+    closed_ = true;
+    mainFrame_->Invalidate();
+    return false;
+}
+
+bool BrowserImpl::OpenWindow() {
     if (!RegisterBrowserClass(WndProc)) return false;
     DWORD style = windowInfo_.style ? windowInfo_.style : (WS_CHILD | WS_VISIBLE);
     style |= WS_CLIPCHILDREN;
@@ -785,6 +794,7 @@ void BrowserImpl::UpdateHistory() {
 }
 
 void BrowserImpl::OnBinding(const std::string& payload) {
+    if (payload.size() > kMaxBindingPayload) return;  // the page's scripts may call it too
     json msg = json::parse(payload, nullptr, false);
     if (!msg.is_object()) return;
     std::string kind = JsonString(msg, "t");

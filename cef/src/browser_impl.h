@@ -99,6 +99,7 @@ public:
     void WasResized() override;
 
     // Engine side, UI thread.
+    // False when no window could be made: the browser is then closed and holds nothing.
     bool CreateHostWindow();
     void Attach(const std::string& targetId, const std::string& sessionId, bool waiting);
     void OnSessionEvent(const std::string& method, const nlohmann::json& params);
@@ -116,10 +117,12 @@ public:
     bool TakeWindowOpen(nlohmann::json* params);
     CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
     bool Stats(BrowserStats* out);
+    bool Closed() const { return closed_; }
     // Closes the window (and so the browser) without asking the client; engine shutdown.
     void Destroy();
 
 private:
+    bool OpenWindow();
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void Paint();

@@ -146,17 +146,19 @@ bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefR
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!ready) return false;
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, UiThreadMain, ready, 0, &id);
+    // Started suspended so that its handle and id are in place before it runs.
+    HANDLE thread = CreateThread(nullptr, 0, UiThreadMain, ready, CREATE_SUSPENDED, &id);
     if (!thread) {
         CloseHandle(ready);
         g_context.app = nullptr;
         g_context.commandLine = nullptr;
         return false;
     }
-    WaitForSingleObject(ready, INFINITE);
-    CloseHandle(ready);
     g_context.uiThread = thread;
     g_context.uiThreadId = id;
+    ResumeThread(thread);
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
 
     PostUiTask([] {
         EngineStart();

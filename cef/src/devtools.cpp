@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <wincrypt.h>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -14,11 +15,21 @@ using nlohmann::json;
 namespace cef_internal {
 namespace {
 
+// Shared by the caller and the reader: a caller that timed out may let go of it
+// while the reader, which took it out of `pending` just before, still sets `done`.
+// The event therefore lives as long as the call does.
 struct PendingCall {
     HANDLE done = nullptr;  // set when answered or failed (synchronous calls only)
     bool ok = false;
     json result;
     DevToolsConnection::AnswerHandler onAnswer;  // asynchronous calls only
+
+    PendingCall() = default;
+    PendingCall(const PendingCall&) = delete;
+    PendingCall& operator=(const PendingCall&) = delete;
+    ~PendingCall() {
+        if (done) CloseHandle(done);
+    }
 };
 
 // A mask key for the frames we send; the endpoint is loopback, so it only has to vary.
@@ -81,8 +92,9 @@ struct DevToolsConnection::Impl {
     bool wsaStarted = false;
 
     std::mutex writeLock;  // one frame at a time on the socket
-    std::mutex stateLock;  // pending calls and handlers
+    std::mutex stateLock;  // pending calls, `failed` and handlers
     std::map<int, std::shared_ptr<PendingCall>> pending;
+    bool failed = false;  // FailAll has run: nothing added to `pending` now would be answered
     std::atomic<int> nextId{1};
     EventHandler onEvent;
     CloseHandler onClose;
@@ -91,17 +103,22 @@ struct DevToolsConnection::Impl {
     size_t inpos = 0;
     std::string message;  // reassembly of fragmented messages
     bool messageActive = false;
+    bool dropMessage = false;  // the fragmented message under way is too large and is dropped
+    uint64_t skipping = 0;     // bytes of a too large frame still to be thrown away
 
     bool SendFrame(int opcode, const char* data, size_t size);
-    bool SendAll(const char* data, size_t size);
+    bool SendAll(const char* data, size_t size, size_t* sent = nullptr);
     void ReaderLoop();
+    bool Consume(const char* data, size_t size);
     bool ParseFrames();
-    void HandleText(const std::string& text);
+    void Deliver(const char* text, size_t size);
+    void HandleText(const char* text, size_t size);
     void FailAll();
     static DWORD WINAPI ReaderMain(LPVOID self);
 };
 
-bool DevToolsConnection::Impl::SendAll(const char* data, size_t size) {
+bool DevToolsConnection::Impl::SendAll(const char* data, size_t size, size_t* sent) {
+    if (sent) *sent = 0;
     while (size > 0) {
         int n = send(sock, data, (int)(size > 0x100000 ? 0x100000 : size), 0);
         if (n == SOCKET_ERROR) {
@@ -116,6 +133,7 @@ bool DevToolsConnection::Impl::SendAll(const char* data, size_t size) {
         }
         data += n;
         size -= (size_t)n;
+        if (sent) *sent += (size_t)n;
     }
     return true;
 }
@@ -144,24 +162,43 @@ bool DevToolsConnection::Impl::SendFrame(int opcode, const char* data, size_t si
     for (size_t i = 0; i < size; ++i) frame[start + i] = (char)(frame[start + i] ^ key[i & 3]);
     std::lock_guard<std::mutex> lock(writeLock);
     if (sock == INVALID_SOCKET) return false;
-    return SendAll(frame.data(), frame.size());
+    size_t sent = 0;
+    if (SendAll(frame.data(), frame.size(), &sent)) return true;
+    if (sent > 0) {
+        // Half a frame is on the wire and the next one would be read as its rest: the
+        // connection is over. The reader wakes, fails what waits and reports the close.
+        open = false;
+        shutdown(sock, SD_BOTH);
+        SetEvent(stopEvent);
+    }
+    return false;
 }
 
 void DevToolsConnection::Impl::FailAll() {
-    std::map<int, std::shared_ptr<PendingCall>> failed;
+    std::map<int, std::shared_ptr<PendingCall>> calls;
     {
         std::lock_guard<std::mutex> lock(stateLock);
-        failed.swap(pending);
+        failed = true;
+        calls.swap(pending);
     }
-    for (auto& p : failed) {
+    for (auto& p : calls) {
         p.second->ok = false;
         if (p.second->done) SetEvent(p.second->done);
         if (p.second->onAnswer) p.second->onAnswer(false, json());
     }
 }
 
-void DevToolsConnection::Impl::HandleText(const std::string& text) {
-    json msg = json::parse(text, nullptr, false);
+void DevToolsConnection::Impl::Deliver(const char* text, size_t size) {
+    try {
+        HandleText(text, size);
+    } catch (const std::exception&) {
+        // No memory for this message, or a handler gave up on it: the message is
+        // lost, the connection and the process are not.
+    }
+}
+
+void DevToolsConnection::Impl::HandleText(const char* text, size_t size) {
+    json msg = json::parse(text, text + size, nullptr, false);
     if (msg.is_discarded() || !msg.is_object()) return;
     auto idIt = msg.find("id");
     if (idIt != msg.end() && idIt->is_number_integer()) {
@@ -206,6 +243,14 @@ void DevToolsConnection::Impl::HandleText(const std::string& text) {
 bool DevToolsConnection::Impl::ParseFrames() {
     for (;;) {
         size_t avail = inbuf.size() - inpos;
+        if (skipping > 0) {
+            // The rest of a too large frame is thrown away as it comes, never buffered.
+            size_t n = (size_t)std::min<uint64_t>(skipping, avail);
+            inpos += n;
+            skipping -= n;
+            if (skipping > 0) break;
+            continue;
+        }
         if (avail < 2) break;
         const unsigned char* p = (const unsigned char*)inbuf.data() + inpos;
         bool fin = (p[0] & 0x80) != 0;
@@ -223,44 +268,66 @@ bool DevToolsConnection::Impl::ParseFrames() {
             for (int i = 0; i < 8; ++i) len = (len << 8) | p[2 + i];
             header = 10;
         }
-        if (len > (uint64_t)256 * 1024 * 1024) return false;
+        if (len >> 63) return false;  // no length a peer may send
         unsigned char key[4] = {0, 0, 0, 0};
         if (masked) {
             if (avail < header + 4) break;
             memcpy(key, p + header, 4);
             header += 4;
         }
-        if (avail < header + len) break;
-        std::string payload((const char*)p + header, (size_t)len);
+        // A continuation counts together with what came of its message before it.
+        uint64_t total = len + (opcode == 0x0 && messageActive ? message.size() : 0);
+        if (total > kMaxDevToolsMessage) {
+            if (opcode == 0x0 && !messageActive) return false;
+            inpos += header;
+            skipping = len;
+            if (opcode <= 0x2) {
+                // The whole message goes: what came of it so far and what is still to come.
+                std::string().swap(message);
+                messageActive = !fin;
+                dropMessage = !fin;
+            }
+            continue;
+        }
+        if (avail < header + len) {
+            // Room for the whole frame at once instead of growth by doubling.
+            inbuf.reserve(inpos + header + (size_t)len);
+            break;
+        }
+        // Unmasked where it lies: the buffer is ours and the bytes are read only once.
+        char* data = &inbuf[inpos + header];
         if (masked)
-            for (size_t i = 0; i < payload.size(); ++i) payload[i] = (char)(payload[i] ^ key[i & 3]);
+            for (size_t i = 0; i < (size_t)len; ++i) data[i] = (char)(data[i] ^ key[i & 3]);
         inpos += header + (size_t)len;
 
         switch (opcode) {
         case 0x0:  // continuation
             if (!messageActive) return false;
-            message += payload;
+            if (!dropMessage) message.append(data, (size_t)len);
             if (fin) {
+                bool drop = dropMessage;
                 messageActive = false;
+                dropMessage = false;
                 std::string whole;
                 whole.swap(message);
-                HandleText(whole);
+                if (!drop) Deliver(whole.data(), whole.size());
             }
             break;
         case 0x1:
         case 0x2:
             if (fin) {
-                HandleText(payload);
+                Deliver(data, (size_t)len);
             } else {
-                message.swap(payload);
+                message.assign(data, (size_t)len);
                 messageActive = true;
+                dropMessage = false;
             }
             break;
         case 0x8:  // close: answer it and end
-            SendFrame(0x8, payload.data(), payload.size() >= 2 ? 2 : 0);
+            SendFrame(0x8, data, len >= 2 ? 2 : 0);
             return false;
         case 0x9:  // ping
-            SendFrame(0xA, payload.data(), payload.size());
+            SendFrame(0xA, data, (size_t)len);
             break;
         default:
             break;
@@ -271,12 +338,28 @@ bool DevToolsConnection::Impl::ParseFrames() {
         inbuf.erase(0, inpos);
         inpos = 0;
     }
+    // A large message leaves a large buffer behind, which a 32-bit process wants back.
+    if (inbuf.empty() && inbuf.capacity() > 4 * 1024 * 1024) std::string().swap(inbuf);
     return true;
+}
+
+// Takes bytes off the socket and handles the frames they complete. False when the
+// connection is to end, also when there is no memory left for what the peer sends.
+bool DevToolsConnection::Impl::Consume(const char* data, size_t size) {
+    try {
+        if (size) inbuf.append(data, size);
+        return ParseFrames();
+    } catch (const std::bad_alloc&) {
+        std::string().swap(inbuf);
+        std::string().swap(message);
+        inpos = 0;
+        return false;
+    }
 }
 
 void DevToolsConnection::Impl::ReaderLoop() {
     std::vector<char> buf(256 * 1024);
-    bool alive = ParseFrames();  // bytes that followed the handshake
+    bool alive = Consume(nullptr, 0);  // bytes that followed the handshake
     HANDLE handles[2] = {stopEvent, sockEvent};
     while (alive) {
         DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -287,8 +370,7 @@ void DevToolsConnection::Impl::ReaderLoop() {
         for (;;) {
             int n = recv(sock, buf.data(), (int)buf.size(), 0);
             if (n > 0) {
-                inbuf.append(buf.data(), (size_t)n);
-                if (!ParseFrames()) {
+                if (!Consume(buf.data(), (size_t)n)) {
                     alive = false;
                     break;
                 }
@@ -416,6 +498,10 @@ bool DevToolsConnection::Connect(int port, const std::string& path, DWORD timeou
         d.sock = INVALID_SOCKET;
         return fail();
     }
+    {
+        std::lock_guard<std::mutex> lock(d.stateLock);
+        d.failed = false;
+    }
     d.open = true;
     d.closedByUs = false;
     DWORD tid = 0;
@@ -439,16 +525,21 @@ int DevToolsConnection::SendAsync(const std::string& method, const json& params,
     if (!params.is_null()) msg["params"] = params;
     if (!sessionId.empty()) msg["sessionId"] = sessionId;
     std::string text = msg.dump(-1, ' ', false, json::error_handler_t::replace);
-    if (onAnswer) {
+    bool wantsAnswer = (bool)onAnswer;
+    if (wantsAnswer) {
         auto call = std::make_shared<PendingCall>();
         call->onAnswer = std::move(onAnswer);
         std::lock_guard<std::mutex> lock(d.stateLock);
+        // The connection may have failed since `open` was read; FailAll is done
+        // with `pending` then, and an entry added now would never be answered.
+        if (d.failed) return 0;
         d.pending[id] = call;
     }
     if (!d.SendFrame(0x1, text.data(), text.size())) {
+        if (!wantsAnswer) return 0;
         std::lock_guard<std::mutex> lock(d.stateLock);
-        d.pending.erase(id);
-        return 0;
+        // Not there any more: FailAll took it and answers it, so it counts as sent.
+        return d.pending.erase(id) ? 0 : id;
     }
     return id;
 }
@@ -467,6 +558,7 @@ bool DevToolsConnection::Call(const std::string& method, const json& params, jso
     int id = d.nextId++;
     {
         std::lock_guard<std::mutex> lock(d.stateLock);
+        if (d.failed) return false;  // failed since `open` was read: nobody would answer
         d.pending[id] = call;
     }
     json msg = {{"id", id}, {"method", method}};
@@ -479,7 +571,6 @@ bool DevToolsConnection::Call(const std::string& method, const json& params, jso
         std::lock_guard<std::mutex> lock(d.stateLock);
         d.pending.erase(id);
     }
-    CloseHandle(call->done);
     // The reader writes ok/result before setting the event.
     if (!answered || !call->ok) return false;
     if (result) *result = std::move(call->result);

@@ -9,6 +9,12 @@
 
 namespace cef_internal {
 
+// The largest message taken from the engine. A screencast picture of a full-screen
+// view is a few megabytes of base64; anything far beyond that is a page pushing
+// data at us (a huge title, console text) and is dropped before it is buffered,
+// as the 32-bit process could not hold several copies of it.
+const size_t kMaxDevToolsMessage = 32u * 1024 * 1024;
+
 class DevToolsConnection {
 public:
     typedef std::function<void(const std::string& method, const nlohmann::json& params,
@@ -46,7 +52,7 @@ public:
     // Events, called on the reader thread. Set them before Connect.
     void SetEventHandler(EventHandler handler);
     // Called once on the reader thread when the peer closes or the connection breaks
-    // (not after a Close of ours).
+    // (not after a Close of ours). A send that stalls halfway through a frame breaks it.
     void SetCloseHandler(CloseHandler handler);
 
     // Closes the socket and joins the reader thread (from the reader thread itself

@@ -9,6 +9,7 @@
 #include "src/browser_impl.h"
 #include "src/cef_context.h"
 #include "src/frame_sink.h"
+#include "src/page_script.h"
 
 using nlohmann::json;
 
@@ -221,7 +222,12 @@ bool Engine::Launch(const std::wstring& exe) {
         if (!CreateProcessW(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                             nullptr, nullptr, &si, &pi))
             return false;
-        if (job_) AssignProcessToJobObject(job_, pi.hProcess);
+        if (job_ && !AssignProcessToJobObject(job_, pi.hProcess)) {
+            // Not in the job (our own job may forbid it), ending the job would miss it;
+            // with no job, EndProcess ends the engine by its handle instead.
+            CloseHandle(job_);
+            job_ = nullptr;
+        }
         ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
         process_ = pi.hProcess;
@@ -520,6 +526,11 @@ void Engine::OnReaderEvent(const std::string& method, const json& params, const 
     if (method == "Network.requestWillBeSent" || method == "Network.responseReceived") {
         if (JsonString(params, "type") != "Document") return;
     }
+    if (method == "Runtime.bindingCalled") {
+        // Dropped here already, before the copy that takes it to the UI thread.
+        const json& payload = JsonObject(params, "payload");
+        if (payload.is_string() && payload.get_ref<const std::string&>().size() > kMaxBindingPayload) return;
+    }
     unsigned gen = generation_;
     PostUiTask([gen, method, params, sessionId] {
         if (g_engine && g_generation == gen) g_engine->Dispatch(method, params, sessionId);
@@ -573,7 +584,7 @@ void Engine::OnAttached(const json& params) {
     }
     auto pending = pendingTargets_.find(targetId);
     if (pending != pendingTargets_.end()) {
-        CefRefPtr<BrowserImpl> b(pending->second);
+        CefRefPtr<BrowserImpl> b = pending->second;
         pendingTargets_.erase(pending);
         b->Attach(targetId, sessionId, waiting);
         return;
@@ -625,6 +636,13 @@ void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
             std::string targetId = ok ? JsonString(result, "targetId") : std::string();
             PostUiTask([b, gen, targetId] {
                 if (!g_engine || g_generation != gen || targetId.empty()) return;
+                if (b->Closed()) {
+                    // Closed while its page was being made: Teardown had no target to
+                    // close and took the browser off the books, so the page goes here.
+                    g_engine->unclaimed_.erase(targetId);
+                    g_engine->connection_->Send("Target.closeTarget", {{"targetId", targetId}});
+                    return;
+                }
                 b->SetTargetId(targetId);
                 auto it = g_engine->unclaimed_.find(targetId);
                 if (it != g_engine->unclaimed_.end()) {
@@ -632,7 +650,7 @@ void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
                     g_engine->unclaimed_.erase(it);
                     b->Attach(targetId, u.sessionId, u.waiting);
                 } else {
-                    g_engine->pendingTargets_[targetId] = b.get();
+                    g_engine->pendingTargets_[targetId] = b;
                 }
             });
         });
@@ -715,7 +733,7 @@ void Engine::AddBrowser(BrowserImpl* browser) { browsers_.push_back(browser); }
 
 void Engine::RemoveBrowser(BrowserImpl* browser) {
     for (auto it = pendingTargets_.begin(); it != pendingTargets_.end();) {
-        if (it->second == browser) it = pendingTargets_.erase(it);
+        if (it->second.get() == browser) it = pendingTargets_.erase(it);
         else ++it;
     }
     auto it = std::find_if(browsers_.begin(), browsers_.end(),

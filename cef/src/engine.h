@@ -123,7 +123,7 @@ private:
     bool linux_ = false;
 
     std::vector<CefRefPtr<BrowserImpl>> browsers_;
-    std::map<std::string, BrowserImpl*> pendingTargets_;  // targetId -> browser waiting for it
+    std::map<std::string, CefRefPtr<BrowserImpl>> pendingTargets_;  // targetId -> browser waiting for it
     std::map<std::string, Unclaimed> unclaimed_;           // attached before their creator knew them
 
     std::mutex cancelLock_;  // cancelled_ is read on the reader thread

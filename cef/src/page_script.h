@@ -4,10 +4,15 @@
 // and the cursor the page asks for.
 #pragma once
 
+#include <cstddef>
+
 namespace cef_internal {
 
 // Name of the binding the script reports through (Runtime.addBinding).
 const char kHostBinding[] = "__vornHost";
+// The page's own scripts can call the binding too, with anything (a title of
+// hundreds of megabytes); reports larger than this are dropped unread.
+const size_t kMaxBindingPayload = 1024 * 1024;
 
 const char kPageScript[] = R"JS((function () {
   if (window.__vornHostInstalled) return;

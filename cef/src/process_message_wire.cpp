@@ -59,6 +59,7 @@ public:
         return true;
     }
     bool AtEnd() const { return left_ == 0; }
+    size_t Left() const { return left_; }
 
 private:
     const unsigned char* p_;
@@ -73,8 +74,11 @@ std::string EncodeProcessMessage(CefRefPtr<CefProcessMessage> message) {
     PutString(&body, message->GetName().ToWString());
     CefRefPtr<CefListValue> args = message->GetArgumentList();
     size_t count = args ? args->GetSize() : 0;
+    if (count > kMaxWireArguments) return std::string();
     PutU32(&body, (uint32_t)count);
     for (size_t i = 0; i < count; ++i) {
+        // Past kMaxWireFrame the peer would take the stream for broken: no need to go on.
+        if (body.size() > kMaxWireFrame) return std::string();
         int index = (int)i;
         switch (args->GetType(index)) {
             case VTYPE_BOOL:
@@ -93,16 +97,20 @@ std::string EncodeProcessMessage(CefRefPtr<CefProcessMessage> message) {
                 body.append(b, 8);
                 break;
             }
-            case VTYPE_STRING:
+            case VTYPE_STRING: {
+                std::wstring s = args->GetString(index).ToWString();
+                if (s.size() > kMaxWireFrame / 2) return std::string();  // before building it
                 body += (char)kString;
-                PutString(&body, args->GetString(index).ToWString());
+                PutString(&body, s);
                 break;
+            }
             default:
                 // Kinds this layer's lists cannot hold arrive as null, keeping the positions.
                 body += (char)kNull;
                 break;
         }
     }
+    if (body.size() > kMaxWireFrame) return std::string();
     std::string frame;
     PutU32(&frame, (uint32_t)body.size());
     frame += body;
@@ -113,7 +121,9 @@ CefRefPtr<CefProcessMessage> DecodeProcessMessage(const char* data, size_t size)
     Cursor in(data, size);
     std::wstring name;
     uint32_t count = 0;
-    if (!in.String(&name) || !in.U32(&count) || count > size) return nullptr;
+    // Each argument takes at least its type byte: a count beyond the bytes left is a
+    // lie, and the list would be allocated before the lie shows.
+    if (!in.String(&name) || !in.U32(&count) || count > in.Left() || count > kMaxWireArguments) return nullptr;
     CefRefPtr<CefProcessMessage> message = CefProcessMessage::Create(name);
     CefRefPtr<CefListValue> args = message->GetArgumentList();
     args->SetSize(count);

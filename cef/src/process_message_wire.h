@@ -14,8 +14,12 @@ namespace cef_internal {
 
 // A frame announcing more than this is a broken or hostile peer.
 const size_t kMaxWireFrame = 16u * 1024 * 1024;
+// Nor does a message carry more arguments than this; each costs far more in a
+// list than its byte on the wire.
+const size_t kMaxWireArguments = 65536;
 
-// The whole frame, length prefix included.
+// The whole frame, length prefix included. Empty for a null message and for one
+// the peer would refuse (a body over kMaxWireFrame, too many arguments).
 std::string EncodeProcessMessage(CefRefPtr<CefProcessMessage> message);
 
 // Decodes one frame body (without its length prefix); null when it is malformed.

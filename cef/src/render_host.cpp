@@ -268,6 +268,7 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
 bool RenderHost::Send(CefRefPtr<CefProcessMessage> message) {
     if (!message || !impl_) return false;
     std::string frame = EncodeProcessMessage(message);
+    if (frame.empty()) return false;  // too large: the render process would drop the pipe
     {
         std::lock_guard<std::mutex> guard(impl_->lock);
         if (impl_->closed) return false;

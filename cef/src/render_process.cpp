@@ -607,7 +607,8 @@ public:
     }
     bool SendProcessMessage(CefProcessId target_process, CefRefPtr<CefProcessMessage> message) override {
         if (target_process != PID_BROWSER || !message) return false;
-        return channel_->Write(EncodeProcessMessage(message));
+        std::string frame = EncodeProcessMessage(message);
+        return !frame.empty() && channel_->Write(frame);  // empty: too large to send
     }
 
 private:

@@ -150,6 +150,41 @@ TEST_F(BrowserTest, TitleFollowsTheDocumentIncludingScriptChangesAfterLoad) {
     ASSERT_EQ(2u, titles.size()) << testing::PrintToString(titles);
 }
 
+TEST_F(BrowserTest, AnOversizedTitleIsIgnoredAndLaterTitlesStillArrive) {
+    // The page's own scripts reach the channel the title comes through, with anything.
+    g_server->SetHtml("/huge-title.html",
+                      "<html><head><title>Small</title></head><body><script>"
+                      "window.addEventListener('load', function () { setTimeout(function () {"
+                      "document.title = 'x'.repeat(2 * 1024 * 1024);"
+                      "setTimeout(function () { document.title = 'After'; }, 300); }, 300); });"
+                      "</script></body></html>");
+    ASSERT_TRUE(Open("/huge-title.html"));
+    EXPECT_TRUE(client_->WaitFor("title After", 10000));
+    std::vector<std::string> titles;
+    for (const std::string& t : client_->With("title "))
+        titles.push_back(t.size() > 40 ? t.substr(0, 20) + "... (" + std::to_string(t.size()) + " bytes)" : t);
+    EXPECT_EQ(titles, (std::vector<std::string>{"title Small", "title After"}));
+}
+
+TEST_F(BrowserTest, ABrowserWhoseWindowCannotBeMadeKeepsNothingAlive) {
+    ASSERT_TRUE(cef_internal::GetEngineInfo().running);
+    // Its parent is gone before it is made, so its window cannot be.
+    HWND gone = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(gone);
+    DestroyWindow(gone);
+    CefWindowInfo info;
+    info.SetAsChild(gone, RECT{0, 0, 200, 100});
+    int refs = client_->GetRefCt();
+    CefRefPtr<CefBrowser> browser;
+    cef_internal::RunUiTaskAndWait([&] {
+        browser = CefBrowserHost::CreateBrowserSync(info, client_.get(), g_server->Url("/never.html"),
+                                                    CefBrowserSettings(), nullptr);
+    });
+    EXPECT_FALSE(browser);
+    // No half-made browser lingers, holding the client.
+    EXPECT_EQ(refs, client_->GetRefCt());
+}
+
 TEST_F(BrowserTest, PopupsAskTheClientAndACancelledOneNeverLoads) {
     g_server->SetHtml("/opener.html",
                       "<html><body><a id='link' href='/popup-link.html' target='_blank'>new window</a></body></html>");

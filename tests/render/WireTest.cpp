@@ -6,6 +6,8 @@
 
 using cef_internal::DecodeProcessMessage;
 using cef_internal::EncodeProcessMessage;
+using cef_internal::kMaxWireArguments;
+using cef_internal::kMaxWireFrame;
 using cef_internal::WireReader;
 
 namespace {
@@ -77,6 +79,47 @@ TEST(ProcessMessageWire, DamagedBodiesAreRefused) {
     std::string hugeCount = body;
     memset(&hugeCount[4 + 2 * 10], 0xFF, 4);
     EXPECT_FALSE(DecodeProcessMessage(hugeCount.data(), hugeCount.size()));
+}
+
+// What the encoder hands out the peer takes; what the peer would refuse (and then
+// give up on the whole stream for) is not encoded at all.
+TEST(ProcessMessageWire, NothingIsSentThatThePeerWouldRefuse) {
+    // Name "m" (6 bytes), count (4), an int (5), a string (5 + 2 per unit).
+    CefRefPtr<CefProcessMessage> m = CefProcessMessage::Create(L"m");
+    m->GetArgumentList()->SetInt(0, 1);
+    m->GetArgumentList()->SetString(1, std::wstring((kMaxWireFrame - 20) / 2, L'a'));
+    std::string frame = EncodeProcessMessage(m);
+    ASSERT_EQ(frame.size(), 4 + kMaxWireFrame);
+    WireReader reader;
+    reader.Append(frame.data(), frame.size());
+    std::string body;
+    bool broken = true;
+    ASSERT_TRUE(reader.Next(&body, &broken));
+    EXPECT_FALSE(broken);
+    EXPECT_TRUE(DecodeProcessMessage(body.data(), body.size()));
+
+    m->GetArgumentList()->SetString(1, std::wstring((kMaxWireFrame - 20) / 2 + 1, L'a'));
+    EXPECT_TRUE(EncodeProcessMessage(m).empty());
+
+    CefRefPtr<CefProcessMessage> many = CefProcessMessage::Create(L"many");
+    many->GetArgumentList()->SetSize(kMaxWireArguments);
+    frame = EncodeProcessMessage(many);
+    ASSERT_FALSE(frame.empty());
+    CefRefPtr<CefProcessMessage> back = DecodeProcessMessage(frame.data() + 4, frame.size() - 4);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->GetArgumentList()->GetSize(), kMaxWireArguments);
+    many->GetArgumentList()->SetSize(kMaxWireArguments + 1);
+    EXPECT_TRUE(EncodeProcessMessage(many).empty());
+}
+
+// Every argument costs far more in a list than its one byte on the wire: a frame
+// full of nulls must not make the receiving side build a list of millions.
+TEST(ProcessMessageWire, ArgumentCountsBeyondTheMaximumAreRefused) {
+    std::string body(4, '\0');  // empty name
+    uint32_t count = (uint32_t)kMaxWireArguments + 1;
+    for (int i = 0; i < 4; ++i) body += (char)((count >> (8 * i)) & 0xFF);
+    body.append(count, '\0');  // that many nulls
+    EXPECT_FALSE(DecodeProcessMessage(body.data(), body.size()));
 }
 
 TEST(ProcessMessageWire, ReaderReassemblesFramesSplitAnywhere) {
