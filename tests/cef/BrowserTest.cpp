@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include "CefTestSupport.h"
+#include "common/Loopback.h"
 #include "common/TestUtil.h"
 #include <imm.h>
 #include "src/cef_context.h"
@@ -107,26 +108,13 @@ TEST_F(BrowserTest, LoadEventsCoverMainAndInnerFrames) {
     EXPECT_NE(GetCurrentThreadId(), client_->uiThread);
 }
 
-int UnusedPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof(addr);
-    int port = 0;
-    if (bind(s, (sockaddr*)&addr, sizeof(addr)) == 0 && getsockname(s, (sockaddr*)&addr, &len) == 0)
-        port = ntohs(addr.sin_port);
-    closesocket(s);
-    return port;
-}
-
 TEST_F(BrowserTest, MissingAndUnreachablePagesReportThemselvesInTheProgramsLanguage) {
     CefRefPtr<CefBrowser> browser = Open("/no-such-page.html");
     ASSERT_TRUE(browser);
     EXPECT_TRUE(client_->Has("end main 404 " + g_server->Url("/no-such-page.html")))
         << testing::PrintToString(client_->Lines());
     // Nobody listens: the engine's own error page, in the language the program asked for.
-    int port = UnusedPort();
+    int port = testutil::UnusedLoopbackPort();
     ASSERT_NE(0, port);
     browser->GetMainFrame()->LoadURL("http://127.0.0.1:" + std::to_string(port) + "/");
     std::string seen;

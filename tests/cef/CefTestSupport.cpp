@@ -1,4 +1,5 @@
 #include "CefTestSupport.h"
+#include "common/Loopback.h"
 
 #include <tlhelp32.h>
 #include <algorithm>
@@ -55,16 +56,8 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Start() {
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener_ = testutil::ListenOnLoopback(16, &port_);
     if (listener_ == INVALID_SOCKET) return false;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof(addr);
-    if (bind(listener_, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener_, 16) != 0 ||
-        getsockname(listener_, (sockaddr*)&addr, &len) != 0)
-        return false;
-    port_ = ntohs(addr.sin_port);
     acceptThread_ = CreateThread(nullptr, 0, AcceptMain, this, 0, nullptr);
     return acceptThread_ != nullptr;
 }

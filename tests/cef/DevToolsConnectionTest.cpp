@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include "CefTestSupport.h"
+#include "common/Loopback.h"
 #include "src/devtools.h"
 
 using namespace ceftest;
@@ -37,16 +38,8 @@ public:
         WSACleanup();
     }
     bool Start() {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        listener_ = testutil::ListenOnLoopback(1, &port_);
         if (listener_ == INVALID_SOCKET) return false;
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof(addr);
-        if (bind(listener_, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener_, 1) != 0 ||
-            getsockname(listener_, (sockaddr*)&addr, &len) != 0)
-            return false;
-        port_ = ntohs(addr.sin_port);
         thread_ = CreateThread(nullptr, 0, Main, this, 0, nullptr);
         return thread_ != nullptr;
     }

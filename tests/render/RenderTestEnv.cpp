@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 
 #include "render/RenderTestEnv.h"
+#include "common/Loopback.h"
 
 #include <chrono>
 #include <cstdio>
@@ -134,16 +135,10 @@ bool PageServer::Start() {
     Impl& d = *impl_;
     WSADATA data;
     d.wsa = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    d.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int port = 0;
+    d.listener = testutil::ListenOnLoopback(16, &port);
     if (d.listener == INVALID_SOCKET) return false;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (bind(d.listener, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(d.listener, 16) != 0) return false;
-    int len = sizeof(addr);
-    getsockname(d.listener, (sockaddr*)&addr, &len);
-    d.port = ntohs(addr.sin_port);
+    d.port = port;
     d.acceptEvent = WSACreateEvent();
     d.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WSAEventSelect(d.listener, d.acceptEvent, FD_ACCEPT);

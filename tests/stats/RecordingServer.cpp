@@ -1,5 +1,7 @@
 #include "RecordingServer.h"
 
+#include "common/Loopback.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -54,22 +56,10 @@ std::vector<std::string> RecordedRequest::Values(const std::string& lowerName) c
 
 bool RecordingServer::Start(unsigned short port) {
     static WinsockUser winsock;
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int bound = 0;
+    listener_ = testutil::ListenOnLoopback(16, &bound, port);
     if (listener_ == INVALID_SOCKET) return false;
-    BOOL exclusive = TRUE;
-    setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&exclusive, sizeof(exclusive));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (bind(listener_, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener_, 16) != 0) {
-        closesocket(listener_);
-        listener_ = INVALID_SOCKET;
-        return false;
-    }
-    int len = sizeof(addr);
-    getsockname(listener_, (sockaddr*)&addr, &len);
-    port_ = ntohs(addr.sin_port);
+    port_ = (unsigned short)bound;
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
     return thread_ != nullptr;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include "app/Statistics.h"
+#include "common/Loopback.h"
 
 namespace {
 
@@ -310,14 +311,13 @@ TEST(Post, ConnectionThatIsNeverAcceptedIsGivenUpWithinTheBound) {
     // drops them, so only the connect bound can end the report.
     RecordingServer keepWinsock;  // starts Winsock for the raw sockets below
     ASSERT_TRUE(keepWinsock.Start());
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int port = 0;
+    SOCKET listener = testutil::ListenOnLoopback(1, &port);
+    ASSERT_NE(INVALID_SOCKET, listener);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(listener, (sockaddr*)&addr, sizeof(addr)));
-    ASSERT_EQ(0, listen(listener, 1));
-    int len = sizeof(addr);
-    getsockname(listener, (sockaddr*)&addr, &len);
+    addr.sin_port = htons((unsigned short)port);
     std::vector<SOCKET> fillers;
     bool pending = false;
     for (int i = 0; i < 16 && !pending; ++i) {
