@@ -53,9 +53,24 @@ vm_unmanaged_client() {
     return 0
 }
 
+# Pids of the processes still running in our Wine prefix (none once vm_cleanup ran).
+vm_wine_leftovers() {
+    local env pid
+    for env in /proc/[0-9]*/environ; do
+        pid=${env#/proc/}; pid=${pid%/environ}
+        if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            [ "$pid" != "$$" ] && [ "$pid" != "$BASHPID" ] && printf '%s ' "$pid"
+        fi
+    done
+    return 0
+}
+
 vm_cleanup() {
     if [ -n "$VM_WINESERVER_PID" ]; then
-        kill "$VM_WINESERVER_PID" 2>/dev/null; wait "$VM_WINESERVER_PID" 2>/dev/null
+        # SIGINT makes the wineserver end every Wine process it serves (the services
+        # started above among them) before it exits; on SIGTERM it would leave them
+        # running without a server.
+        kill -INT "$VM_WINESERVER_PID" 2>/dev/null; wait "$VM_WINESERVER_PID" 2>/dev/null
         VM_WINESERVER_PID=""
     fi
     if [ -n "$VM_XVFB_PID" ]; then

@@ -30,6 +30,15 @@ for suite in "$ROOT"/tests/*/; do
     fi
 done
 
+# Nothing of the run may outlive it: no engine, no client, no Wine service.
+vm_cleanup
+left=$(vm_wine_leftovers)
+if [ -n "$left" ]; then
+    echo "FAIL: processes still running in the test prefix: $left" >&2
+    ps -o pid,args -p "${left// /,}" >&2 2>/dev/null
+    failed+=("leftover processes")
+fi
+
 if [ ${#failed[@]} -gt 0 ]; then
     echo "FAILED: ${failed[*]}" >&2
     exit 1
