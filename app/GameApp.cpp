@@ -153,13 +153,9 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
 }
 
 int gameApp::PreTranslateMessage(MSG* msg) {
-    if (msg->message != WM_KEYDOWN && msg->message != WM_SYSKEYDOWN) return 0;
+    WPARAM command = FrameCommandForKey(*msg);
     CFrameGame* game = frame;
-    if (!game || !game->inGameLayout) return 0;
-    if (msg->wParam == VK_ESCAPE)
-        PostMessageW(game->hwnd, WM_FRAME_COMMAND, FRAME_CMD_LEAVE_FULLSCREEN, 0);
-    else if (msg->wParam == VK_F10)
-        PostMessageW(game->hwnd, WM_FRAME_COMMAND, FRAME_CMD_TOGGLE_FULLSCREEN, 0);
+    if (command && game && game->inGameLayout) PostMessageW(game->hwnd, WM_FRAME_COMMAND, command, 0);
     return 0;
 }
 

@@ -233,7 +233,7 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (inGameLayout) {
             RECT band;
             GetClientRect(hwnd, &band);
-            band.bottom = band.top + 25;
+            band.bottom = band.top + kTitleBarHeight;
             InvalidateRect(hwnd, &band, FALSE);
         }
         return 1;

@@ -27,6 +27,15 @@ const WPARAM FRAME_CMD_ENTER_GAME = 1001;
 const WPARAM FRAME_CMD_DESTROY = 5557;
 const WPARAM FRAME_CMD_TOGGLE_FULLSCREEN = 5562;
 const WPARAM FRAME_CMD_LEAVE_FULLSCREEN = 5563;
+
+// The frame command a key press stands for in the in-game layout (Esc leaves the
+// full-screen view, F10 toggles it); 0 for every other message.
+inline WPARAM FrameCommandForKey(const MSG& msg) {
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return 0;
+    if (msg.wParam == VK_ESCAPE) return FRAME_CMD_LEAVE_FULLSCREEN;
+    if (msg.wParam == VK_F10) return FRAME_CMD_TOGGLE_FULLSCREEN;
+    return 0;
+}
 // Callback message of the tray icon.
 const UINT WM_TRAY_NOTIFY = 0x15B4;
 // Arms the login fallback timer: timers belong to the main thread's window,

@@ -92,13 +92,10 @@ std::atomic<HWND> g_pageKeyTarget{nullptr};
 
 LRESULT CALLBACK PageKeyHook(int code, WPARAM removed, LPARAM lParam) {
     const MSG* msg = reinterpret_cast<const MSG*>(lParam);
-    if (code == HC_ACTION && removed == PM_REMOVE && msg &&
-        (msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN)) {
+    if (code == HC_ACTION && removed == PM_REMOVE && msg) {
+        WPARAM command = FrameCommandForKey(*msg);
         HWND target = g_pageKeyTarget.load();
-        if (target && msg->wParam == VK_ESCAPE)
-            PostMessageW(target, WM_FRAME_COMMAND, FRAME_CMD_LEAVE_FULLSCREEN, 0);
-        else if (target && msg->wParam == VK_F10)
-            PostMessageW(target, WM_FRAME_COMMAND, FRAME_CMD_TOGGLE_FULLSCREEN, 0);
+        if (command && target) PostMessageW(target, WM_FRAME_COMMAND, command, 0);
     }
     return CallNextHookEx(nullptr, code, removed, lParam);
 }

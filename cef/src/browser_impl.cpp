@@ -967,15 +967,23 @@ void BrowserImpl::ForwardChar(WPARAM wParam, LPARAM lParam) {
                                        {"windowsVirtualKeyCode", c == L'\r' ? VK_RETURN : 0}});
 }
 
+namespace {
+// One of the input context's strings (GCS_RESULTSTR, GCS_COMPSTR).
+std::wstring ImeString(HIMC imc, DWORD which) {
+    std::wstring text;
+    LONG bytes = ImmGetCompositionStringW(imc, which, nullptr, 0);
+    if (bytes > 0) {
+        text.resize(bytes / sizeof(wchar_t));
+        ImmGetCompositionStringW(imc, which, &text[0], bytes);
+    }
+    return text;
+}
+}  // namespace
+
 bool BrowserImpl::ForwardImeResult() {
     HIMC imc = ImmGetContext(hwnd_);
     if (!imc) return false;
-    LONG bytes = ImmGetCompositionStringW(imc, GCS_RESULTSTR, nullptr, 0);
-    std::wstring text;
-    if (bytes > 0) {
-        text.resize(bytes / sizeof(wchar_t));
-        ImmGetCompositionStringW(imc, GCS_RESULTSTR, &text[0], bytes);
-    }
+    std::wstring text = ImeString(imc, GCS_RESULTSTR);
     ImmReleaseContext(hwnd_, imc);
     if (text.empty()) return false;
     // Commits: the text replaces whatever composition the page still shows.
@@ -987,12 +995,7 @@ bool BrowserImpl::ForwardImeResult() {
 void BrowserImpl::ForwardImeComposition() {
     HIMC imc = ImmGetContext(hwnd_);
     if (!imc) return;
-    std::wstring text;
-    LONG bytes = ImmGetCompositionStringW(imc, GCS_COMPSTR, nullptr, 0);
-    if (bytes > 0) {
-        text.resize(bytes / sizeof(wchar_t));
-        ImmGetCompositionStringW(imc, GCS_COMPSTR, &text[0], bytes);
-    }
+    std::wstring text = ImeString(imc, GCS_COMPSTR);
     LONG cursor = ImmGetCompositionStringW(imc, GCS_CURSORPOS, nullptr, 0);
     ImmReleaseContext(hwnd_, imc);
     // An emptied composition is followed by its result or by the end of composing,
