@@ -461,6 +461,9 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
         HCURSOR want = LoadCursorW(nullptr, expected);
         return WaitUntil([&] {
             PostMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+            // As the system asks when the pointer moves; under Wine a move that only
+            // reaches X late would otherwise leave the question unasked.
+            SendMessageW(w, WM_SETCURSOR, (WPARAM)w, MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
             return GetCursor() == want;
         }, 5000);
     };
