@@ -375,75 +375,6 @@ bool OnUiThread(const std::function<void()>& work) {
     return WaitUntil([&] { return done->load(); }, 5000);
 }
 
-TEST_F(BrowserTest, AnInputMethodComposesInTheFieldAndCommitsOnce) {
-    g_server->SetHtml("/ime.html",
-                      "<html><body style='margin:0'><input id='f' style='position:absolute;left:20px;top:30px;"
-                      "width:300px;height:40px;font-size:20px'><script>var log=[],f=document.getElementById('f');"
-                      "['compositionstart','compositionupdate','compositionend'].forEach(function(t){"
-                      "f.addEventListener(t,function(e){log.push(t+':'+e.data);});});</script></body></html>");
-    CefRefPtr<CefBrowser> browser = Open("/ime.html");
-    ASSERT_TRUE(browser);
-    HWND w = BrowserWindow();
-    // The input method talks to the window with the keyboard focus, as after a click into the page.
-    SetForegroundWindow(host_->hwnd());
-    SetFocus(w);
-    ASSERT_EQ(w, GetFocus());
-    Eval(browser, "f.focus()");
-    auto value = [&] { return Eval(browser, "f.value"); };
-    auto log = [&] { return Eval(browser, "log.join(' ')"); };
-    auto compose = [&](const std::wstring& text) {
-        return OnUiThread([&] {
-            HIMC imc = ImmGetContext(w);
-            ImmSetOpenStatus(imc, TRUE);
-            ImmSetCompositionStringW(imc, SCS_SETSTR, (void*)text.c_str(), (DWORD)(text.size() * sizeof(wchar_t)),
-                                     nullptr, 0);
-            ImmReleaseContext(w, imc);
-        });
-    };
-    auto finish = [&](DWORD how) {
-        return OnUiThread([&] {
-            HIMC imc = ImmGetContext(w);
-            ImmNotifyIME(imc, NI_COMPOSITIONSTR, how, 0);
-            ImmReleaseContext(w, imc);
-        });
-    };
-    // The composition shows in the field while it is being typed.
-    ASSERT_TRUE(compose(L"zhong"));
-    EXPECT_TRUE(WaitUntil([&] { return value() == "zhong"; }, 5000)) << value();
-    EXPECT_TRUE(WaitUntil([&] { return log() == "compositionstart: compositionupdate:zhong"; }, 5000)) << log();
-    // The candidate list opens under the field, not over it.
-    CANDIDATEFORM placed = {};
-    EXPECT_TRUE(WaitUntil([&] {
-        OnUiThread([&] {
-            HIMC imc = ImmGetContext(w);
-            ImmGetCandidateWindow(imc, 0, &placed);
-            ImmReleaseContext(w, imc);
-        });
-        return placed.dwStyle == CFS_EXCLUDE;
-    }, 5000));
-    EXPECT_EQ(20, placed.rcArea.left);
-    EXPECT_EQ(30, placed.rcArea.top);
-    EXPECT_EQ(70, placed.rcArea.bottom);
-    EXPECT_EQ(70, placed.ptCurrentPos.y);
-    // Chosen and committed: the text once, and the page hears the composition end with it.
-    ASSERT_TRUE(compose(L"\u4e2d\u6587"));
-    ASSERT_TRUE(finish(CPS_COMPLETE));
-    const std::string chinese = "\xe4\xb8\xad\xe6\x96\x87";
-    EXPECT_TRUE(WaitUntil([&] { return log().find("compositionend:") != std::string::npos; }, 5000)) << log();
-    EXPECT_EQ(chinese, value());
-    // (The engine repeats the final text as an update before the end.)
-    std::string events = log();
-    EXPECT_EQ(0u, events.find("compositionstart: compositionupdate:zhong compositionupdate:" + chinese)) << events;
-    std::string end = " compositionend:" + chinese;
-    EXPECT_EQ(events.size() - end.size(), events.find(end)) << events;
-    EXPECT_EQ(events.find("compositionstart"), events.rfind("compositionstart")) << events;
-    // Cancelled: what was being composed goes away again.
-    ASSERT_TRUE(compose(L"ab"));
-    EXPECT_TRUE(WaitUntil([&] { return value() == chinese + "ab"; }, 5000)) << value();
-    ASSERT_TRUE(finish(CPS_CANCEL));
-    EXPECT_TRUE(WaitUntil([&] { return value() == chinese; }, 5000)) << value();
-}
-
 TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
     g_server->SetHtml("/cursor.html",
                       "<html><body style='margin:0'><a href='#x' style='display:block;width:300px;height:100px'>"
@@ -541,6 +472,82 @@ TEST_F(BrowserTest, ProcessMessagesReachTheRenderProcessAndComeBack) {
     EXPECT_TRUE(client_->WaitFor("message velmar_msg getuser player\xe4\xb8\x80", 15000))
         << testing::PrintToString(client_->Lines());
     EXPECT_FALSE(browser->SendProcessMessage(PID_BROWSER, request));
+}
+
+// Last of the engine tests: it opens the input method of the engine's thread.
+TEST_F(BrowserTest, AnInputMethodComposesInTheFieldAndCommitsOnce) {
+    g_server->SetHtml("/ime.html",
+                      "<html><body style='margin:0'><input id='f' style='position:absolute;left:20px;top:30px;"
+                      "width:300px;height:40px;font-size:20px'><script>var log=[],f=document.getElementById('f');"
+                      "['compositionstart','compositionupdate','compositionend'].forEach(function(t){"
+                      "f.addEventListener(t,function(e){log.push(t+':'+e.data);});});</script></body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/ime.html");
+    ASSERT_TRUE(browser);
+    HWND w = BrowserWindow();
+    // The input method talks to the window with the keyboard focus, as after a click into the page.
+    SetForegroundWindow(host_->hwnd());
+    SetFocus(w);
+    ASSERT_EQ(w, GetFocus());
+    Eval(browser, "f.focus()");
+    auto value = [&] { return Eval(browser, "f.value"); };
+    auto log = [&] { return Eval(browser, "log.join(' ')"); };
+    auto compose = [&](const std::wstring& text) {
+        return OnUiThread([&] {
+            HIMC imc = ImmGetContext(w);
+            ImmSetOpenStatus(imc, TRUE);
+            ImmSetCompositionStringW(imc, SCS_SETSTR, (void*)text.c_str(), (DWORD)(text.size() * sizeof(wchar_t)),
+                                     nullptr, 0);
+            ImmReleaseContext(w, imc);
+        });
+    };
+    auto finish = [&](DWORD how) {
+        return OnUiThread([&] {
+            HIMC imc = ImmGetContext(w);
+            ImmNotifyIME(imc, NI_COMPOSITIONSTR, how, 0);
+            ImmReleaseContext(w, imc);
+        });
+    };
+    // The composition shows in the field while it is being typed.
+    ASSERT_TRUE(compose(L"zhong"));
+    EXPECT_TRUE(WaitUntil([&] { return value() == "zhong"; }, 5000)) << value();
+    EXPECT_TRUE(WaitUntil([&] { return log() == "compositionstart: compositionupdate:zhong"; }, 5000)) << log();
+    // The candidate list opens under the field, not over it.
+    CANDIDATEFORM placed = {};
+    EXPECT_TRUE(WaitUntil([&] {
+        OnUiThread([&] {
+            HIMC imc = ImmGetContext(w);
+            ImmGetCandidateWindow(imc, 0, &placed);
+            ImmReleaseContext(w, imc);
+        });
+        return placed.dwStyle == CFS_EXCLUDE;
+    }, 5000));
+    EXPECT_EQ(20, placed.rcArea.left);
+    EXPECT_EQ(30, placed.rcArea.top);
+    EXPECT_EQ(70, placed.rcArea.bottom);
+    EXPECT_EQ(70, placed.ptCurrentPos.y);
+    // Chosen and committed: the text once, and the page hears the composition end with it.
+    ASSERT_TRUE(compose(L"\u4e2d\u6587"));
+    ASSERT_TRUE(finish(CPS_COMPLETE));
+    const std::string chinese = "\xe4\xb8\xad\xe6\x96\x87";
+    EXPECT_TRUE(WaitUntil([&] { return log().find("compositionend:") != std::string::npos; }, 5000)) << log();
+    EXPECT_EQ(chinese, value());
+    // (The engine repeats the final text as an update before the end.)
+    std::string events = log();
+    EXPECT_EQ(0u, events.find("compositionstart: compositionupdate:zhong compositionupdate:" + chinese)) << events;
+    std::string end = " compositionend:" + chinese;
+    EXPECT_EQ(events.size() - end.size(), events.find(end)) << events;
+    EXPECT_EQ(events.find("compositionstart"), events.rfind("compositionstart")) << events;
+    // Cancelled: what was being composed goes away again.
+    ASSERT_TRUE(compose(L"ab"));
+    EXPECT_TRUE(WaitUntil([&] { return value() == chinese + "ab"; }, 5000)) << value();
+    ASSERT_TRUE(finish(CPS_CANCEL));
+    EXPECT_TRUE(WaitUntil([&] { return value() == chinese; }, 5000)) << value();
+    // The input method goes back to how the thread had it.
+    OnUiThread([&] {
+        HIMC imc = ImmGetContext(w);
+        ImmSetOpenStatus(imc, FALSE);
+        ImmReleaseContext(w, imc);
+    });
 }
 
 }  // namespace
