@@ -1,9 +1,12 @@
 // The reports of whole runs of the real executable. Its statistics host is
-// compiled in (127.0.0.1:18765), so the recording server takes that port.
+// compiled in (127.0.0.1:18765 by default), so the recording server takes that port.
 #include "RecordingServer.h"
 
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include "BuildConfig.h"
 #include "app/Statistics.h"
 #include "common/TestUtil.h"
 
@@ -11,7 +14,10 @@ using namespace testutil;
 
 namespace {
 
-const unsigned short kBuiltInStatsPort = 18765;
+const unsigned short kBuiltInStatsPort = [] {
+    const char* colon = strrchr(VORNMARK_STATS_HOST_A, ':');
+    return static_cast<unsigned short>(colon ? atoi(colon + 1) : 80);
+}();
 const DWORD kStartMs = 60000;
 const DWORD kExitMs = 60000;
 // Reports of this test's runs carry this agent id; runs of other suites that

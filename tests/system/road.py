@@ -13,7 +13,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("VORNMARK_BUILD", os.path.join(ROOT, "build"))
 PREFIX = os.path.join(BUILD, "wineprefix")
-PORTAL_PORT = 18765  # the build's default hosts point here
+PORTAL_PORT = int(os.environ.get("VORNMARK_PORTAL_PORT", "18765"))  # the build's hosts point here
 SHOTS = os.path.join(BUILD, "system-shots")
 
 

@@ -1,0 +1,45 @@
+#include "base/Diagnostics.h"
+
+#include <windows.h>
+#include <cstdarg>
+#include <cwchar>
+
+namespace base {
+namespace {
+
+void AppendToFile(const wchar_t* line, int length) {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(kDiagFileVariable, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return;
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    char utf8[1536];
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line, length, utf8, sizeof(utf8), nullptr, nullptr);
+    DWORD written = 0;
+    if (bytes > 0) WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+void DiagFailure(const wchar_t* where, const wchar_t* format, ...) {
+    wchar_t line[512];
+    int head = _snwprintf(line, 200, L"vornmark[%lu:%lu] %ls: ", GetCurrentProcessId(),
+                          GetCurrentThreadId(), where ? where : L"?");
+    if (head < 0) head = 199;  // cut: keep what fitted
+    va_list args;
+    va_start(args, format);
+    // Leave room for the line break and the terminator; a cut text is still one line.
+    const int room = static_cast<int>(sizeof(line) / sizeof(line[0])) - head - 2;
+    int body = _vsnwprintf(line + head, room, format, args);
+    va_end(args);
+    if (body < 0 || body >= room) body = room - 1;
+    int length = head + body;
+    line[length++] = L'\n';
+    line[length] = L'\0';
+    OutputDebugStringW(line);
+    AppendToFile(line, length);
+}
+
+}  // namespace base
