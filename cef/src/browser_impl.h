@@ -1,5 +1,8 @@
 // A windowed browser: its window (owned by the engine UI thread), the engine page
 // behind it, its frames, and the mapping of engine events onto the client's handlers.
+// Its members are defined by concern: browser_impl.cpp (window, paint, closing and
+// the CefBrowser/CefBrowserHost methods), browser_input.cpp, browser_events.cpp
+// (the engine page and its events) and context_menu.cpp.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include "src/devtools.h"
 #include "src/engine.h"
 #include "src/frame_sink.h"
+#include "src/frame_impl.h"
 
 namespace cef_internal {
 
@@ -23,42 +27,8 @@ class RenderHost;
 int EngineSend(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
 // The connection while the engine runs (any thread); null otherwise.
 std::shared_ptr<DevToolsConnection> EngineConnection();
-
-class FrameImpl : public CefFrame {
-public:
-    FrameImpl(BrowserImpl* browser, int64 identifier, bool isMain);
-
-    bool IsValid() override;
-    void LoadURL(const CefString& url) override;
-    void ExecuteJavaScript(const CefString& code, const CefString& script_url, int start_line) override;
-    bool IsMain() override { return isMain_; }
-    bool IsFocused() override { return isMain_; }
-    CefString GetName() override;
-    int64 GetIdentifier() override { return identifier_; }
-    CefRefPtr<CefFrame> GetParent() override;
-    CefString GetURL() override;
-    CefRefPtr<CefBrowser> GetBrowser() override;
-    void VisitDOM(CefRefPtr<CefDOMVisitor> visitor) override {}  // render process only
-
-    // Engine side, UI thread.
-    void Update(const std::string& engineId, const std::string& url, const std::string& name,
-                CefRefPtr<FrameImpl> parent);
-    void SetURL(const std::string& url);
-    void Invalidate();
-    std::string EngineId();
-
-private:
-    std::mutex lock_;  // the fields below are written on the UI thread and read anywhere
-    CefRefPtr<BrowserImpl> browser_;  // released by Invalidate, which breaks the cycle
-    CefRefPtr<FrameImpl> parent_;
-    std::string engineId_;
-    std::string url_;
-    std::string name_;
-    bool valid_ = true;
-    const int64 identifier_;
-    const bool isMain_;
-    IMPLEMENT_REFCOUNTING(FrameImpl);
-};
+// True when the program's user interface is Chinese (its lang switch).
+bool ChineseUi();
 
 class BrowserImpl : public CefBrowser, public CefBrowserHost {
 public:
@@ -102,6 +72,7 @@ public:
     // False when no window could be made: the browser is then closed and holds nothing.
     bool CreateHostWindow();
     void Attach(const std::string& targetId, const std::string& sessionId, bool waiting);
+    // Hands an event of this browser's page to its member in SessionEvents().
     void OnSessionEvent(const std::string& method, const nlohmann::json& params);
     void OnEngineLost();
     void Navigate(const std::string& url, const std::string& frameEngineId);
@@ -120,6 +91,12 @@ public:
     bool Closed() const { return closed_; }
     // Closes the window (and so the browser) without asking the client; engine shutdown.
     void Destroy();
+
+    typedef void (BrowserImpl::*SessionHandler)(const nlohmann::json& params);
+    // Every page event a browser handles, with its member. The engine passes on
+    // to the UI thread only the events named here (and its own), so adding an
+    // event is one line here and one member.
+    static const std::map<std::string, SessionHandler>& SessionEvents();
 
 private:
     bool OpenWindow();
@@ -140,11 +117,24 @@ private:
     void OnBinding(const std::string& payload);
     void ShowContextMenu(const nlohmann::json& info);
     void RunMenuCommand(int commandId, const nlohmann::json& info);
-    void OnDialog(const nlohmann::json& params);
     void OnCrashed(cef_termination_status_t status);
-    void OnFrameNavigated(const nlohmann::json& frame);
-    void OnFrameStoppedLoading(const std::string& frameId);
-    void OnFrameDetached(const std::string& frameId);
+    // Page events (SessionEvents), UI thread.
+    void OnRequestWillBeSent(const nlohmann::json& params);
+    void OnResponseReceived(const nlohmann::json& params);
+    void OnLoadingFinished(const nlohmann::json& params);
+    void OnLoadingFailed(const nlohmann::json& params);
+    void OnFrameNavigated(const nlohmann::json& params);
+    void OnNavigatedWithinDocument(const nlohmann::json& params);
+    void OnFrameStartedLoading(const nlohmann::json& params);
+    void OnFrameStoppedLoading(const nlohmann::json& params);
+    void OnFrameDetached(const nlohmann::json& params);
+    void OnDialog(const nlohmann::json& params);
+    void OnBindingCalled(const nlohmann::json& params);
+    void OnContextCreated(const nlohmann::json& params);
+    void OnContextDestroyed(const nlohmann::json& params);
+    void OnContextsCleared(const nlohmann::json& params);
+    void OnConsoleMessage(const nlohmann::json& params);
+    void OnTargetCrashed(const nlohmann::json& params);
     void UpdateHistory();
     void StartRenderHost();
 

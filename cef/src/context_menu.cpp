@@ -2,6 +2,8 @@
 
 #include <mutex>
 #include <vector>
+#include "src/browser_impl.h"
+#include "src/clipboard.h"
 
 namespace cef_internal {
 namespace {
@@ -272,6 +274,110 @@ int TrackMenuModel(CefRefPtr<CefMenuModel> model, HWND owner, POINT screen) {
                                       owner, nullptr);
     DestroyMenu(menu);
     return command;
+}
+
+// ---- a browser's menu ------------------------------------------------------------
+
+using nlohmann::json;
+
+void BrowserImpl::ShowContextMenu(const json& info) {
+    HWND hwnd = hwnd_;
+    if (!hwnd) return;
+    std::string frameUrl = JsonString(info, "frame");
+    std::string pageUrl = mainFrame_->GetURL().ToString();
+    CefRefPtr<CefFrame> frame = mainFrame_.get();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (frameUrl != pageUrl)
+            for (auto& f : frames_)
+                if (!f.second->IsMain() && f.second->GetURL().ToString() == frameUrl) {
+                    frame = f.second.get();
+                    break;
+                }
+    }
+    ContextMenuInfo menuInfo;
+    menuInfo.x = menuPoint_.x;
+    menuInfo.y = menuPoint_.y;
+    menuInfo.linkUrl = JsonString(info, "link");
+    menuInfo.sourceUrl = JsonString(info, "src");
+    menuInfo.pageUrl = pageUrl;
+    menuInfo.frameUrl = frameUrl;
+    menuInfo.selectionText = JsonString(info, "sel");
+    menuInfo.editable = JsonBool(info, "edit");
+    std::string media = JsonString(info, "media");
+    menuInfo.mediaType = media == "image"   ? CM_MEDIATYPE_IMAGE
+                         : media == "video" ? CM_MEDIATYPE_VIDEO
+                         : media == "audio" ? CM_MEDIATYPE_AUDIO
+                         : media == "plugin" ? CM_MEDIATYPE_PLUGIN
+                                             : CM_MEDIATYPE_NONE;
+    int flags = frame->IsMain() ? CM_TYPEFLAG_PAGE : CM_TYPEFLAG_FRAME;
+    if (!menuInfo.linkUrl.empty()) flags |= CM_TYPEFLAG_LINK;
+    if (menuInfo.mediaType != CM_MEDIATYPE_NONE) flags |= CM_TYPEFLAG_MEDIA;
+    if (!menuInfo.selectionText.empty()) flags |= CM_TYPEFLAG_SELECTION;
+    if (menuInfo.editable) flags |= CM_TYPEFLAG_EDITABLE;
+    menuInfo.typeFlags = flags;
+    int editFlags = 0;
+    if (menuInfo.editable) {
+        editFlags = CM_EDITFLAG_CAN_UNDO | CM_EDITFLAG_CAN_REDO | CM_EDITFLAG_CAN_PASTE | CM_EDITFLAG_CAN_SELECT_ALL;
+        if (!menuInfo.selectionText.empty()) editFlags |= CM_EDITFLAG_CAN_CUT | CM_EDITFLAG_CAN_COPY | CM_EDITFLAG_CAN_DELETE;
+    } else if (!menuInfo.selectionText.empty()) {
+        editFlags = CM_EDITFLAG_CAN_COPY;
+    }
+    menuInfo.editFlags = editFlags;
+
+    CefRefPtr<CefContextMenuParams> params = CreateContextMenuParams(menuInfo);
+    CefRefPtr<CefMenuModel> model = CreateMenuModel();
+    AddDefaultMenuItems(model, menuInfo, CanGoBack(), CanGoForward(), ChineseUi());
+
+    CefRefPtr<CefContextMenuHandler> handler = client_ ? client_->GetContextMenuHandler() : nullptr;
+    if (handler) handler->OnBeforeContextMenu(this, frame, params, model);
+    if (closed_ || model->GetCount() == 0) return;  // an emptied model: no menu at all
+
+    CefRefPtr<BrowserImpl> self(this);
+    auto run = [self, frame, params, handler, info](int command, cef_event_flags_t flags) {
+        if (command > 0 && !self->closed_) {
+            bool handled = handler && handler->OnContextMenuCommand(self.get(), frame, params, command, flags);
+            if (!handled) self->RunMenuCommand(command, info);
+        }
+        if (handler) handler->OnContextMenuDismissed(self.get(), frame);
+    };
+    if (handler) {
+        CefRefPtr<CefRunContextMenuCallback> callback = CreateRunMenuCallback(run);
+        if (handler->RunContextMenu(this, frame, params, model, callback)) return;
+        DisarmRunMenuCallback(callback);
+    }
+
+    POINT screen = menuPoint_;
+    ClientToScreen(hwnd, &screen);
+    int command = TrackMenuModel(model, hwnd, screen);
+    run(command, EVENTFLAG_NONE);
+}
+
+void BrowserImpl::RunMenuCommand(int commandId, const json& info) {
+    switch (commandId) {
+    case MENU_ID_BACK: GoBack(); break;
+    case MENU_ID_FORWARD: GoForward(); break;
+    case MENU_ID_RELOAD: Reload(); break;
+    case MENU_ID_RELOAD_NOCACHE: ReloadIgnoreCache(); break;
+    case MENU_ID_STOPLOAD: StopLoad(); break;
+    case MENU_ID_COPY:
+    case MENU_ID_CUT: {
+        std::string sel = JsonString(info, "sel");
+        if (!sel.empty()) PutOnClipboard(hwnd_, CefString(sel).ToWString());
+        if (commandId == MENU_ID_CUT) Command("Runtime.evaluate", {{"expression", "document.execCommand('delete')"}});
+        break;
+    }
+    case MENU_ID_PASTE: {
+        std::wstring text = ClipboardText(hwnd_);
+        if (!text.empty()) Command("Input.insertText", {{"text", CefString(text).ToString()}});
+        break;
+    }
+    case MENU_ID_UNDO: Command("Runtime.evaluate", {{"expression", "document.execCommand('undo')"}}); break;
+    case MENU_ID_REDO: Command("Runtime.evaluate", {{"expression", "document.execCommand('redo')"}}); break;
+    case MENU_ID_DELETE: Command("Runtime.evaluate", {{"expression", "document.execCommand('delete')"}}); break;
+    case MENU_ID_SELECT_ALL: Command("Runtime.evaluate", {{"expression", "document.execCommand('selectAll')"}}); break;
+    default: break;
+    }
 }
 
 }  // namespace cef_internal

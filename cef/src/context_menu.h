@@ -1,5 +1,6 @@
 // Context menus: the model the client edits, the parameters it reads, the
-// default items and the native menu that shows what is left.
+// default items and the native menu that shows what is left. context_menu.cpp
+// also holds the browser's side of it (BrowserImpl::ShowContextMenu, RunMenuCommand).
 #pragma once
 
 #include <windows.h>

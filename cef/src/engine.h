@@ -14,6 +14,7 @@
 #include <vector>
 #include "include/cef_client.h"
 #include "src/devtools.h"
+#include "src/engine_process.h"
 
 namespace cef_internal {
 
@@ -50,10 +51,6 @@ bool GetBrowserStats(CefRefPtr<CefBrowser> browser, BrowserStats* out);
 bool EvaluateInBrowser(CefRefPtr<CefBrowser> browser, const std::string& expression, nlohmann::json* value,
                        DWORD timeoutMs = 5000);
 
-// Finds the engine executable: VORNMARK_ENGINE first (an explicit choice, even when
-// the file is missing), then the known places. Empty when there is none.
-std::wstring FindEngineExecutable();
-
 class Engine {
 public:
     // The running engine; UI thread only. Null when none started.
@@ -67,10 +64,10 @@ public:
     DevToolsConnection& Connection() { return *connection_; }
     std::shared_ptr<DevToolsConnection> SharedConnection() { return connection_; }
     bool Connected() const { return connected_; }
-    int Port() const { return port_; }
-    const std::string& BrowserWsPath() const { return browserWsPath_; }
+    int Port() const { return process_.Port(); }
+    const std::string& BrowserWsPath() const { return process_.BrowserWsPath(); }
     const std::string& UserAgent() const { return userAgent_; }
-    const std::string& AcceptLanguage() const { return acceptLanguage_; }
+    const std::string& AcceptLanguage() const { return process_.AcceptLanguage(); }
 
     // Browser bookkeeping, UI thread.
     void AddBrowser(BrowserImpl* browser);
@@ -90,6 +87,10 @@ private:
         nlohmann::json targetInfo;
     };
 
+    typedef void (Engine::*TargetHandler)(const nlohmann::json& params);
+    // The browser-level events the engine handles itself, with their members.
+    static const std::map<std::string, TargetHandler>& TargetEvents();
+
     void OnReaderEvent(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
     void Dispatch(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
     void OnAttached(const nlohmann::json& params);
@@ -100,27 +101,10 @@ private:
     BrowserImpl* FindBySession(const std::string& sessionId);
     BrowserImpl* FindByTarget(const std::string& targetId);
 
-    bool Launch(const std::wstring& exe);
-    bool WaitForPort(DWORD timeoutMs);
-    void EndProcess();
-
+    EngineProcess process_;
     std::shared_ptr<DevToolsConnection> connection_;
     bool connected_ = false;
-    int port_ = 0;
-    std::string browserWsPath_;
     std::string userAgent_;
-    std::string acceptLanguage_;
-    std::wstring profileDir_;
-
-    // The engine process: a Windows process handle (and a job that ends its tree),
-    // or, for a Linux engine under Wine, a lifeline socket to the shell that runs it.
-    HANDLE process_ = nullptr;
-    HANDLE job_ = nullptr;
-    uintptr_t lifeline_ = ~(uintptr_t)0;  // a SOCKET; winsock2.h stays out of this header
-    HANDLE lifelineThread_ = nullptr;
-    HANDLE exited_ = nullptr;  // set when the engine process (tree) has ended
-    DWORD pid_ = 0;
-    bool linux_ = false;
 
     std::vector<CefRefPtr<BrowserImpl>> browsers_;
     std::map<std::string, CefRefPtr<BrowserImpl>> pendingTargets_;  // targetId -> browser waiting for it
@@ -132,11 +116,7 @@ private:
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;
 
-    static DWORD WINAPI LifelineMain(LPVOID self);
     unsigned generation_ = 0;
 };
-
-// Converts a Windows path for a Linux engine (under Wine); unchanged elsewhere.
-std::string EnginePath(const std::wstring& windowsPath, bool linuxEngine);
 
 }  // namespace cef_internal

@@ -1,0 +1,85 @@
+// The render process's link to its browser: the pipe to the browser process and
+// the DevTools session on the page, shared by the render side's objects.
+#pragma once
+
+#include <windows.h>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+#include "include/cef_process_message.h"
+#include "include/internal/cef_types.h"
+#include "src/devtools.h"
+#include "src/process_message_wire.h"
+
+namespace cef_internal {
+
+struct FrameInfo {
+    std::string id;
+    std::string parentId;
+    std::string name;
+    std::string url;
+};
+
+// A stable 64-bit identifier for an engine frame id.
+int64 FrameIdentifier(const std::string& id);
+
+// What the render side's objects share: the pipe to the browser process and the
+// DevTools session on the page.
+//
+// Threads: the main thread runs the message loop and the program's handlers, and
+// uses the render-side browser, frame and DOM objects, as in any render process.
+// The DevTools reader thread only updates `mainWorlds_`. `writeLock_` serialises
+// pipe writes against each other and against closing the pipe; `worldLock_`
+// guards `mainWorlds_` and the one write of `sessionId` (the reader compares it;
+// the main thread, its only writer, reads it freely).
+class RenderChannel {
+public:
+    RenderChannel(int browserId, const std::string& targetId, HANDLE parent);
+    ~RenderChannel();
+
+    bool OpenPipe(const std::wstring& name);
+
+    bool AttachPage(int port, const std::string& browserPath);
+
+    bool Attached() const { return !sessionId.empty() && devtools_.IsOpen(); }
+
+    bool Call(const char* method, const nlohmann::json& params, nlohmann::json* result);
+    void Post(const char* method, const nlohmann::json& params);
+
+    // Frames of the page, the main frame first; false when the page cannot be reached.
+    bool Frames(std::vector<FrameInfo>* out);
+    bool FindFrame(const std::string& id, FrameInfo* info);
+
+    int MainWorldOf(const std::string& frameId);
+
+    // Writes one frame to the browser process; waits until the pipe took it.
+    bool Write(const std::string& frame);
+
+    // Reads from the pipe until a message arrives (true, with `messages` filled) or
+    // the browser process or its pipe goes away (false).
+    bool Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages);
+
+    void Shutdown();
+
+    const int browserId;
+    const std::string targetId;
+    std::string sessionId;
+
+private:
+    static void CollectFrames(const nlohmann::json& node, std::vector<FrameInfo>* out);
+
+    void OnRuntimeEvent(const std::string& method, const nlohmann::json& params, const std::string& session);
+
+    DevToolsConnection devtools_;
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    HANDLE parent_;
+    HANDLE writeEvent_ = nullptr;
+    std::mutex writeLock_;
+    WireReader reader_;  // main thread only
+    bool streamBroken_ = false;  // main thread only
+    std::mutex worldLock_;
+    std::unordered_map<std::string, int> mainWorlds_;
+};
+
+}  // namespace cef_internal
