@@ -147,7 +147,7 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     }
     CefShutdown();
     if (clearCacheRequested) IniWriteString(settingsPath, L"Common", L"ClearCache", L"1");
-    settings.Clear();
+    settings.Reset();
     (void)kVersionText;
     return false;
 }

@@ -6,6 +6,7 @@
 #include "include/cef_browser_process_handler.h"
 #include "include/cef_command_line.h"
 #include "include/cef_render_process_handler.h"
+#include "include/internal/cef_types_wrappers.h"
 
 class CefSchemeRegistrar : public virtual CefBase {};
 class CefResourceBundleHandler : public virtual CefBase {};
@@ -69,18 +70,38 @@ typedef struct _cef_settings_t {
     cef_string_t accept_language_list;
 } cef_settings_t;
 
-// Owns the strings of its structure and releases them on destruction.
-class CefSettings : public cef_settings_t {
-public:
-    CefSettings();
-    ~CefSettings();
-    CefSettings(const CefSettings&) = delete;
-    CefSettings& operator=(const CefSettings&) = delete;
-    void Clear();
+struct CefSettingsTraits {
+    typedef cef_settings_t struct_type;
+
+    static inline void init(struct_type* s) { s->size = sizeof(struct_type); }
+
+    static inline void clear(struct_type* s) {
+        for (cef_string_t* str : Strings(s)) cef_string_clear(str);
+    }
+
+    static inline void set(const struct_type* src, struct_type* target, bool copy) {
+        if (src == target) return;
+        clear(target);
+        *target = *src;
+        // The plain copy shares the source's buffers; give each string its own.
+        for (cef_string_t* str : Strings(target)) {
+            cef_string_t shared = *str;
+            str->str = nullptr;
+            str->length = 0;
+            str->dtor = nullptr;
+            cef_string_set(shared.str, shared.length, str, copy);
+        }
+    }
+
+    static inline std::array<cef_string_t*, 10> Strings(struct_type* s) {
+        return {{&s->browser_subprocess_path, &s->cache_path, &s->user_agent, &s->product_version, &s->locale,
+                 &s->log_file, &s->javascript_flags, &s->resources_dir_path, &s->locales_dir_path,
+                 &s->accept_language_list}};
+    }
 };
 
-// Releases every string field of a settings structure.
-void cef_settings_clear(cef_settings_t* settings);
+// The process settings, owning their strings.
+typedef CefStructBase<CefSettingsTraits> CefSettings;
 
 // Runs a sub-process (the command line names a process type) and returns its
 // exit code (>= 0); returns -1 in the browser process, which then goes on.

@@ -187,20 +187,3 @@ bool CefPostTask(CefThreadId threadId, CefRefPtr<CefTask> task) {
     if (threadId != TID_UI || !task) return false;
     return PostUiTask([task] { task->Execute(); });
 }
-
-CefSettings::CefSettings() {
-    memset(static_cast<cef_settings_t*>(this), 0, sizeof(cef_settings_t));
-    size = sizeof(cef_settings_t);
-}
-
-CefSettings::~CefSettings() { Clear(); }
-
-void CefSettings::Clear() { cef_settings_clear(this); }
-
-void cef_settings_clear(cef_settings_t* s) {
-    if (!s) return;
-    cef_string_t* strings[] = {&s->browser_subprocess_path, &s->cache_path, &s->user_agent, &s->product_version,
-                               &s->locale, &s->log_file, &s->javascript_flags, &s->resources_dir_path,
-                               &s->locales_dir_path, &s->accept_language_list};
-    for (cef_string_t* str : strings) cef_string_clear(str);
-}

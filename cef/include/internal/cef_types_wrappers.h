@@ -8,6 +8,47 @@
 
 typedef uint32_t cef_color_t;
 
+// A C structure with the values it owns. `traits` names the structure
+// (struct_type) and how to start it (init), release its values (clear) and copy
+// them from another (set).
+template <class traits>
+class CefStructBase : public traits::struct_type {
+public:
+    typedef typename traits::struct_type struct_type;
+
+    CefStructBase() { Init(); }
+    virtual ~CefStructBase() { traits::clear(this); }
+    CefStructBase(const CefStructBase& r) {
+        Init();
+        *this = r;
+    }
+    CefStructBase(const struct_type& r) {
+        Init();
+        *this = r;
+    }
+
+    // Releases the values and starts again from the defaults.
+    void Reset() {
+        traits::clear(this);
+        Init();
+    }
+
+    // Takes the values of `source`: copies of them (this layer always copies).
+    void Set(const struct_type& source, bool copy) { traits::set(&source, this, copy); }
+
+    CefStructBase& operator=(const CefStructBase& s) { return operator=(static_cast<const struct_type&>(s)); }
+    CefStructBase& operator=(const struct_type& s) {
+        Set(s, true);
+        return *this;
+    }
+
+protected:
+    void Init() {
+        memset(static_cast<struct_type*>(this), 0, sizeof(struct_type));
+        traits::init(this);
+    }
+};
+
 typedef enum {
     STATE_DEFAULT = 0,
     STATE_ENABLED,
