@@ -72,6 +72,7 @@ void BrowserImpl::SendViewport() {
 }
 
 void BrowserImpl::Attach(const std::string& targetId, const std::string& sessionId, bool waiting) {
+    CEF_REQUIRE_UI_THREAD();
     if (closed_) {
         EngineSend("Target.closeTarget", {{"targetId", targetId}}, "");
         return;
@@ -160,11 +161,13 @@ CefRefPtr<FrameImpl> BrowserImpl::FrameByEngineId(const std::string& engineId) {
 }
 
 void BrowserImpl::RememberWindowOpen(const json& params) {
+    CEF_REQUIRE_UI_THREAD();
     windowOpen_ = params;
     windowOpenTick_ = GetTickCount();
 }
 
 bool BrowserImpl::TakeWindowOpen(json* params) {
+    CEF_REQUIRE_UI_THREAD();
     if (windowOpen_.is_null() || GetTickCount() - windowOpenTick_ > 5000) return false;
     *params = std::move(windowOpen_);
     windowOpen_ = json();
@@ -197,6 +200,7 @@ const std::map<std::string, BrowserImpl::SessionHandler>& BrowserImpl::SessionEv
 }
 
 void BrowserImpl::OnSessionEvent(const std::string& method, const json& params) {
+    CEF_REQUIRE_UI_THREAD();
     if (closed_) return;
     const auto& events = SessionEvents();
     auto it = events.find(method);
@@ -445,11 +449,15 @@ void BrowserImpl::OnCrashed(cef_termination_status_t status) {
     if (request) request->OnRenderProcessTerminated(this, status);
 }
 
-void BrowserImpl::OnEngineLost() { OnCrashed(TS_ABNORMAL_TERMINATION); }
+void BrowserImpl::OnEngineLost() {
+    CEF_REQUIRE_UI_THREAD();
+    OnCrashed(TS_ABNORMAL_TERMINATION);
+}
 
 // ---- measurements and test hooks ---------------------------------------------------
 
 bool BrowserImpl::Stats(BrowserStats* out) {
+    CEF_REQUIRE_UI_THREAD();
     if (!sink_) return false;
     out->framesReceived = sink_->received;
     out->framesDecoded = sink_->decoded;

@@ -4,6 +4,7 @@
 #include "src/browser_impl.h"
 
 #include <algorithm>
+#include "base/Diagnostics.h"
 #include "src/cef_context.h"
 #include "src/render_host.h"
 
@@ -51,6 +52,7 @@ BrowserImpl::BrowserImpl(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> c
 BrowserImpl::~BrowserImpl() {}
 
 bool BrowserImpl::CreateHostWindow() {
+    CEF_REQUIRE_UI_THREAD();
     if (OpenWindow()) return true;
     // A browser without a window is never torn down: it is closed here, and its
     // main frame lets go of it, or the two would keep each other (and the client).
@@ -126,6 +128,7 @@ LRESULT CALLBACK BrowserImpl::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM
 }
 
 LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    CEF_REQUIRE_UI_THREAD();
     HWND hwnd = hwnd_;
     switch (msg) {
     case WM_ERASEBKGND:
@@ -273,12 +276,14 @@ void BrowserImpl::Paint() {
 // ---- closing ---------------------------------------------------------------------
 
 void BrowserImpl::Destroy() {
+    CEF_REQUIRE_UI_THREAD();
     HWND hwnd = hwnd_;
     if (hwnd && IsWindow(hwnd)) DestroyWindow(hwnd);
     else Teardown();
 }
 
 void BrowserImpl::Teardown() {
+    CEF_REQUIRE_UI_THREAD();
     if (closed_) return;
     closed_ = true;
     CefRefPtr<BrowserImpl> keep(this);
@@ -445,7 +450,11 @@ namespace {
 CefRefPtr<BrowserImpl> CreateOnUiThread(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client,
                                         const std::string& url, const CefBrowserSettings& settings) {
     Engine* engine = Engine::Current();
-    if (!engine || !engine->Connected()) return nullptr;  // no engine: no browser, quietly
+    if (!engine || !engine->Connected()) {
+        // No engine: no browser. The player sees nothing; the developer reads why.
+        base::DiagFailure(L"browser", L"%ls not opened: no engine is running", CefString(url).ToWString().c_str());
+        return nullptr;
+    }
     CefRefPtr<BrowserImpl> browser = new BrowserImpl(windowInfo, client, settings, false, nullptr);
     engine->AddBrowser(browser.get());
     if (!browser->CreateHostWindow()) {
@@ -468,7 +477,9 @@ bool CefBrowserHost::CreateBrowser(const CefWindowInfo& windowInfo, CefRefPtr<Ce
     CefWindowInfo info(windowInfo);
     CefBrowserSettings copy(settings);
     std::string address = url.ToString();
-    return PostUiTask([info, client, address, copy] { CreateOnUiThread(info, client, address, copy); });
+    if (PostUiTask([info, client, address, copy] { CreateOnUiThread(info, client, address, copy); })) return true;
+    base::DiagFailure(L"browser", L"%ls not opened: the layer is not running", CefString(address).ToWString().c_str());
+    return false;
 }
 
 CefRefPtr<CefBrowser> CefBrowserHost::CreateBrowserSync(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client,

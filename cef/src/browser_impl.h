@@ -17,6 +17,7 @@
 #include "src/engine.h"
 #include "src/frame_sink.h"
 #include "src/frame_impl.h"
+#include "src/thread_check.h"
 
 namespace cef_internal {
 
@@ -68,29 +69,35 @@ public:
     CefRefPtr<CefClient> GetClient() override { return client_; }
     void WasResized() override;
 
-    // Engine side, UI thread.
+    // Engine side, UI thread only.
     // False when no window could be made: the browser is then closed and holds nothing.
     bool CreateHostWindow();
     void Attach(const std::string& targetId, const std::string& sessionId, bool waiting);
     // Hands an event of this browser's page to its member in SessionEvents().
     void OnSessionEvent(const std::string& method, const nlohmann::json& params);
     void OnEngineLost();
-    void Navigate(const std::string& url, const std::string& frameEngineId);
-    void Evaluate(const std::string& expression, const std::string& frameEngineId);
-    std::string TargetId();
-    std::string SessionId();
-    void SetTargetId(const std::string& targetId);
     void SetPendingUrl(const std::string& url) {
+        CEF_REQUIRE_UI_THREAD();
         pendingUrl_ = url;
         skipBlank_ = true;
     }
     void RememberWindowOpen(const nlohmann::json& params);
     bool TakeWindowOpen(nlohmann::json* params);
-    CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
     bool Stats(BrowserStats* out);
-    bool Closed() const { return closed_; }
+    bool Closed() const {
+        CEF_REQUIRE_UI_THREAD();
+        return closed_;
+    }
     // Closes the window (and so the browser) without asking the client; engine shutdown.
     void Destroy();
+
+    // Engine side, any thread.
+    void Navigate(const std::string& url, const std::string& frameEngineId);
+    void Evaluate(const std::string& expression, const std::string& frameEngineId);
+    std::string TargetId();
+    std::string SessionId();
+    void SetTargetId(const std::string& targetId);
+    CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
 
     typedef void (BrowserImpl::*SessionHandler)(const nlohmann::json& params);
     // Every page event a browser handles, with its member. The engine passes on

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <atomic>
 #include <mutex>
+#include "base/Diagnostics.h"
 #include "include/cef_task.h"
 
 namespace cef_internal {
@@ -121,7 +122,10 @@ int CefExecuteProcess(const CefMainArgs& args, CefRefPtr<CefApp> application, vo
 
 bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefRefPtr<CefApp> application,
                    void* windows_sandbox_info) {
-    if (g_context.uiThread) return false;
+    if (g_context.uiThread) {
+        base::DiagFailure(L"CefInitialize", L"called again while the layer runs");
+        return false;
+    }
 
     CefRefPtr<CefCommandLine> commandLine = CefCommandLine::CreateCommandLine();
     if (settings.command_line_args_disabled) {
@@ -144,11 +148,15 @@ bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefR
     g_context.settings.ignoreCertificateErrors = settings.ignore_certificate_errors != 0;
 
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!ready) return false;
+    if (!ready) {
+        base::DiagFailure(L"CefInitialize", L"no event for the UI thread's start (error %lu)", GetLastError());
+        return false;
+    }
     DWORD id = 0;
     // Started suspended so that its handle and id are in place before it runs.
     HANDLE thread = CreateThread(nullptr, 0, UiThreadMain, ready, CREATE_SUSPENDED, &id);
     if (!thread) {
+        base::DiagFailure(L"CefInitialize", L"no engine UI thread (error %lu)", GetLastError());
         CloseHandle(ready);
         g_context.app = nullptr;
         g_context.commandLine = nullptr;

@@ -5,6 +5,7 @@
 
 #include <gdiplus.h>
 #include <algorithm>
+#include "base/Diagnostics.h"
 #include "src/browser_impl.h"
 #include "src/cef_context.h"
 #include "src/frame_sink.h"
@@ -44,13 +45,22 @@ int EngineSend(const std::string& method, const json& params, const std::string&
     return connection ? connection->Send(method, params, sessionId) : 0;
 }
 
-Engine* Engine::Current() { return g_engine; }
+Engine* Engine::Current() {
+    CEF_REQUIRE_UI_THREAD();
+    return g_engine;
+}
 
 // ---- start and stop ------------------------------------------------------------
 
 bool Engine::Start() {
+    CEF_REQUIRE_UI_THREAD();
     std::wstring exe = FindEngineExecutable();
-    if (exe.empty()) return false;
+    if (exe.empty()) {
+        wchar_t chosen[MAX_PATH] = {0};
+        GetEnvironmentVariableW(L"VORNMARK_ENGINE", chosen, MAX_PATH);
+        base::DiagFailure(L"engine", L"no engine executable found (VORNMARK_ENGINE=\"%ls\")", chosen);
+        return false;
+    }
     DWORD t0 = GetTickCount();
     if (!process_.Launch(exe)) {
         process_.End();
@@ -66,8 +76,13 @@ bool Engine::Start() {
             if (g_engine && g_generation == gen) g_engine->OnConnectionLost();
         });
     });
-    if (!process_.WaitForPort(kPortTimeoutMs) ||
-        !connection_->Connect(process_.Port(), process_.BrowserWsPath(), kConnectTimeoutMs)) {
+    bool connected = process_.WaitForPort(kPortTimeoutMs);
+    if (connected && !connection_->Connect(process_.Port(), process_.BrowserWsPath(), kConnectTimeoutMs)) {
+        base::DiagFailure(L"engine", L"DevTools connection to 127.0.0.1:%d%ls failed", process_.Port(),
+                          CefString(process_.BrowserWsPath()).ToWString().c_str());
+        connected = false;
+    }
+    if (!connected) {
         connection_.reset();
         process_.End();
         return false;
@@ -101,6 +116,7 @@ bool Engine::Start() {
 }
 
 void Engine::Stop() {
+    CEF_REQUIRE_UI_THREAD();
     // Browsers first: their windows go and their clients hear OnBeforeClose.
     std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
     for (auto& b : browsers) b->Destroy();
@@ -208,6 +224,7 @@ const std::map<std::string, Engine::TargetHandler>& Engine::TargetEvents() {
 }
 
 void Engine::Dispatch(const std::string& method, const json& params, const std::string& sessionId) {
+    CEF_REQUIRE_UI_THREAD();
     if (sessionId.empty()) {
         auto it = TargetEvents().find(method);
         if (it != TargetEvents().end()) (this->*it->second)(params);
@@ -274,6 +291,7 @@ void Engine::OnConnectionLost() {
 }
 
 void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
+    CEF_REQUIRE_UI_THREAD();
     CefRefPtr<BrowserImpl> b(browser);
     unsigned gen = generation_;
     // A blank page first: it is set up, and only then sent to its address.
@@ -306,6 +324,7 @@ void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
 }
 
 void Engine::OfferPopup(BrowserImpl* opener, const std::string& sessionId, const json& info, bool waiting) {
+    CEF_REQUIRE_UI_THREAD();
     CefRefPtr<BrowserImpl> openerRef(opener);
     std::string targetId = JsonString(info, "targetId");
     std::string url = JsonString(info, "url");
@@ -377,9 +396,13 @@ void Engine::OfferPopup(BrowserImpl* opener, const std::string& sessionId, const
     popup->Attach(targetId, sessionId, waiting);
 }
 
-void Engine::AddBrowser(BrowserImpl* browser) { browsers_.push_back(browser); }
+void Engine::AddBrowser(BrowserImpl* browser) {
+    CEF_REQUIRE_UI_THREAD();
+    browsers_.push_back(browser);
+}
 
 void Engine::RemoveBrowser(BrowserImpl* browser) {
+    CEF_REQUIRE_UI_THREAD();
     for (auto it = pendingTargets_.begin(); it != pendingTargets_.end();) {
         if (it->second.get() == browser) it = pendingTargets_.erase(it);
         else ++it;
@@ -389,11 +412,15 @@ void Engine::RemoveBrowser(BrowserImpl* browser) {
     if (it != browsers_.end()) browsers_.erase(it);
 }
 
-std::vector<CefRefPtr<BrowserImpl>> Engine::Browsers() { return browsers_; }
+std::vector<CefRefPtr<BrowserImpl>> Engine::Browsers() {
+    CEF_REQUIRE_UI_THREAD();
+    return browsers_;
+}
 
 // ---- the layer's hooks -------------------------------------------------------------
 
 void EngineStart() {
+    CEF_REQUIRE_UI_THREAD();
     if (g_engine) return;
     Gdiplus::GdiplusStartupInput input;
     if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok) g_gdiplusToken = 0;
@@ -408,6 +435,7 @@ void EngineStart() {
 }
 
 void EngineStop() {
+    CEF_REQUIRE_UI_THREAD();
     Engine* engine = g_engine;
     if (engine) {
         engine->Stop();

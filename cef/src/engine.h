@@ -58,6 +58,7 @@ public:
 
     // Tells tasks of this engine from those of an earlier one.
     void SetGeneration(unsigned generation) { generation_ = generation; }
+    // UI thread only, as everything below that says nothing else.
     bool Start();
     void Stop();
 
@@ -69,7 +70,7 @@ public:
     const std::string& UserAgent() const { return userAgent_; }
     const std::string& AcceptLanguage() const { return process_.AcceptLanguage(); }
 
-    // Browser bookkeeping, UI thread.
+    // Browser bookkeeping, UI thread only.
     void AddBrowser(BrowserImpl* browser);
     void RemoveBrowser(BrowserImpl* browser);
     std::vector<CefRefPtr<BrowserImpl>> Browsers();

@@ -5,6 +5,7 @@
 
 #include <shlobj.h>
 #include <algorithm>
+#include "base/Diagnostics.h"
 #include "src/cef_context.h"
 #include "src/devtools.h"
 
@@ -226,7 +227,10 @@ bool EngineProcess::Launch(const std::wstring& exe) {
     linux_ = UnderWine() && !(exe.size() > 4 && _wcsicmp(exe.c_str() + exe.size() - 4, L".exe") == 0);
 
     exited_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!exited_) return false;
+    if (!exited_) {
+        base::DiagFailure(L"engine", L"launch of %ls failed: no event (error %lu)", exe.c_str(), GetLastError());
+        return false;
+    }
     std::vector<std::string> args = Arguments(lang);
     return linux_ ? LaunchUnderWine(exe, args, lang) : LaunchWindows(exe, args);
 }
@@ -266,8 +270,10 @@ bool EngineProcess::LaunchWindows(const std::wstring& exe, const std::vector<std
     STARTUPINFOW si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                        nullptr, nullptr, &si, &pi))
+                        nullptr, nullptr, &si, &pi)) {
+        base::DiagFailure(L"engine", L"launch of %ls failed (error %lu)", exe.c_str(), GetLastError());
         return false;
+    }
     if (job_ && !AssignProcessToJobObject(job_, pi.hProcess)) {
         // Not in the job (our own job may forbid it), ending the job would miss it;
         // with no job, End ends the engine by its handle instead.
@@ -284,10 +290,16 @@ bool EngineProcess::LaunchWindows(const std::wstring& exe, const std::vector<std
 bool EngineProcess::LaunchUnderWine(const std::wstring& exe, const std::vector<std::string>& args,
                                     const std::string& lang) {
     WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+    int error = WSAStartup(MAKEWORD(2, 2), &wsa);
+    if (error != 0) {
+        base::DiagFailure(L"engine", L"launch of %ls failed: no sockets (error %d)", exe.c_str(), error);
+        return false;
+    }
     int lifelinePort = 0;
     SOCKET listener = LifelineListener(&lifelinePort);
     if (listener == INVALID_SOCKET) {
+        base::DiagFailure(L"engine", L"launch of %ls failed: no lifeline socket (error %d)", exe.c_str(),
+                          WSAGetLastError());
         WSACleanup();
         return false;
     }
@@ -312,9 +324,13 @@ bool EngineProcess::LaunchUnderWine(const std::wstring& exe, const std::vector<s
     // already closed (seen: 4, by then another object's handle): they are never used
     // or closed here.
     BOOL started = CreateProcessW(bash.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    if (!started)
+        base::DiagFailure(L"engine", L"launch of %ls through %ls failed (error %lu)", exe.c_str(), bash.c_str(),
+                          GetLastError());
     SOCKET peer = started ? AcceptLifeline(listener) : INVALID_SOCKET;
     closesocket(listener);
     if (peer == INVALID_SOCKET) {
+        if (started) base::DiagFailure(L"engine", L"launch of %ls failed: the shell never called back", exe.c_str());
         WSACleanup();
         return false;
     }
@@ -322,6 +338,8 @@ bool EngineProcess::LaunchUnderWine(const std::wstring& exe, const std::vector<s
     lifeline_ = (uintptr_t)peer;
     lifelineThread_ = CreateThread(nullptr, 0, LifelineMain, this, 0, nullptr);
     if (!pid_ || !lifelineThread_) {
+        base::DiagFailure(L"engine", L"launch of %ls failed: %ls", exe.c_str(),
+                          pid_ ? L"no lifeline thread" : L"the shell named no engine pid");
         End();
         return false;
     }
@@ -359,10 +377,15 @@ bool EngineProcess::WaitForPort(DWORD timeoutMs) {
         HANDLE handles[2] = {endedOrGone, change};
         DWORD count = change != INVALID_HANDLE_VALUE ? 2 : 1;
         DWORD r = WaitForMultipleObjects(count, handles, FALSE, slice);
-        if (r == WAIT_OBJECT_0) break;  // the engine ended before it listened
+        if (r == WAIT_OBJECT_0) {
+            base::DiagFailure(L"engine", L"the engine (pid %lu) ended before it named its DevTools port", pid_);
+            break;
+        }
         if (r == WAIT_OBJECT_0 + 1) FindNextChangeNotification(change);
     }
     if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
+    if (!found && GetTickCount() - start >= timeoutMs)
+        base::DiagFailure(L"engine", L"no DevTools port named in %lu ms (profile %ls)", timeoutMs, profileDir_.c_str());
     return found;
 }
 

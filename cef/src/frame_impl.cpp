@@ -58,6 +58,7 @@ CefRefPtr<CefBrowser> FrameImpl::GetBrowser() {
 
 void FrameImpl::Update(const std::string& engineId, const std::string& url, const std::string& name,
                        CefRefPtr<FrameImpl> parent) {
+    CEF_REQUIRE_UI_THREAD();
     std::lock_guard<std::mutex> guard(lock_);
     engineId_ = engineId;
     url_ = url;
@@ -66,11 +67,13 @@ void FrameImpl::Update(const std::string& engineId, const std::string& url, cons
 }
 
 void FrameImpl::SetURL(const std::string& url) {
+    CEF_REQUIRE_UI_THREAD();
     std::lock_guard<std::mutex> guard(lock_);
     url_ = url;
 }
 
 void FrameImpl::Invalidate() {
+    CEF_REQUIRE_UI_THREAD();
     CefRefPtr<BrowserImpl> b;
     CefRefPtr<FrameImpl> p;
     {
@@ -82,6 +85,7 @@ void FrameImpl::Invalidate() {
 }
 
 std::string FrameImpl::EngineId() {
+    CEF_REQUIRE_UI_THREAD();
     std::lock_guard<std::mutex> guard(lock_);
     return engineId_;
 }

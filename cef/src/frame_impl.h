@@ -25,7 +25,7 @@ public:
     CefRefPtr<CefBrowser> GetBrowser() override;
     void VisitDOM(CefRefPtr<CefDOMVisitor> visitor) override {}  // render process only
 
-    // Engine side, UI thread.
+    // Engine side, UI thread only.
     void Update(const std::string& engineId, const std::string& url, const std::string& name,
                 CefRefPtr<FrameImpl> parent);
     void SetURL(const std::string& url);

@@ -1,5 +1,8 @@
 #include "src/render_channel.h"
 
+#include "base/Diagnostics.h"
+#include "src/thread_check.h"
+
 using nlohmann::json;
 
 namespace cef_internal {
@@ -124,6 +127,7 @@ bool RenderChannel::Write(const std::string& frame) {
 }
 
 bool RenderChannel::Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages) {
+    CEF_REQUIRE_THREAD(mainThread_);
     messages->clear();
     if (streamBroken_) return false;
     OVERLAPPED rd = {};
@@ -159,6 +163,8 @@ bool RenderChannel::Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages)
             if (message) messages->push_back(message);
         }
         if (broken) {
+            base::DiagFailure(L"render", L"the pipe from the browser process carries a broken stream (browser %d)",
+                              browserId);
             streamBroken_ = true;
             ok = false;
         }

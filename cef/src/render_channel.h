@@ -57,7 +57,7 @@ public:
     bool Write(const std::string& frame);
 
     // Reads from the pipe until a message arrives (true, with `messages` filled) or
-    // the browser process or its pipe goes away (false).
+    // the browser process or its pipe goes away (false). Main thread only.
     bool Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages);
 
     void Shutdown();
@@ -76,6 +76,7 @@ private:
     HANDLE parent_;
     HANDLE writeEvent_ = nullptr;
     std::mutex writeLock_;
+    const DWORD mainThread_ = GetCurrentThreadId();  // the channel is made on the main thread
     WireReader reader_;  // main thread only
     bool streamBroken_ = false;  // main thread only
     std::mutex worldLock_;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+#include "base/Diagnostics.h"
 #include "include/cef_command_line.h"
 #include "src/cef_context.h"
 #include "src/process_message_wire.h"
@@ -171,7 +172,10 @@ struct RenderHost::Impl {
                     CefRefPtr<CefProcessMessage> message = DecodeProcessMessage(body.data(), body.size());
                     if (message) Deliver(message);
                 }
-                if (broken) break;
+                if (broken) {
+                    base::DiagFailure(L"render host", L"the pipe from render process %lu carries a broken stream", pid);
+                    break;
+                }
             } else if (w == WAIT_OBJECT_0 + 2) {
                 if (writePending) {
                     DWORD put = 0;
@@ -202,10 +206,16 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
                               const std::string& targetId,
                               std::function<void(CefRefPtr<CefProcessMessage>)> onMessage) {
     std::wstring exe = ModulePath();
-    if (exe.empty()) return nullptr;
+    if (exe.empty()) {
+        base::DiagFailure(L"render host", L"the program's own path is unknown (error %lu)", GetLastError());
+        return nullptr;
+    }
     std::wstring pipeName = NewPipeName(browserId);
     HANDLE pipe = CreateServerPipe(pipeName);
-    if (pipe == INVALID_HANDLE_VALUE) return nullptr;
+    if (pipe == INVALID_HANDLE_VALUE) {
+        base::DiagFailure(L"render host", L"pipe %ls not created (error %lu)", pipeName.c_str(), GetLastError());
+        return nullptr;
+    }
 
     // The renderer gets the browser process's switches, as the engine's sub-processes do,
     // and then those that tell it where its browser and page are.
@@ -239,6 +249,8 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
     BOOL created = CreateProcessW(exe.c_str(), mutableText.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                                   &pi);
     if (!created || !pi.hProcess) {
+        DWORD error = created ? 0 : GetLastError();  // 0: the launch filter refused it
+        base::DiagFailure(L"render host", L"render process for browser %d not started (error %lu)", browserId, error);
         if (created && pi.hThread) CloseHandle(pi.hThread);
         CloseHandle(pipe);
         return nullptr;
@@ -259,6 +271,8 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
     host->impl_ = impl;
     host->pid_ = pi.dwProcessId;
     if (!impl->thread) {
+        base::DiagFailure(L"render host", L"no I/O thread for render process %lu (error %lu)", pi.dwProcessId,
+                          GetLastError());
         delete host;  // ends the process it just started
         return nullptr;
     }
