@@ -1,6 +1,7 @@
 #include "app/GameApp.h"
 
 #include <shlobj.h>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -8,6 +9,7 @@
 #include "app/Settings.h"
 #include "app/Statistics.h"
 #include "browser/ClientApp.h"
+#include "browser/UserNameExchange.h"
 #include "frame/FrameGame.h"
 
 namespace {
@@ -207,4 +209,24 @@ void gameApp::CopyUserNameAnsi(char* out, size_t bytes) {
     std::lock_guard<std::mutex> lock(userNameLock);
     strncpy(out, userNameAnsi, bytes - 1);
     out[bytes - 1] = 0;
+}
+
+// Renderer: the user-name exchange answers the browser process's request (its
+// main thread; userNameAnsi is still read and written under userNameLock).
+bool gameApp::OnRenderProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId source,
+                                     CefRefPtr<CefProcessMessage> message) {
+    using std::placeholders::_1;
+    return username::HandleRequest(browser, source, message, std::bind(&gameApp::ReadLoginUser, this, _1), [this] {
+        std::lock_guard<std::mutex> lock(userNameLock);
+        return std::string(userNameAnsi);
+    });
+}
+
+void gameApp::ReadLoginUser(CefRefPtr<CefDOMDocument> document) {
+    std::string name;
+    if (!username::ReadLoginUser(document, &name)) return;
+    std::lock_guard<std::mutex> lock(userNameLock);
+    static_assert(sizeof(userNameAnsi) == username::kNameBytes, "the exchange cuts names to this field");
+    memset(userNameAnsi, 0, sizeof(userNameAnsi));
+    memcpy(userNameAnsi, name.data(), std::min(name.size(), sizeof(userNameAnsi) - 1));
 }
