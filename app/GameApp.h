@@ -3,7 +3,7 @@
 
 #include <windows.h>
 #include <mutex>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 #include "app/LaunchFilter.h"
 #include "include/cef_app.h"
 

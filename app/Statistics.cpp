@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include "BuildConfig.h"
+#include "base/Text.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -64,12 +65,7 @@ std::string FormEncode(const std::string& bytes) {
 }
 
 std::wstring FormEncodeWide(const std::wstring& text) {
-    if (text.empty()) return std::wstring();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::wstring();
-    std::string utf8(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &utf8[0], n, nullptr, nullptr);
-    return Widen(FormEncode(utf8));
+    return Widen(FormEncode(base::Utf8FromWide(text)));
 }
 
 int FormatMacListFrom(const AdapterAddressList& adapters, char* out, size_t size) {
@@ -121,14 +117,7 @@ int ComposeCloseBody(char* out, size_t size, unsigned long long now, const char*
 void ComposeStartUrl(wchar_t* out, size_t units, const wchar_t* gamePage, const wchar_t* installTime, int agentId,
                      int siteId, int runCount, const char* macList) {
     std::string mac = WholeAddresses(macList ? macList : "", kStartUrlMacUnits);
-    std::wstring wideMac;
-    if (!mac.empty()) {
-        int n = MultiByteToWideChar(CP_ACP, 0, mac.data(), (int)mac.size(), nullptr, 0);
-        if (n > 0) {
-            wideMac.resize(n);
-            MultiByteToWideChar(CP_ACP, 0, mac.data(), (int)mac.size(), &wideMac[0], n);
-        }
-    }
+    std::wstring wideMac = base::WideFromNarrow(mac, CP_ACP);
     std::wstring url = std::wstring(gamePage ? gamePage : L"") + L"?installtime=" +
                        FormEncodeWide(installTime ? installTime : L"") + L"&agent_id=" + std::to_wstring(agentId) +
                        L"&cplaceid=" + std::to_wstring(siteId) + L"&runcount=" + std::to_wstring(runCount) +

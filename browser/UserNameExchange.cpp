@@ -1,6 +1,7 @@
 #include "browser/UserNameExchange.h"
 
 #include <cstring>
+#include "base/Text.h"
 #include "browser/DOMVisitor.h"
 
 namespace username {
@@ -14,16 +15,6 @@ namespace {
 
 bool IsExchangeMessage(const CefRefPtr<CefProcessMessage>& message) {
     return message && message->GetName() == CefString(kMessageName);
-}
-
-// Text cut to `bytes` at most, before the first UTF-8 sequence that would not fit whole.
-std::string CutUtf8(const std::string& text, size_t bytes) {
-    size_t length = strlen(text.c_str());  // up to an embedded NUL
-    if (length > bytes) {
-        length = bytes;
-        while (length > 0 && ((unsigned char)text[length] & 0xC0) == 0x80) --length;
-    }
-    return text.substr(0, length);
 }
 
 }  // namespace
@@ -58,7 +49,11 @@ CefRefPtr<CefProcessMessage> MakeAnswer(const char* nameUtf8) {
 bool ReadLoginUser(CefRefPtr<CefDOMDocument> document, std::string* nameUtf8) {
     CefRefPtr<CefDOMNode> element = document ? document->GetElementById(kLoginElementId) : nullptr;
     if (!element) return false;
-    if (nameUtf8) *nameUtf8 = CutUtf8(element->GetElementInnerText().ToString(), kNameBytes - 1);
+    if (!nameUtf8) return true;
+    std::string text = element->GetElementInnerText().ToString();
+    text.resize(strlen(text.c_str()));  // up to an embedded NUL, as a C string copy would
+    base::CutUtf8(text, kNameBytes - 1);
+    *nameUtf8 = text;
     return true;
 }
 

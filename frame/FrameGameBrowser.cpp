@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <string>
 #include "app/GameApp.h"
+#include "base/Text.h"
 #include "browser/ClientHandler.h"
 #include "browser/UserNameExchange.h"
 #include "frame/FrameLogic.h"
@@ -44,18 +45,8 @@ void CFrameGame::BindBrowserHandlers() {
 void CFrameGame::HandleTitleChange(const CefString& title) {
     // Through UTF-8 and back, so that unpaired surrogates come out replaced;
     // a title longer than the buffer keeps its start, never half a pair.
-    std::string utf8 = title.ToString();
-    std::wstring wide;
-    int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), (int)utf8.size(), nullptr, 0);
-    if (units > 0) {
-        wide.resize(units);
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), (int)utf8.size(), &wide[0], units);
-    }
-    const size_t max = sizeof(pageTitle) / sizeof(pageTitle[0]) - 1;
-    if (wide.size() > max) {
-        wide.resize(max);
-        if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();
-    }
+    std::wstring wide = base::WideFromUtf8(title.ToString());
+    base::CutUtf16(wide, sizeof(pageTitle) / sizeof(pageTitle[0]) - 1);
     {
         std::lock_guard<std::mutex> guard(textLock);
         memset(pageTitle, 0, sizeof(pageTitle));

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string>
 #include <vector>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 
 namespace {
 // Class names this process registered; guarded by the manager registry's lock.

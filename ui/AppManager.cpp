@@ -1,4 +1,4 @@
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 
 #include <gdiplus.h>
 #include <algorithm>

@@ -1,5 +1,5 @@
-// Per-thread application manager: the thread's window objects, message
-// pre-translation along the parent chain, and the application's run.
+// The toolkit's per-thread application manager: the thread's window objects,
+// message pre-translation along the parent chain, and the application's run.
 #pragma once
 
 #include <windows.h>
