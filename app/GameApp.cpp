@@ -7,6 +7,7 @@
 #include <functional>
 #include "app/CacheCleaner.h"
 #include "app/Settings.h"
+#include "BuildConfig.h"
 #include "app/Statistics.h"
 #include "base/Text.h"
 #include "browser/ClientApp.h"
@@ -15,8 +16,6 @@
 
 namespace {
 gameApp* g_app = nullptr;
-
-const wchar_t kVersionText[] = L"1.15";
 
 // Bounded "%s\%s" of two wide texts, cut to fit.
 void JoinPath(wchar_t* out, size_t units, const wchar_t* folder, const wchar_t* name) {
@@ -106,10 +105,7 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     CefString(&settings.accept_language_list) = L"zh_cn";
     CefInitialize(mainArgs, settings, app, nullptr);
 
-    wchar_t version[16];
-    _snwprintf(version, 16, L"%0.2f", 1.15);
-    version[15] = 0;
-    IniWriteString(settingsPath, L"GameInfo", L"Version", version);
+    IniWriteString(settingsPath, L"GameInfo", L"Version", VORNMARK_VERSION_TEXT_W);
 
     agentId = IniReadInt(settingsPath, L"Common", L"UID");
     siteId = IniReadInt(settingsPath, L"Common", L"ADV");
@@ -151,7 +147,6 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     CefShutdown();
     if (clearCacheRequested) IniWriteString(settingsPath, L"Common", L"ClearCache", L"1");
     settings.Clear();
-    (void)kVersionText;
     return false;
 }
 

@@ -100,7 +100,7 @@ void ComposeDeviceId(const char* macList, const CpuIdWords& cpu, char* out, size
 
 int ComposeInstallBody(char* out, size_t size, unsigned long long now, const char* deviceId, int agentId,
                        int siteId) {
-    std::string body = "game_id=" + std::to_string(kGameId) + "&action=install&install_time=" +
+    std::string body = "game_id=" + std::to_string(VORNMARK_GAME_ID) + "&action=install&install_time=" +
                        std::to_string(now) + "&uuid=" + FormEncode(deviceId ? deviceId : "") +
                        "&agent_id=" + std::to_string(agentId) + "&site_id=" + std::to_string(siteId);
     return CopyCut(body, out, size);
@@ -108,9 +108,10 @@ int ComposeInstallBody(char* out, size_t size, unsigned long long now, const cha
 
 int ComposeCloseBody(char* out, size_t size, unsigned long long now, const char* deviceId, int agentId, int siteId,
                      const char* userNameAnsi) {
-    std::string body = "game_id=" + std::to_string(kGameId) + "&action=close&logout_time=" + std::to_string(now) +
-                       "&uuid=" + FormEncode(deviceId ? deviceId : "") + "&agent_id=" + std::to_string(agentId) +
-                       "&site_id=" + std::to_string(siteId) + "&user_name=" + FormEncode(userNameAnsi ? userNameAnsi : "");
+    std::string body = "game_id=" + std::to_string(VORNMARK_GAME_ID) + "&action=close&logout_time=" +
+                       std::to_string(now) + "&uuid=" + FormEncode(deviceId ? deviceId : "") +
+                       "&agent_id=" + std::to_string(agentId) + "&site_id=" + std::to_string(siteId) +
+                       "&user_name=" + FormEncode(userNameAnsi ? userNameAnsi : "");
     return CopyCut(body, out, size);
 }
 

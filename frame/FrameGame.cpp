@@ -6,6 +6,7 @@
 #include "frame/PortalAddress.h"
 #include "resource_ids.h"
 #include "ui/ImageRes.h"
+#include "ui/ToolkitMath.h"
 
 namespace {
 const wchar_t kGameTitle[] = L"Vornmark";
@@ -59,7 +60,7 @@ bool CFrameGame::CreateWindows() {
         minWidth = kStartFrameWidth;
         minHeight = kStartFrameHeight;
     }
-    if (!Create(WS_EX_APPWINDOW, L"velmarcorve", nullptr, 0x92030000, launcher.left,
+    if (!Create(WS_EX_APPWINDOW, L"velmarcorve", nullptr, kSkinnedWindowStyle, launcher.left,
                 launcher.top + kFrameTopInLauncher, kStartFrameWidth, kStartFrameHeight, backWindow.hwnd))
         return false;
     backWindow.ownerFrame = this;
@@ -284,7 +285,7 @@ void CFrameGame::PlaceShadow() {
     RECT r;
     GetWindowRect(hwnd, &r);
     if (r.right - r.left == 0 || !IsWindow(backWindow.hwnd)) return;
-    RECT s = GrowRect(r, backWindow.shadowSize);
+    RECT s = toolkit::ShadowRectAround(r, backWindow.shadowSize);
     // Around the frame and right below it in the z-order.
     SetWindowPos(backWindow.hwnd, hwnd, s.left, s.top, s.right - s.left, s.bottom - s.top, SWP_NOACTIVATE);
 }

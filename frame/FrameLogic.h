@@ -1,5 +1,5 @@
 // Decisions of the game frame that depend only on values: the login test on a
-// loaded address, where windows and title-bar items go, and the shadow outline.
+// loaded address, and where windows and title-bar items go.
 #pragma once
 
 #include <windows.h>
@@ -31,13 +31,9 @@ const int kStartFrameHeight = 620;
 const int kGameMinWidth = 1020;
 const int kGameMinHeight = 750;
 const int kTitleBarHeight = 25;
-const int kShadowSize = 6;
 
 // A width x height rectangle centred in the work area (truncating divisions).
 RECT CentredInWorkArea(const RECT& work, int width, int height);
-
-// `r` grown by `by` on every side; a rectangle of width 0 stays as it is.
-RECT GrowRect(const RECT& r, int by);
 
 // Where the browser host goes in the in-game layout: below the title bar and,
 // unless maximised, inside the 1-pixel window edge.
@@ -48,14 +44,27 @@ RECT GameHostRect(const RECT& client, bool zoomed);
 // or 96 when the task bar stands at the left or right.
 POINT TrayMenuPosition(POINT cursor, const RECT& work, int screenWidth, int menuHeight);
 
-// The three rounded outlines of the drop shadow in a client rectangle, with
-// the shadow size s and the base corner radius k: rectangles and radii from
-// the outermost to the innermost.
-struct ShadowOutline {
-    RECT rect;
-    int radius;
+// Ids of the title bar and the menus.
+enum FrameItemId {
+    kIdClose = 10,
+    kIdMinimise = 20,
+    kIdMaximise = 30,
+    kIdRestore = 40,
+    kIdTitleBackground = 10011,
+    kIdTitleEmblem = 10012,
+    kIdTools = 10013,
+    kIdMenuClearCache = 10014,
+    kIdMenuRefresh = 10015,
+    kIdMenuBossKey = 10016,
+    kIdFullScreen = 10017,
+    kIdTrayRestore = 10018,
+    kIdTrayQuit = 10019,
+    kIdService = 10020,
+    kIdForum = 10021,
+    kIdGamePage = 10022,
+    kIdRecharge = 10023,
+    kIdAntiAddiction = 10024,
 };
-void ShadowOutlines(const RECT& client, int s, int k, ShadowOutline out[3]);
 
 // The items of the in-game title bar, in the order they are added.
 enum TitleItemKind { kTitleStatic, kTitleButton, kTitleStrip };

@@ -53,13 +53,11 @@ std::wstring Forum() { return CutAddress(Http(FORUM_HOST, L"/")); }
 std::wstring GamePage() { return CutAddress(Http(GAME_HOST, L"")); }
 std::wstring AntiAddiction() { return CutAddress(Http(PORTAL_HOST, L"/my.php?act=fcm")); }
 std::wstring ServiceBase() { return Http(PORTAL_HOST, L"/api/kefu/wd.php?"); }
-std::wstring RechargeBase() { return Http(PAY_HOST, L"/?game_id=1530"); }
+std::wstring RechargeBase() { return Http(PAY_HOST, L"/?game_id=") + std::to_wstring(VORNMARK_GAME_ID); }
 
 std::wstring Service(const wchar_t* userName) {
-    wchar_t gameId[16];
-    _snwprintf(gameId, 16, L"%d", GAME_ID);
-    gameId[15] = 0;
-    return CutAddress(ServiceBase() + L"user_name=" + EncodeQueryValue(userName) + L"&game_id=" + gameId);
+    return CutAddress(ServiceBase() + L"user_name=" + EncodeQueryValue(userName) + L"&game_id=" +
+                      std::to_wstring(VORNMARK_GAME_ID));
 }
 
 std::wstring GameRecharge(const wchar_t* userName, const wchar_t* serverId) {

@@ -70,8 +70,7 @@ LRESULT CImageCtrl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         panel.SetOnItemRightClick([this](CImageButton* b) { return OnItemRightClick(b); });
         panel.SetOnDrawBackground([this](Gdiplus::Graphics& g) { OnDrawBackground(g); });
         panel.SetOnDrawOverlay([this](Gdiplus::Graphics& g) { OnDrawOverlay(g); });
-        // No caption; clip children; maximisable.
-        SetWindowLongW(hwnd, GWL_STYLE, (GetWindowLongW(hwnd, GWL_STYLE) & 0xFF3FFFFF) | 0x02010100);
+        SetWindowLongW(hwnd, GWL_STYLE, PanelWindowStyle(GetWindowLongW(hwnd, GWL_STYLE)));
         break;
     case WM_NCHITTEST: {
         if (!resizable) return HTCLIENT;

@@ -9,6 +9,17 @@
 #include "ui/ShadowCtrl.h"
 #include "ui/WindowCtrl.h"
 
+// The style a skinned top-level window is created with: a borderless popup,
+// shown, children clipped, with the minimise and maximise abilities.
+const DWORD kSkinnedWindowStyle = WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+
+// What a window hosting a button panel makes of its style on WM_NCCREATE: no
+// caption bits, children clipped, maximisable. 0x0100 lies in the low word,
+// which belongs to the window class; no class of ours reads it.
+inline DWORD PanelWindowStyle(DWORD style) {
+    return (style & ~WS_CAPTION) | WS_CLIPCHILDREN | WS_MAXIMIZEBOX | 0x0100;
+}
+
 class CImageCtrl : public CWindowCtrl {
 public:
     CImageCtrl();

@@ -28,7 +28,13 @@ RECT RowItemRect(const RECT& item, int rightMargin, const RECT& row, bool clip);
 // caption rectangle means the top 41 rows.
 bool CaptionPress(int x, int y, const RECT& captionRect, bool captionDrag, bool onButton);
 
-// The rectangle a drop shadow takes around its owner's window rectangle.
+// A drop shadow exceeds its owner by kShadowSize pixels on every side; its
+// outlines have the base corner radius kShadowRadius.
+const int kShadowSize = 6;
+const int kShadowRadius = 3;
+
+// The rectangle a drop shadow takes around its owner's window rectangle; an
+// owner of width 0 gets a shadow of its own size.
 RECT ShadowRectAround(const RECT& owner, int size);
 
 // The three outlines of a drop shadow in its client rectangle: outer, middle, inner.

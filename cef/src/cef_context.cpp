@@ -4,12 +4,11 @@
 #include <atomic>
 #include <mutex>
 #include "base/MessageWait.h"
+#include "base/WindowMessages.h"
 #include "include/cef_task.h"
 
 namespace cef_internal {
 namespace {
-
-const UINT WM_RUN_TASK = WM_APP + 0x1CE;
 
 // Written by CefInitialize/CefShutdown on the main thread while the UI thread is
 // not running (before it starts, after it is joined); read by every thread in between.
