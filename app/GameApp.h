@@ -52,6 +52,7 @@ public:
     int agentId;
     int siteId;
     ProcessLaunchFilter launchFilter;
+    // Not owned: the frame on RunBrowserProcess's stack while it runs; null otherwise.
     CFrameGame* frame;
 
 private:

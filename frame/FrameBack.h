@@ -34,7 +34,7 @@ public:
     int cornerRadius;
     CShadowPens pens;  // the toolkit's shadow colours; made in OnCreate, deleted in OnDestroy
     CImagePaint panel;
-    CWindowCtrl* ownerFrame;  // the game frame lying on the launcher; only its window is used
+    CWindowCtrl* ownerFrame;  // not owned: the game frame lying on the launcher; only its window is used
     bool shadowMode;
     CloseMsgWnd closeDialog;
 };

@@ -93,8 +93,8 @@ public:
     void CopyPageTitle(wchar_t* out, size_t units);
     void CopyServerId(wchar_t* out, size_t units);
 
-    Gdiplus::Font* titleFont;
-    Gdiplus::Brush* titleBrush;
+    Gdiplus::Font* titleFont;    // owned: made in OnCreate, deleted in OnDestroy
+    Gdiplus::Brush* titleBrush;  // owned: made in OnCreate, deleted in OnDestroy
     CImageMenu systemMenu;
     CImageMenu trayMenu;
     CImageTipCtrl toolTip;

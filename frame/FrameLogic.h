@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include "BuildConfig.h"
+#include "ui/ItemCodes.h"
 
 // Host of a sibling game site of the portal; its addresses count as game logins.
 const wchar_t SIBLING_GAME_HOST[] = VORNMARK_SIBLING_GAME_HOST_W;
@@ -46,10 +47,11 @@ POINT TrayMenuPosition(POINT cursor, const RECT& work, int screenWidth, int menu
 
 // Ids of the title bar and the menus.
 enum FrameItemId {
-    kIdClose = 10,
-    kIdMinimise = 20,
-    kIdMaximise = 30,
-    kIdRestore = 40,
+    // The title bar's window buttons, carried out by the toolkit's panel.
+    kIdClose = kPanelClose,
+    kIdMinimise = kPanelMinimise,
+    kIdMaximise = kPanelMaximise,
+    kIdRestore = kPanelRestore,
     kIdTitleBackground = 10011,
     kIdTitleEmblem = 10012,
     kIdTools = 10013,
@@ -80,7 +82,7 @@ struct TitleItem {
     bool absoluteX;
     bool topFromClient;
     int anchor;         // right margin kept on resize; -1: none
-    const wchar_t* text;  // tooltip text, never painted on the button
+    const wchar_t* text;  // not owned (a literal): tooltip text, never painted on the button
     bool visible;
 };
 extern const TitleItem kTitleItems[];

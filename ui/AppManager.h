@@ -35,7 +35,7 @@ public:
     // The lock of the process-wide registry; it also guards the toolkit's class names.
     static std::mutex& RegistryLock();
 
-    std::vector<CWindowCtrl*> windows;
+    std::vector<CWindowCtrl*> windows;  // not owned: removed, never deleted, here
     DWORD threadId;
     ULONG_PTR gdiplusToken;
     bool inLoop;

@@ -41,15 +41,25 @@ public:
     void SetIcon(HICON icon, bool big);
 
     CImagePaint panel;
-    HICON iconCopy;
+    HICON iconCopy;  // owned
     int minWidth, minHeight;
     int fixedWidth, fixedHeight;
     bool resizable;
     int borderHeight;
     int borderWidth;
     bool cutCorners;
-    CShadowCtrl* shadow;
+    CShadowCtrl* shadow;  // owned: set by the creator of the control, deleted with it
 
 protected:
     void GlueShadow();
+
+private:
+    // The control's own part of each message, before the panel's and before
+    // the virtual handlers of derived windows (hence not named On...).
+    void BindPanel();
+    LRESULT HitTestBorders(LPARAM screenPoint);
+    void LimitMaximisedArea(MINMAXINFO* info);
+    void KeepSizeLimits(WINDOWPOS* pos);
+    void ShapeToSize(int width, int height);
+    void CloseShadow();
 };

@@ -24,8 +24,12 @@ RECT AnchorStaticRect(const RECT& rect, int rightMargin, int bottomMargin, int f
 // limited to the row, as when drawing.
 RECT RowItemRect(const RECT& item, int rightMargin, const RECT& row, bool clip);
 
+// Without a caption rectangle, rows 0 to kCaptionBottom are the caption: a
+// press there drags the window, a double click there toggles the zoom.
+const int kCaptionBottom = 40;
+
 // Whether a left press at (x, y) starts a window drag by the caption. An empty
-// caption rectangle means the top 41 rows.
+// caption rectangle means the rows up to kCaptionBottom.
 bool CaptionPress(int x, int y, const RECT& captionRect, bool captionDrag, bool onButton);
 
 // A drop shadow exceeds its owner by kShadowSize pixels on every side; its
