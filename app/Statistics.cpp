@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include "BuildConfig.h"
+#include "base/Diagnostics.h"
 #include "base/Text.h"
 
 #if defined(_MSC_VER)
@@ -292,6 +293,9 @@ int PostStatisticsTo(const char* server, char* body) {
     if (WaitForSingleObject(worker, kStatsWaitMs) == WAIT_OBJECT_0) {
         read = job->read;
         memcpy(body, job->buffer, kStatsBodyBytes);
+    } else {
+        base::DiagFailure(L"statistics", L"report to %hs not done within %lu ms; left to its worker", server,
+                          (unsigned long)kStatsWaitMs);
     }
     CloseHandle(worker);
     ReleaseJob(job);

@@ -1,6 +1,7 @@
 #include "browser/MyHtmlEx.h"
 
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "base/WindowMessages.h"
 #include "include/cef_browser.h"
 
@@ -48,6 +49,7 @@ LRESULT CMyHtmlEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void CMyHtmlEx::RequestBrowser() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!clientHandler || !browserParent.hwnd) return;
     CefWindowInfo windowInfo;
     windowInfo.parent_window = browserParent.hwnd;

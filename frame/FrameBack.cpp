@@ -1,6 +1,7 @@
 #include "frame/FrameBack.h"
 
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
 #include "resource_ids.h"
@@ -94,6 +95,7 @@ void CFrameBack::OnShowWindow(BOOL show, int) {
 }
 
 void CFrameBack::EnterShadowMode() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     shadowMode = true;
     panel.captionDrag = false;
     // A shadow is never activated and lets the mouse through (layered and

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
 #include "resource_ids.h"
@@ -112,6 +113,7 @@ void CFrameGame::SetWindowIcons() {
 }
 
 void CFrameGame::EnterGameLayout() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     inGameLayout = true;
     backWindow.EnterShadowMode();
     browserHost.exactFit = 1;
@@ -172,6 +174,7 @@ void CFrameGame::AddTitleBarItems() {
 }
 
 void CFrameGame::ToggleFullScreen() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!IsWindowVisible(hwnd)) return;
     fullScreen = !fullScreen;
     panel.captionDrag = !fullScreen;
@@ -282,6 +285,7 @@ void CFrameGame::OnMove(int, int) {
 }
 
 void CFrameGame::PlaceShadow() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     RECT r;
     GetWindowRect(hwnd, &r);
     if (r.right - r.left == 0 || !IsWindow(backWindow.hwnd)) return;
@@ -310,6 +314,7 @@ void CFrameGame::OnShowWindow(BOOL show, int status) {
 }
 
 void CFrameGame::ShowBackWindow() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!IsWindow(backWindow.hwnd)) return;
     // Shown without activation and kept right below the frame: the frame is
     // owned by it and must stay on top, where its title bar takes the clicks.
@@ -367,6 +372,7 @@ bool CFrameGame::OnItemClick(CImageButton* button) {
 }
 
 void CFrameGame::OpenPortalButton(int id) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     wchar_t name[64] = {0};
     if (gameApp* app = gameApp::Current()) app->CopyUserName(name, 64);
     switch (id) {
@@ -395,6 +401,7 @@ bool CFrameGame::OnItemHover(CImageButton* button) {
 }
 
 void CFrameGame::HideTip() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     tipButtonId = 0;
     if (!IsWindow(toolTip.hwnd)) return;
     KillTimer(toolTip.hwnd, CImageTipCtrl::kTimerId);

@@ -1,5 +1,7 @@
 #include "ui/ImageMenu.h"
 
+#include "base/ThreadCheck.h"
+
 CImageMenu::CImageMenu()
     : companion(nullptr), anchor(nullptr), closeOnDeactivate(true), keepCompanions(false), shadow(nullptr) {
     SetClassName(L"ImageMenu");
@@ -14,6 +16,7 @@ CImageMenu::~CImageMenu() {
 }
 
 void CImageMenu::Popup(int x, int y) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     int height = 0;
     for (CImageItem* row : list.items)
         if (row->visible) height += row->height;

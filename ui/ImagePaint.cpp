@@ -1,6 +1,7 @@
 #include "ui/ImagePaint.h"
 
 #include <algorithm>
+#include "base/ThreadCheck.h"
 #include "ui/ImageRes.h"
 #include "ui/ToolkitMath.h"
 
@@ -35,6 +36,7 @@ CImagePaint::CImagePaint()
 CImagePaint::~CImagePaint() { Reset(); }
 
 CImageButton* CImagePaint::AddButton(int id, int normal, int hover, int pressed, int disabled, RECT rect) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     CImageButton* b = FindButton(id);
     if (b) {
         b->SetImages(normal, hover, pressed, disabled);
@@ -55,6 +57,7 @@ CImageButton* CImagePaint::FindButton(int id) {
 }
 
 bool CImagePaint::RemoveButton(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (auto it = buttons.begin(); it != buttons.end(); ++it) {
         if ((*it)->id == id) {
             if (hoverButton == *it) hoverButton = nullptr;
@@ -67,6 +70,7 @@ bool CImagePaint::RemoveButton(int id) {
 }
 
 CImageStatic* CImagePaint::AddStatic(int imageId, int id, bool flipTiled, RECT rect) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     CImageStatic* s = FindStatic(id);
     if (!s) {
         s = new CImageStatic();
@@ -87,6 +91,7 @@ CImageStatic* CImagePaint::FindStatic(int id) {
 }
 
 bool CImagePaint::RemoveStatic(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (auto it = statics.begin(); it != statics.end(); ++it) {
         if ((*it)->id == id) {
             delete *it;
@@ -113,6 +118,7 @@ void CImagePaint::EnableLayered() {
 }
 
 void CImagePaint::UpdateLayered() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     if (!updateLayeredWindow) {
         if (onLayeredUnavailable) onLayeredUnavailable();
         return;
@@ -162,6 +168,7 @@ bool CImagePaint::OnButtonClick(CImageButton* button) {
 }
 
 void CImagePaint::Layout(int cx, int cy) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageButton* b : buttons) {
         if (b->rightMargin == -1 && b->bottomMargin == -1) continue;
         RECT r = toolkit::AnchorButtonRect(b->rect, b->rightMargin, b->bottomMargin, cx, cy);

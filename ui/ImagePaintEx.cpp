@@ -1,5 +1,6 @@
 #include "ui/ImagePaintEx.h"
 
+#include "base/ThreadCheck.h"
 #include "ui/TickSource.h"
 #include "ui/ToolkitMath.h"
 
@@ -26,6 +27,7 @@ CImagePaintEx::CImagePaintEx()
 CImagePaintEx::~CImagePaintEx() { Reset(); }
 
 CImageItem* CImagePaintEx::AddItem(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageItem* row : items)
         if (row->id == id) return row;
     CImageItem* row = new CImageItem(this, id, defaultItemHeight);
@@ -35,6 +37,7 @@ CImageItem* CImagePaintEx::AddItem(int id) {
 }
 
 void CImagePaintEx::Clear() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageItem* row : items) delete row;
     items.clear();
     Relayout(nullptr);
@@ -123,6 +126,7 @@ void CImagePaintEx::DrawRows(Graphics& g) {
 }
 
 void CImagePaintEx::RepaintAll() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     if (!IsWindow(owner)) return;
     if (layered) {
         if (updateLayeredWindow) LayeredUpdate(owner, updateLayeredWindow, [this](Graphics& g) { DrawRows(g); }, alpha);

@@ -1,6 +1,7 @@
 #include "ui/ShadowCtrl.h"
 
 #include <algorithm>
+#include "base/ThreadCheck.h"
 #include "ui/ImageRes.h"
 #include "ui/ToolkitMath.h"
 
@@ -71,6 +72,7 @@ void CShadowCtrl::OnShowWindow(BOOL show, int) {
 void CShadowCtrl::DrawOutlines(Graphics& g, const RECT& client) { DrawShadowOutlines(g, client, size, radius, pens); }
 
 void CShadowCtrl::Repaint(int alpha) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!updateLayeredWindow) return;
     RECT client = {0, 0, 0, 0};
     GetClientRect(hwnd, &client);
