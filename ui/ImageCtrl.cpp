@@ -17,11 +17,7 @@ CImageCtrl::CImageCtrl()
 }
 
 CImageCtrl::~CImageCtrl() {
-    if (shadow) {
-        if (IsWindow(shadow->hwnd)) DestroyWindow(shadow->hwnd);
-        delete shadow;
-        shadow = nullptr;
-    }
+    DeleteShadow(shadow);
     panel.Reset();
     if (iconCopy) DestroyIcon(iconCopy);
     iconCopy = nullptr;
@@ -67,7 +63,9 @@ LRESULT CImageCtrl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_WINDOWPOSCHANGING: KeepSizeLimits(reinterpret_cast<WINDOWPOS*>(lParam)); break;
     case WM_SIZE: ShapeToSize((short)LOWORD(lParam), (short)HIWORD(lParam)); break;
     case WM_MOVE: GlueShadow(); break;
-    case WM_DESTROY: CloseShadow(); break;
+    case WM_DESTROY:
+        if (shadow) shadow->HideAndClose();
+        break;
     default: break;
     }
     return panel.HandleMessage(msg, wParam, lParam) ? 1 : 0;
@@ -138,12 +136,6 @@ void CImageCtrl::ShapeToSize(int width, int height) {
         GlueShadow();
         shadow->Repaint(255);
     }
-}
-
-void CImageCtrl::CloseShadow() {
-    if (!shadow || !IsWindow(shadow->hwnd)) return;
-    shadow->Show(SW_HIDE);
-    PostMessageW(shadow->hwnd, WM_CLOSE, 0, 0);
 }
 
 void CImageCtrl::OnShowWindow(BOOL show, int) {

@@ -61,5 +61,4 @@ private:
     void LimitMaximisedArea(MINMAXINFO* info);
     void KeepSizeLimits(WINDOWPOS* pos);
     void ShapeToSize(int width, int height);
-    void CloseShadow();
 };

@@ -7,13 +7,7 @@ CImageMenu::CImageMenu()
     SetClassName(L"ImageMenu");
 }
 
-CImageMenu::~CImageMenu() {
-    if (shadow) {
-        if (IsWindow(shadow->hwnd)) DestroyWindow(shadow->hwnd);
-        delete shadow;
-        shadow = nullptr;
-    }
-}
+CImageMenu::~CImageMenu() { DeleteShadow(shadow); }
 
 void CImageMenu::Popup(int x, int y) {
     BASE_DCHECK_WINDOW_THREAD(hwnd);
@@ -63,10 +57,7 @@ void CImageMenu::OnShowWindow(BOOL show, int) {
 }
 
 void CImageMenu::OnDestroy() {
-    if (shadow && IsWindow(shadow->hwnd)) {
-        shadow->Show(SW_HIDE);
-        PostMessageW(shadow->hwnd, WM_CLOSE, 0, 0);
-    }
+    if (shadow) shadow->HideAndClose();
 }
 
 LRESULT CImageMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -81,3 +81,16 @@ void CShadowCtrl::Repaint(int alpha) {
 }
 
 void CShadowCtrl::GlueTo(const RECT& ownerRect) { MoveTo(toolkit::ShadowRectAround(ownerRect, size)); }
+
+void CShadowCtrl::HideAndClose() {
+    if (!IsWindow(hwnd)) return;
+    Show(SW_HIDE);
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+}
+
+void DeleteShadow(CShadowCtrl*& shadow) {
+    if (!shadow) return;
+    if (IsWindow(shadow->hwnd)) DestroyWindow(shadow->hwnd);
+    delete shadow;
+    shadow = nullptr;
+}

@@ -36,6 +36,10 @@ private:
 // (toolkit::ShadowOutlines); an outline whose pen is missing is left out.
 void DrawShadowOutlines(Gdiplus::Graphics& g, const RECT& client, int size, int radius, const CShadowPens& pens);
 
+class CShadowCtrl;
+// Destroys the window of an owned shadow, deletes the shadow and nulls the pointer.
+void DeleteShadow(CShadowCtrl*& shadow);
+
 class CShadowCtrl : public CWindowCtrl {
 public:
     CShadowCtrl();
@@ -51,6 +55,9 @@ public:
     void UseLightColors();
     // Moves the shadow around `ownerRect` (a window rectangle in screen coordinates).
     void GlueTo(const RECT& ownerRect);
+    // The owner's window is being destroyed: the shadow leaves the screen now and
+    // its window closes once the owner's destruction is over (the close is posted).
+    void HideAndClose();
     // The outline drawing on a transparent surface of the given client rectangle.
     void DrawOutlines(Gdiplus::Graphics& g, const RECT& client);
 
