@@ -1,19 +1,21 @@
 #include "app/GameApp.h"
 
 #include <shlobj.h>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include "app/CacheCleaner.h"
 #include "app/Settings.h"
+#include "BuildConfig.h"
 #include "app/Statistics.h"
+#include "base/Text.h"
 #include "browser/ClientApp.h"
+#include "browser/UserNameExchange.h"
 #include "frame/FrameGame.h"
 
 namespace {
 gameApp* g_app = nullptr;
-
-const wchar_t kVersionText[] = L"1.15";
 
 // Bounded "%s\%s" of two wide texts, cut to fit.
 void JoinPath(wchar_t* out, size_t units, const wchar_t* folder, const wchar_t* name) {
@@ -103,10 +105,7 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     CefString(&settings.accept_language_list) = L"zh_cn";
     CefInitialize(mainArgs, settings, app, nullptr);
 
-    wchar_t version[16];
-    _snwprintf(version, 16, L"%0.2f", 1.15);
-    version[15] = 0;
-    IniWriteString(settingsPath, L"GameInfo", L"Version", version);
+    IniWriteString(settingsPath, L"GameInfo", L"Version", VORNMARK_VERSION_TEXT_W);
 
     agentId = IniReadInt(settingsPath, L"Common", L"UID");
     siteId = IniReadInt(settingsPath, L"Common", L"ADV");
@@ -148,7 +147,6 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     CefShutdown();
     if (clearCacheRequested) IniWriteString(settingsPath, L"Common", L"ClearCache", L"1");
     settings.Reset();
-    (void)kVersionText;
     return false;
 }
 
@@ -160,39 +158,19 @@ int gameApp::PreTranslateMessage(MSG* msg) {
 }
 
 void gameApp::SetUserName(const wchar_t* name) {
-    wchar_t wide[64] = {0};
-    char ansi[64] = {0};
-    if (name) {
-        // The name ends up in the settings file, one value per line: a line break
-        // from the page would write keys of its own. Control characters go.
-        std::wstring clean;
-        for (const wchar_t* p = name; *p; ++p)
-            if (*p >= 0x20 && *p != 0x7F) clean += *p;
-        name = clean.c_str();
-        wcsncpy(wide, name, 63);
-        // Never end on the first half of a surrogate pair.
-        if (wcslen(name) > 63 && wide[62] >= 0xD800 && wide[62] <= 0xDBFF) wide[62] = 0;
-        int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof(ansi), nullptr, nullptr);
-        if (n <= 0) {
-            // Too long for 63 bytes: convert into a larger buffer and cut at a character boundary.
-            char big[256] = {0};
-            n = WideCharToMultiByte(CP_ACP, 0, wide, -1, big, sizeof(big), nullptr, nullptr);
-            memset(ansi, 0, sizeof(ansi));
-            if (n > 0) {
-                size_t keep = 0;
-                for (const char* p = big; *p;) {
-                    const char* next = CharNextExA(CP_ACP, p, 0);
-                    if (next == p || (size_t)(next - big) > sizeof(ansi) - 1) break;
-                    keep = next - big;
-                    p = next;
-                }
-                memcpy(ansi, big, keep);
-            }
-        }
-    }
+    // The name ends up in the settings file, one value per line: a line break
+    // from the page would write keys of its own. Control characters go.
+    std::wstring wide;
+    for (const wchar_t* p = name; p && *p; ++p)
+        if (*p >= 0x20 && *p != 0x7F) wide += *p;
+    base::CutUtf16(wide, sizeof(userName) / sizeof(userName[0]) - 1);
+    std::string ansi = base::NarrowFromWide(wide, CP_ACP);
+    ansi.resize(base::CodePageCutLength(ansi.data(), ansi.size(), sizeof(userNameAnsi) - 1, CP_ACP));
     std::lock_guard<std::mutex> lock(userNameLock);
-    memcpy(userName, wide, sizeof(userName));
-    memcpy(userNameAnsi, ansi, sizeof(userNameAnsi));
+    memset(userName, 0, sizeof(userName));
+    wmemcpy(userName, wide.data(), wide.size());
+    memset(userNameAnsi, 0, sizeof(userNameAnsi));
+    memcpy(userNameAnsi, ansi.data(), ansi.size());
 }
 
 void gameApp::CopyUserName(wchar_t* out, size_t units) {
@@ -207,4 +185,24 @@ void gameApp::CopyUserNameAnsi(char* out, size_t bytes) {
     std::lock_guard<std::mutex> lock(userNameLock);
     strncpy(out, userNameAnsi, bytes - 1);
     out[bytes - 1] = 0;
+}
+
+// Renderer: the user-name exchange answers the browser process's request (its
+// main thread; userNameAnsi is still read and written under userNameLock).
+bool gameApp::OnRenderProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId source,
+                                     CefRefPtr<CefProcessMessage> message) {
+    using std::placeholders::_1;
+    return username::HandleRequest(browser, source, message, std::bind(&gameApp::ReadLoginUser, this, _1), [this] {
+        std::lock_guard<std::mutex> lock(userNameLock);
+        return std::string(userNameAnsi);
+    });
+}
+
+void gameApp::ReadLoginUser(CefRefPtr<CefDOMDocument> document) {
+    std::string name;
+    if (!username::ReadLoginUser(document, &name)) return;
+    std::lock_guard<std::mutex> lock(userNameLock);
+    static_assert(sizeof(userNameAnsi) == username::kNameBytes, "the exchange cuts names to this field");
+    memset(userNameAnsi, 0, sizeof(userNameAnsi));
+    memcpy(userNameAnsi, name.data(), std::min(name.size(), sizeof(userNameAnsi) - 1));
 }

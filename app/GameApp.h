@@ -3,7 +3,7 @@
 
 #include <windows.h>
 #include <mutex>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 #include "app/LaunchFilter.h"
 #include "include/cef_app.h"
 
@@ -28,7 +28,8 @@ public:
     void CopyUserName(wchar_t* out, size_t units);
     void CopyUserNameAnsi(char* out, size_t bytes);
 
-    // Render side: the request for the user name and the read of the page.
+    // Render side of the user-name exchange (browser/UserNameExchange.h, which
+    // describes the whole route): the request, and the read of the page.
     bool OnRenderProcessMessage(CefRefPtr<CefBrowser> browser, CefProcessId source,
                                 CefRefPtr<CefProcessMessage> message);
     // Visit routine: stores the text of the element "login_user", when there is one.
@@ -41,11 +42,17 @@ public:
     wchar_t startUrl[512];
     HANDLE instanceMutex;
     bool firstInstance;
+    // The user name as 8-bit text. In the browser process: the ANSI code page's
+    // encoding of userName, for the close report. In a renderer: the name read
+    // from the page, as UTF-8, which the answer carries. 63 bytes at most, cut
+    // at a character boundary.
     char userNameAnsi[64];
+    // The user name, UTF-16, browser process only (63 units at most).
     wchar_t userName[64];
     int agentId;
     int siteId;
     ProcessLaunchFilter launchFilter;
+    // Not owned: the frame on RunBrowserProcess's stack while it runs; null otherwise.
     CFrameGame* frame;
 
 private:

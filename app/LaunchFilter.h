@@ -8,13 +8,14 @@
 
 // One intercepted function.
 struct PatchRecord {
-    void* target = nullptr;       // kernel32 entry; null until resolved
-    void* replacement = nullptr;  // our function; null until Install handled the record
+    void* target = nullptr;       // not owned: kernel32 entry; null until resolved
+    void* replacement = nullptr;  // not owned: our function; null until Install handled the record
     unsigned char saved[5] = {};  // the entry's first five bytes before patching
     int32_t displacement = 0;     // replacement - target - 5: operand of the jump
     // Reaches the real function without unpatching: the saved bytes followed by a
     // jump to target + 5. Null when the saved bytes are not the hot-patch prologue;
-    // calls then take the locked restore-call-apply path.
+    // calls then take the locked restore-call-apply path. Not owned: a slot of the
+    // filter's stub page, which lives as long as the process.
     void* original = nullptr;
 
     // Writes the jump over the entry (needs target and displacement).

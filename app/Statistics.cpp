@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include "BuildConfig.h"
+#include "base/Diagnostics.h"
+#include "base/Text.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -64,12 +66,7 @@ std::string FormEncode(const std::string& bytes) {
 }
 
 std::wstring FormEncodeWide(const std::wstring& text) {
-    if (text.empty()) return std::wstring();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::wstring();
-    std::string utf8(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &utf8[0], n, nullptr, nullptr);
-    return Widen(FormEncode(utf8));
+    return Widen(FormEncode(base::Utf8FromWide(text)));
 }
 
 int FormatMacListFrom(const AdapterAddressList& adapters, char* out, size_t size) {
@@ -104,7 +101,7 @@ void ComposeDeviceId(const char* macList, const CpuIdWords& cpu, char* out, size
 
 int ComposeInstallBody(char* out, size_t size, unsigned long long now, const char* deviceId, int agentId,
                        int siteId) {
-    std::string body = "game_id=" + std::to_string(kGameId) + "&action=install&install_time=" +
+    std::string body = "game_id=" + std::to_string(VORNMARK_GAME_ID) + "&action=install&install_time=" +
                        std::to_string(now) + "&uuid=" + FormEncode(deviceId ? deviceId : "") +
                        "&agent_id=" + std::to_string(agentId) + "&site_id=" + std::to_string(siteId);
     return CopyCut(body, out, size);
@@ -112,23 +109,17 @@ int ComposeInstallBody(char* out, size_t size, unsigned long long now, const cha
 
 int ComposeCloseBody(char* out, size_t size, unsigned long long now, const char* deviceId, int agentId, int siteId,
                      const char* userNameAnsi) {
-    std::string body = "game_id=" + std::to_string(kGameId) + "&action=close&logout_time=" + std::to_string(now) +
-                       "&uuid=" + FormEncode(deviceId ? deviceId : "") + "&agent_id=" + std::to_string(agentId) +
-                       "&site_id=" + std::to_string(siteId) + "&user_name=" + FormEncode(userNameAnsi ? userNameAnsi : "");
+    std::string body = "game_id=" + std::to_string(VORNMARK_GAME_ID) + "&action=close&logout_time=" +
+                       std::to_string(now) + "&uuid=" + FormEncode(deviceId ? deviceId : "") +
+                       "&agent_id=" + std::to_string(agentId) + "&site_id=" + std::to_string(siteId) +
+                       "&user_name=" + FormEncode(userNameAnsi ? userNameAnsi : "");
     return CopyCut(body, out, size);
 }
 
 void ComposeStartUrl(wchar_t* out, size_t units, const wchar_t* gamePage, const wchar_t* installTime, int agentId,
                      int siteId, int runCount, const char* macList) {
     std::string mac = WholeAddresses(macList ? macList : "", kStartUrlMacUnits);
-    std::wstring wideMac;
-    if (!mac.empty()) {
-        int n = MultiByteToWideChar(CP_ACP, 0, mac.data(), (int)mac.size(), nullptr, 0);
-        if (n > 0) {
-            wideMac.resize(n);
-            MultiByteToWideChar(CP_ACP, 0, mac.data(), (int)mac.size(), &wideMac[0], n);
-        }
-    }
+    std::wstring wideMac = base::WideFromNarrow(mac, CP_ACP);
     std::wstring url = std::wstring(gamePage ? gamePage : L"") + L"?installtime=" +
                        FormEncodeWide(installTime ? installTime : L"") + L"&agent_id=" + std::to_wstring(agentId) +
                        L"&cplaceid=" + std::to_wstring(siteId) + L"&runcount=" + std::to_wstring(runCount) +
@@ -302,6 +293,9 @@ int PostStatisticsTo(const char* server, char* body) {
     if (WaitForSingleObject(worker, kStatsWaitMs) == WAIT_OBJECT_0) {
         read = job->read;
         memcpy(body, job->buffer, kStatsBodyBytes);
+    } else {
+        base::DiagFailure(L"statistics", L"report to %hs not done within %lu ms; left to its worker", server,
+                          (unsigned long)kStatsWaitMs);
     }
     CloseHandle(worker);
     ReleaseJob(job);

@@ -16,7 +16,6 @@ const size_t kDeviceIdBytes = 260;
 // Units of the MAC list carried by the start address.
 const size_t kStartUrlMacUnits = 63;
 const size_t kStartUrlUnits = 512;
-const int kGameId = 1530;
 
 // Each phase of a report (connect, send, receive) gives up after this long, so a
 // server that accepts and never answers cannot hold start-up or exit for minutes.

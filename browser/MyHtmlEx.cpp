@@ -1,15 +1,9 @@
 #include "browser/MyHtmlEx.h"
 
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
+#include "base/WindowMessages.h"
 #include "include/cef_browser.h"
-
-namespace {
-// Posted to ourselves by OnCreate: the browser is requested once the creator has
-// returned from creating us and bound its callbacks into the handler.
-const UINT WM_REQUEST_BROWSER = WM_APP + 0x2B1;
-// Posted by OnSize when the engine's thread asks for a refit.
-const UINT WM_REFIT_BROWSER = WM_APP + 0x2B2;
-}  // namespace
 
 CMyHtmlEx::CMyHtmlEx() : exactFit(0), pendingX(0), pendingY(0), pendingWidth(0), pendingHeight(0) {}
 
@@ -55,6 +49,7 @@ LRESULT CMyHtmlEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void CMyHtmlEx::RequestBrowser() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!clientHandler || !browserParent.hwnd) return;
     CefWindowInfo windowInfo;
     windowInfo.parent_window = browserParent.hwnd;

@@ -29,7 +29,8 @@ int CloseMsgWnd::ShowModal(HWND parent) {
     if (parent) GetWindowRect(parent, &owner);
     int x = owner.left + (owner.right - owner.left - kDialogWidth) / 2;
     int y = owner.top + (owner.bottom - owner.top - kDialogHeight) / 2;
-    if (!Create(0, L"velmarcorvel", nullptr, 0x92030000, x, y, kDialogWidth, kDialogHeight, parent)) return result;
+    if (!Create(0, L"velmarcorvel", nullptr, kSkinnedWindowStyle, x, y, kDialogWidth, kDialogHeight, parent))
+        return result;
     RunModal();
     return result;
 }

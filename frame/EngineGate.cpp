@@ -1,5 +1,7 @@
 #include "frame/EngineGate.h"
 
+#include "base/MessageWait.h"
+
 CEngineGate::CEngineGate() : inside_(0), closed_(false), left_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 CEngineGate::~CEngineGate() {
@@ -29,12 +31,6 @@ void CEngineGate::Close() {
         closed_ = true;
         if (inside_ == 0) return;
     }
-    for (;;) {
-        DWORD woken = MsgWaitForMultipleObjects(1, &left_, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (woken == WAIT_OBJECT_0) break;
-        if (woken != WAIT_OBJECT_0 + 1) break;  // the wait itself failed: do not hang
-        // Delivers the messages other threads are sending to this thread's windows.
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    // A handler inside may be moving one of this thread's windows; a failed wait returns.
+    base::WaitServingSentMessages(&left_, 1);
 }

@@ -1,10 +1,12 @@
 #include "frame/FrameBack.h"
 
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
 #include "resource_ids.h"
-#include "ui/ImageRes.h"
+#include "ui/ImageCtrl.h"
+#include "ui/ToolkitMath.h"
 
 namespace {
 const int kMinimiseId = 20;
@@ -24,37 +26,21 @@ void CurrentUserName(wchar_t (&name)[64]) {
 }  // namespace
 
 CFrameBack::CFrameBack()
-    : shadowSize(kShadowSize),
-      cornerRadius(3),
-      outerPen(nullptr),
-      middlePen(nullptr),
-      innerPen(nullptr),
-      outerColour(0x0F8A8A8A),
-      middleColour(0x328A8A8A),
-      innerColour(0x648A8A8A),
+    : shadowSize(toolkit::kShadowSize),
+      cornerRadius(toolkit::kShadowRadius),
       ownerFrame(nullptr),
       shadowMode(false) {
     SetClassName(L"velmar_back");
 }
 
-CFrameBack::~CFrameBack() {
-    DeletePens();
-    panel.Reset();
-}
-
-void CFrameBack::DeletePens() {
-    delete outerPen;
-    delete middlePen;
-    delete innerPen;
-    outerPen = middlePen = innerPen = nullptr;
-}
+CFrameBack::~CFrameBack() { panel.Reset(); }
 
 LRESULT CFrameBack::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_NCCREATE) {
         panel.owner = hwnd;
         panel.SetOnItemClick([this](CImageButton* b) { return OnItemClick(b); });
         panel.SetOnDrawOverlay([this](Gdiplus::Graphics& g) { DrawShadow(g); });
-        SetWindowLongW(hwnd, GWL_STYLE, (GetWindowLongW(hwnd, GWL_STYLE) & 0xFF3FFFFF) | 0x02010100);
+        SetWindowLongW(hwnd, GWL_STYLE, PanelWindowStyle(GetWindowLongW(hwnd, GWL_STYLE)));
     }
     return panel.HandleMessage(msg, wParam, lParam) ? 1 : 0;
 }
@@ -67,10 +53,7 @@ void CFrameBack::OnCreate(CREATESTRUCTW*) {
     panel.captionDrag = true;
     GetClientRect(hwnd, &panel.captionRect);
 
-    DeletePens();
-    outerPen = new Gdiplus::Pen(Gdiplus::Color(outerColour), 2.0f);
-    middlePen = new Gdiplus::Pen(Gdiplus::Color(middleColour), 2.0f);
-    innerPen = new Gdiplus::Pen(Gdiplus::Color(innerColour), 4.0f);
+    pens.Create(kShadowColors);
 
     struct {
         int id, strip;
@@ -94,7 +77,7 @@ void CFrameBack::OnCreate(CREATESTRUCTW*) {
     panel.UpdateLayered();
 }
 
-void CFrameBack::OnDestroy() { DeletePens(); }
+void CFrameBack::OnDestroy() { pens.Delete(); }
 
 void CFrameBack::OnMove(int, int) {
     if (shadowMode || !ownerFrame || !IsWindow(ownerFrame->hwnd)) return;
@@ -112,6 +95,7 @@ void CFrameBack::OnShowWindow(BOOL show, int) {
 }
 
 void CFrameBack::EnterShadowMode() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     shadowMode = true;
     panel.captionDrag = false;
     // A shadow is never activated and lets the mouse through (layered and
@@ -128,17 +112,7 @@ void CFrameBack::DrawShadow(Gdiplus::Graphics& g) {
     if (!shadowMode) return;
     RECT client = {0, 0, 0, 0};
     GetClientRect(hwnd, &client);
-    ShadowOutline outlines[3];
-    ShadowOutlines(client, shadowSize, cornerRadius, outlines);
-    Gdiplus::Pen* pens[3] = {outerPen, middlePen, innerPen};
-    for (int i = 0; i < 3; ++i) {
-        Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
-        const RECT& r = outlines[i].rect;
-        Gdiplus::REAL radius = (Gdiplus::REAL)outlines[i].radius;
-        AddRoundRectPath(path, (Gdiplus::REAL)r.left, (Gdiplus::REAL)r.top, (Gdiplus::REAL)r.right,
-                         (Gdiplus::REAL)r.bottom, radius, radius);
-        if (pens[i]) g.DrawPath(pens[i], &path);
-    }
+    DrawShadowOutlines(g, client, shadowSize, cornerRadius, pens);
 }
 
 bool CFrameBack::OnItemClick(CImageButton* button) {

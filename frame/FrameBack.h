@@ -9,6 +9,7 @@
 #include <gdiplus.h>
 #include "frame/CloseMsgWnd.h"
 #include "ui/ImagePaint.h"
+#include "ui/ShadowCtrl.h"
 #include "ui/WindowCtrl.h"
 
 class CFrameBack : public CWindowCtrl {
@@ -31,17 +32,9 @@ public:
 
     int shadowSize;
     int cornerRadius;
-    Gdiplus::Pen* outerPen;
-    Gdiplus::Pen* middlePen;
-    Gdiplus::Pen* innerPen;
-    Gdiplus::ARGB outerColour;
-    Gdiplus::ARGB middleColour;
-    Gdiplus::ARGB innerColour;
+    CShadowPens pens;  // the toolkit's shadow colours; made in OnCreate, deleted in OnDestroy
     CImagePaint panel;
-    CWindowCtrl* ownerFrame;  // the game frame lying on the launcher; only its window is used
+    CWindowCtrl* ownerFrame;  // not owned: the game frame lying on the launcher; only its window is used
     bool shadowMode;
     CloseMsgWnd closeDialog;
-
-private:
-    void DeletePens();
 };

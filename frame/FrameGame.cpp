@@ -2,10 +2,12 @@
 
 #include <cwchar>
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
 #include "resource_ids.h"
 #include "ui/ImageRes.h"
+#include "ui/ToolkitMath.h"
 
 namespace {
 const wchar_t kGameTitle[] = L"Vornmark";
@@ -59,7 +61,7 @@ bool CFrameGame::CreateWindows() {
         minWidth = kStartFrameWidth;
         minHeight = kStartFrameHeight;
     }
-    if (!Create(WS_EX_APPWINDOW, L"velmarcorve", nullptr, 0x92030000, launcher.left,
+    if (!Create(WS_EX_APPWINDOW, L"velmarcorve", nullptr, kSkinnedWindowStyle, launcher.left,
                 launcher.top + kFrameTopInLauncher, kStartFrameWidth, kStartFrameHeight, backWindow.hwnd))
         return false;
     backWindow.ownerFrame = this;
@@ -111,6 +113,7 @@ void CFrameGame::SetWindowIcons() {
 }
 
 void CFrameGame::EnterGameLayout() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     inGameLayout = true;
     backWindow.EnterShadowMode();
     browserHost.exactFit = 1;
@@ -171,6 +174,7 @@ void CFrameGame::AddTitleBarItems() {
 }
 
 void CFrameGame::ToggleFullScreen() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!IsWindowVisible(hwnd)) return;
     fullScreen = !fullScreen;
     panel.captionDrag = !fullScreen;
@@ -281,10 +285,11 @@ void CFrameGame::OnMove(int, int) {
 }
 
 void CFrameGame::PlaceShadow() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     RECT r;
     GetWindowRect(hwnd, &r);
     if (r.right - r.left == 0 || !IsWindow(backWindow.hwnd)) return;
-    RECT s = GrowRect(r, backWindow.shadowSize);
+    RECT s = toolkit::ShadowRectAround(r, backWindow.shadowSize);
     // Around the frame and right below it in the z-order.
     SetWindowPos(backWindow.hwnd, hwnd, s.left, s.top, s.right - s.left, s.bottom - s.top, SWP_NOACTIVATE);
 }
@@ -309,6 +314,7 @@ void CFrameGame::OnShowWindow(BOOL show, int status) {
 }
 
 void CFrameGame::ShowBackWindow() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (!IsWindow(backWindow.hwnd)) return;
     // Shown without activation and kept right below the frame: the frame is
     // owned by it and must stay on top, where its title bar takes the clicks.
@@ -366,6 +372,7 @@ bool CFrameGame::OnItemClick(CImageButton* button) {
 }
 
 void CFrameGame::OpenPortalButton(int id) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     wchar_t name[64] = {0};
     if (gameApp* app = gameApp::Current()) app->CopyUserName(name, 64);
     switch (id) {
@@ -394,6 +401,7 @@ bool CFrameGame::OnItemHover(CImageButton* button) {
 }
 
 void CFrameGame::HideTip() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     tipButtonId = 0;
     if (!IsWindow(toolTip.hwnd)) return;
     KillTimer(toolTip.hwnd, CImageTipCtrl::kTimerId);

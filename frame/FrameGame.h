@@ -10,10 +10,12 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include "base/WindowMessages.h"
 #include "browser/MyHtmlEx.h"
 #include "frame/CloseMsgWnd.h"
 #include "frame/EngineGate.h"
 #include "frame/FrameBack.h"
+#include "frame/FrameLogic.h"
 #include "include/cef_browser.h"
 #include "include/cef_client.h"
 #include "include/cef_process_message.h"
@@ -21,8 +23,7 @@
 #include "ui/ImageMenu.h"
 #include "ui/ImageTipCtrl.h"
 
-// Frame command message (lParam 0); wParam picks the command.
-const UINT WM_FRAME_COMMAND = 0x8E5;
+// Commands of WM_FRAME_COMMAND (base/WindowMessages.h), in its wParam.
 const WPARAM FRAME_CMD_ENTER_GAME = 1001;
 const WPARAM FRAME_CMD_DESTROY = 5557;
 const WPARAM FRAME_CMD_TOGGLE_FULLSCREEN = 5562;
@@ -36,41 +37,12 @@ inline WPARAM FrameCommandForKey(const MSG& msg) {
     if (msg.wParam == VK_F10) return FRAME_CMD_TOGGLE_FULLSCREEN;
     return 0;
 }
-// Callback message of the tray icon.
-const UINT WM_TRAY_NOTIFY = 0x15B4;
-// Arms the login fallback timer: timers belong to the main thread's window,
-// and the load handlers run on the engine's thread.
-const UINT WM_FRAME_ARM_FALLBACK = WM_APP + 0x8E5;
-// Posted by the engine thread when the page's title changed: the title bar repaints.
-const UINT WM_FRAME_TITLE_CHANGED = WM_APP + 0x8E6;
 const UINT_PTR TIMER_LOGIN_FALLBACK = 5558;
 const UINT_PTR TIMER_SHOW_MAXIMIZED = 5559;
 const int HOTKEY_BOSS = 5561;
 const UINT TRAY_ICON_ID = 128;
 // How long the mouse rests on a title-bar button before its tip shows.
 const UINT kTipDelayMs = 500;
-
-// Ids of the title bar and the menus.
-enum FrameItemId {
-    kIdClose = 10,
-    kIdMinimise = 20,
-    kIdMaximise = 30,
-    kIdRestore = 40,
-    kIdTitleBackground = 10011,
-    kIdTitleEmblem = 10012,
-    kIdTools = 10013,
-    kIdMenuClearCache = 10014,
-    kIdMenuRefresh = 10015,
-    kIdMenuBossKey = 10016,
-    kIdFullScreen = 10017,
-    kIdTrayRestore = 10018,
-    kIdTrayQuit = 10019,
-    kIdService = 10020,
-    kIdForum = 10021,
-    kIdGamePage = 10022,
-    kIdRecharge = 10023,
-    kIdAntiAddiction = 10024,
-};
 
 class CFrameGame : public CImageDialog {
 public:
@@ -121,8 +93,8 @@ public:
     void CopyPageTitle(wchar_t* out, size_t units);
     void CopyServerId(wchar_t* out, size_t units);
 
-    Gdiplus::Font* titleFont;
-    Gdiplus::Brush* titleBrush;
+    Gdiplus::Font* titleFont;    // owned: made in OnCreate, deleted in OnDestroy
+    Gdiplus::Brush* titleBrush;  // owned: made in OnCreate, deleted in OnDestroy
     CImageMenu systemMenu;
     CImageMenu trayMenu;
     CImageTipCtrl toolTip;

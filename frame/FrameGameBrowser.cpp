@@ -6,7 +6,9 @@
 #include <cwchar>
 #include <string>
 #include "app/GameApp.h"
+#include "base/Text.h"
 #include "browser/ClientHandler.h"
+#include "browser/UserNameExchange.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
 
@@ -43,18 +45,8 @@ void CFrameGame::BindBrowserHandlers() {
 void CFrameGame::HandleTitleChange(const CefString& title) {
     // Through UTF-8 and back, so that unpaired surrogates come out replaced;
     // a title longer than the buffer keeps its start, never half a pair.
-    std::string utf8 = title.ToString();
-    std::wstring wide;
-    int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), (int)utf8.size(), nullptr, 0);
-    if (units > 0) {
-        wide.resize(units);
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), (int)utf8.size(), &wide[0], units);
-    }
-    const size_t max = sizeof(pageTitle) / sizeof(pageTitle[0]) - 1;
-    if (wide.size() > max) {
-        wide.resize(max);
-        if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();
-    }
+    std::wstring wide = base::WideFromUtf8(title.ToString());
+    base::CutUtf16(wide, sizeof(pageTitle) / sizeof(pageTitle[0]) - 1);
     {
         std::lock_guard<std::mutex> guard(textLock);
         memset(pageTitle, 0, sizeof(pageTitle));
@@ -91,15 +83,7 @@ void CFrameGame::HandleLoadEnd(CefRefPtr<CefBrowser> browser, CefRefPtr<CefFrame
         browserHost.OnSize(0, 0, 0);
         return;
     }
-    if (browser && address.find(L"xf.html") != std::wstring::npos) {
-        CefRefPtr<CefProcessMessage> request = CefProcessMessage::Create("velmar_msg");
-        CefRefPtr<CefListValue> args = request ? request->GetArgumentList() : nullptr;
-        if (args) {
-            args->SetSize(1);
-            args->SetString(0, "getuser");
-            browser->SendProcessMessage(PID_RENDERER, request);
-        }
-    }
+    if (browser && username::IsRequestPage(address)) browser->SendProcessMessage(PID_RENDERER, username::MakeRequest());
     if (ApplyLoginAddress(address.c_str())) PostMessageW(frameWindow, WM_FRAME_COMMAND, FRAME_CMD_ENTER_GAME, 0);
     if (inGameLayout) browserHost.OnSize(0, 0, 0);
 }
@@ -113,11 +97,10 @@ bool CFrameGame::HandleBeforePopup(const CefString& targetUrl, CefWindowInfo&, C
 bool CFrameGame::HandleProcessMessage(CefRefPtr<CefBrowser>, CefProcessId sourceProcess,
                                       CefRefPtr<CefProcessMessage> message) {
     if (sourceProcess != PID_RENDERER) return false;
-    if (!message) return true;
-    CefRefPtr<CefListValue> args = message->GetArgumentList();
-    if (message->GetName() == CefString("velmar_msg") && args && args->GetSize() == 2 &&
-        args->GetString(0) == CefString("getuser")) {
-        if (gameApp* app = gameApp::Current()) app->SetUserName(args->GetString(1).ToWString().c_str());
+    // Every message from a renderer counts as handled; only an answer carries a name.
+    std::wstring name;
+    if (username::ReadAnswer(message, &name)) {
+        if (gameApp* app = gameApp::Current()) app->SetUserName(name.c_str());
     }
     return true;
 }

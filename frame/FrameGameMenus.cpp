@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cwchar>
 #include "app/GameApp.h"
+#include "base/ThreadCheck.h"
 #include "browser/ClientHandler.h"
 #include "frame/FrameLogic.h"
 
@@ -63,6 +64,7 @@ void CFrameGame::PrepareMenus() {
 }
 
 bool CFrameGame::OpenSystemMenu() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     FillMenu(systemMenu, kSystemMenuEntries);
     POINT cursor = {0, 0};
     GetCursorPos(&cursor);
@@ -73,6 +75,7 @@ bool CFrameGame::OpenSystemMenu() {
 }
 
 void CFrameGame::HandleSystemMenuClick(CImageItem* item) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     int id = item ? item->id : 0;
     if (id == kIdMenuClearCache) {
         // Carried out at exit and on the next start, once the engine has let go.
@@ -102,6 +105,7 @@ LRESULT CALLBACK PageKeyHook(int code, WPARAM removed, LPARAM lParam) {
 }  // namespace
 
 void CFrameGame::HookPageKeys() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     // While the player plays, the keyboard focus is in the page, whose window
     // belongs to the engine's UI thread: its keys never pass the main loop's
     // filter. A hook on that thread gives the two keys the same meaning there;
@@ -118,6 +122,7 @@ void CFrameGame::HookPageKeys() {
 }
 
 void CFrameGame::UnhookPageKeys() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     g_pageKeyTarget = nullptr;
     if (pageKeyHook) UnhookWindowsHookEx(pageKeyHook);
     pageKeyHook = nullptr;
@@ -126,6 +131,7 @@ void CFrameGame::UnhookPageKeys() {
 void CFrameGame::RemoveTrayIcon() { Shell_NotifyIconW(NIM_DELETE, &trayIconData); }
 
 LRESULT CFrameGame::HandleBossKey(WPARAM id) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (id != (WPARAM)HOTKEY_BOSS) return 0;
     if (!hiddenByBossKey) {
         if (!IsWindowVisible(hwnd)) return 0;
@@ -144,6 +150,7 @@ LRESULT CFrameGame::HandleBossKey(WPARAM id) {
 }
 
 LRESULT CFrameGame::HandleTrayNotify(WPARAM wParam, LPARAM lParam) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (wParam != TRAY_ICON_ID) return 1;
     if (lParam == WM_LBUTTONDBLCLK) {
         RemoveTrayIcon();
@@ -163,6 +170,7 @@ LRESULT CFrameGame::HandleTrayNotify(WPARAM wParam, LPARAM lParam) {
 }
 
 void CFrameGame::HandleTrayMenuClick(CImageItem* item) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     int id = item ? item->id : 0;
     if (id == kIdTrayRestore) {
         hiddenByBossKey = false;

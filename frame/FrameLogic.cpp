@@ -32,12 +32,6 @@ RECT CentredInWorkArea(const RECT& work, int width, int height) {
     return r;
 }
 
-RECT GrowRect(const RECT& r, int by) {
-    if (r.right - r.left == 0) return r;
-    RECT g = {r.left - by, r.top - by, r.right + by, r.bottom + by};
-    return g;
-}
-
 RECT GameHostRect(const RECT& client, bool zoomed) {
     RECT r = client;
     r.top += kTitleBarHeight;
@@ -57,36 +51,29 @@ POINT TrayMenuPosition(POINT cursor, const RECT& work, int screenWidth, int menu
     return p;
 }
 
-void ShadowOutlines(const RECT& c, int s, int k, ShadowOutline out[3]) {
-    out[0].rect = {c.left + s - 5, c.top + s - 5, c.right + 4 - s, c.bottom + 4 - s};
-    out[0].radius = k + 1;
-    out[1].rect = {c.left + s - 3, c.top + s - 3, c.right + 2 - s, c.bottom + 2 - s};
-    out[1].radius = k + 1;
-    out[2].rect = {c.left + s, c.top + s, c.right - 1 - s, c.bottom - 1 - s};
-    out[2].radius = k - 1;
-}
-
 const TitleItem kTitleItems[] = {
     // Bar background, stretched from the left edge to the right edge.
-    {10011, kTitleStatic, {IDB_TITLE_BACKGROUND, 0, 0}, 0, 1366, 0, 25, true, true, 0, nullptr, true},
-    {10012, kTitleStatic, {IDB_TITLE_EMBLEM, 0, 0}, 5, 21, 5, 21, true, false, -1, nullptr, true},
-    {10, kTitleButton, {IDB_TITLE_CLOSE_NORMAL, IDB_TITLE_CLOSE_HOVER, IDB_TITLE_CLOSE_HOVER}, 25, 0, 0, 25, false,
-     true, 1, nullptr, true},
-    {30, kTitleButton, {IDB_TITLE_MAX_NORMAL, IDB_TITLE_MAX_HOVER, IDB_TITLE_MAX_PRESSED}, 50, 25, 0, 25, false,
-     true, 25, L"最大化", false},
-    {40, kTitleButton, {IDB_TITLE_RESTORE_NORMAL, IDB_TITLE_RESTORE_HOVER, IDB_TITLE_RESTORE_PRESSED}, 50, 25, 0, 25,
-     false, true, 25, L"还原", true},
-    {20, kTitleButton, {IDB_TITLE_MIN_NORMAL, IDB_TITLE_MIN_HOVER, IDB_TITLE_MIN_PRESSED}, 75, 50, 0, 25, false,
-     true, 50, L"最小化", true},
-    {10017, kTitleButton, {IDB_TITLE_FULLSCREEN_NORMAL, IDB_TITLE_FULLSCREEN_HOVER, IDB_TITLE_FULLSCREEN_PRESSED}, 100,
-     75, 0, 25, false, true, 75, L"全屏(F10)", true},
-    {10013, kTitleButton, {IDB_TITLE_TOOLS_NORMAL, IDB_TITLE_TOOLS_HOVER, IDB_TITLE_TOOLS_PRESSED}, 125, 100, 0, 25,
-     false, true, 100, L"工具", true},
-    {10020, kTitleStrip, {IDB_TITLE_SERVICE_STRIP, 0, 0}, 154, 113, 2, 24, false, false, 125, nullptr, true},
-    {10021, kTitleStrip, {IDB_TITLE_FORUM_STRIP, 0, 0}, 199, 158, 2, 24, false, false, 170, nullptr, true},
-    {10022, kTitleStrip, {IDB_TITLE_GAMEPAGE_STRIP, 0, 0}, 244, 203, 2, 24, false, false, 215, nullptr, true},
-    {10023, kTitleStrip, {IDB_TITLE_RECHARGE_STRIP, 0, 0}, 289, 248, 2, 24, false, false, 260, nullptr, true},
-    {10024, kTitleStrip, {IDB_TITLE_ANTIADDICTION_STRIP, 0, 0}, 334, 270, 2, 24, false, false, 305, nullptr, true},
+    {kIdTitleBackground, kTitleStatic, {IDB_TITLE_BACKGROUND, 0, 0}, 0, 1366, 0, 25, true, true, 0, nullptr, true},
+    {kIdTitleEmblem, kTitleStatic, {IDB_TITLE_EMBLEM, 0, 0}, 5, 21, 5, 21, true, false, -1, nullptr, true},
+    {kIdClose, kTitleButton, {IDB_TITLE_CLOSE_NORMAL, IDB_TITLE_CLOSE_HOVER, IDB_TITLE_CLOSE_HOVER}, 25, 0, 0, 25,
+     false, true, 1, nullptr, true},
+    {kIdMaximise, kTitleButton, {IDB_TITLE_MAX_NORMAL, IDB_TITLE_MAX_HOVER, IDB_TITLE_MAX_PRESSED}, 50, 25, 0, 25,
+     false, true, 25, L"最大化", false},
+    {kIdRestore, kTitleButton, {IDB_TITLE_RESTORE_NORMAL, IDB_TITLE_RESTORE_HOVER, IDB_TITLE_RESTORE_PRESSED}, 50, 25,
+     0, 25, false, true, 25, L"还原", true},
+    {kIdMinimise, kTitleButton, {IDB_TITLE_MIN_NORMAL, IDB_TITLE_MIN_HOVER, IDB_TITLE_MIN_PRESSED}, 75, 50, 0, 25,
+     false, true, 50, L"最小化", true},
+    {kIdFullScreen, kTitleButton,
+     {IDB_TITLE_FULLSCREEN_NORMAL, IDB_TITLE_FULLSCREEN_HOVER, IDB_TITLE_FULLSCREEN_PRESSED}, 100, 75, 0, 25, false,
+     true, 75, L"全屏(F10)", true},
+    {kIdTools, kTitleButton, {IDB_TITLE_TOOLS_NORMAL, IDB_TITLE_TOOLS_HOVER, IDB_TITLE_TOOLS_PRESSED}, 125, 100, 0,
+     25, false, true, 100, L"工具", true},
+    {kIdService, kTitleStrip, {IDB_TITLE_SERVICE_STRIP, 0, 0}, 154, 113, 2, 24, false, false, 125, nullptr, true},
+    {kIdForum, kTitleStrip, {IDB_TITLE_FORUM_STRIP, 0, 0}, 199, 158, 2, 24, false, false, 170, nullptr, true},
+    {kIdGamePage, kTitleStrip, {IDB_TITLE_GAMEPAGE_STRIP, 0, 0}, 244, 203, 2, 24, false, false, 215, nullptr, true},
+    {kIdRecharge, kTitleStrip, {IDB_TITLE_RECHARGE_STRIP, 0, 0}, 289, 248, 2, 24, false, false, 260, nullptr, true},
+    {kIdAntiAddiction, kTitleStrip, {IDB_TITLE_ANTIADDICTION_STRIP, 0, 0}, 334, 270, 2, 24, false, false, 305,
+     nullptr, true},
 };
 const int kTitleItemCount = sizeof(kTitleItems) / sizeof(kTitleItems[0]);
 

@@ -1,9 +1,10 @@
 // Decisions of the game frame that depend only on values: the login test on a
-// loaded address, where windows and title-bar items go, and the shadow outline.
+// loaded address, and where windows and title-bar items go.
 #pragma once
 
 #include <windows.h>
 #include "BuildConfig.h"
+#include "ui/ItemCodes.h"
 
 // Host of a sibling game site of the portal; its addresses count as game logins.
 const wchar_t SIBLING_GAME_HOST[] = VORNMARK_SIBLING_GAME_HOST_W;
@@ -31,13 +32,9 @@ const int kStartFrameHeight = 620;
 const int kGameMinWidth = 1020;
 const int kGameMinHeight = 750;
 const int kTitleBarHeight = 25;
-const int kShadowSize = 6;
 
 // A width x height rectangle centred in the work area (truncating divisions).
 RECT CentredInWorkArea(const RECT& work, int width, int height);
-
-// `r` grown by `by` on every side; a rectangle of width 0 stays as it is.
-RECT GrowRect(const RECT& r, int by);
 
 // Where the browser host goes in the in-game layout: below the title bar and,
 // unless maximised, inside the 1-pixel window edge.
@@ -48,14 +45,28 @@ RECT GameHostRect(const RECT& client, bool zoomed);
 // or 96 when the task bar stands at the left or right.
 POINT TrayMenuPosition(POINT cursor, const RECT& work, int screenWidth, int menuHeight);
 
-// The three rounded outlines of the drop shadow in a client rectangle, with
-// the shadow size s and the base corner radius k: rectangles and radii from
-// the outermost to the innermost.
-struct ShadowOutline {
-    RECT rect;
-    int radius;
+// Ids of the title bar and the menus.
+enum FrameItemId {
+    // The title bar's window buttons, carried out by the toolkit's panel.
+    kIdClose = kPanelClose,
+    kIdMinimise = kPanelMinimise,
+    kIdMaximise = kPanelMaximise,
+    kIdRestore = kPanelRestore,
+    kIdTitleBackground = 10011,
+    kIdTitleEmblem = 10012,
+    kIdTools = 10013,
+    kIdMenuClearCache = 10014,
+    kIdMenuRefresh = 10015,
+    kIdMenuBossKey = 10016,
+    kIdFullScreen = 10017,
+    kIdTrayRestore = 10018,
+    kIdTrayQuit = 10019,
+    kIdService = 10020,
+    kIdForum = 10021,
+    kIdGamePage = 10022,
+    kIdRecharge = 10023,
+    kIdAntiAddiction = 10024,
 };
-void ShadowOutlines(const RECT& client, int s, int k, ShadowOutline out[3]);
 
 // The items of the in-game title bar, in the order they are added.
 enum TitleItemKind { kTitleStatic, kTitleButton, kTitleStrip };
@@ -71,7 +82,7 @@ struct TitleItem {
     bool absoluteX;
     bool topFromClient;
     int anchor;         // right margin kept on resize; -1: none
-    const wchar_t* text;  // tooltip text, never painted on the button
+    const wchar_t* text;  // not owned (a literal): tooltip text, never painted on the button
     bool visible;
 };
 extern const TitleItem kTitleItems[];

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <cwchar>
-#include <vector>
+#include "base/Text.h"
 
 namespace {
 bool IsUnreserved(unsigned char c) {
@@ -24,13 +24,9 @@ namespace portal {
 std::wstring EncodeQueryValue(const wchar_t* value) {
     std::wstring out;
     if (!value || !value[0]) return out;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) return out;
-    std::vector<char> utf8(bytes);
-    WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8.data(), bytes, nullptr, nullptr);
     static const wchar_t hex[] = L"0123456789ABCDEF";
-    for (int i = 0; i < bytes - 1; ++i) {
-        unsigned char c = (unsigned char)utf8[i];
+    for (char byte : base::Utf8FromWide(value)) {
+        unsigned char c = (unsigned char)byte;
         if (IsUnreserved(c)) {
             out += (wchar_t)c;
         } else {
@@ -44,12 +40,12 @@ std::wstring EncodeQueryValue(const wchar_t* value) {
 
 std::wstring CutAddress(const std::wstring& address) {
     if (address.size() <= kAddressMaxUnits) return address;
-    std::wstring out = address.substr(0, kAddressMaxUnits);
+    std::wstring out = address;
+    base::CutUtf16(out, kAddressMaxUnits);
     // A cut escape would make the browser read a different byte; drop it whole.
     size_t n = out.size();
     if (n >= 1 && out[n - 1] == L'%') out.resize(n - 1);
     else if (n >= 2 && out[n - 2] == L'%') out.resize(n - 2);
-    if (!out.empty() && out.back() >= 0xD800 && out.back() <= 0xDBFF) out.pop_back();
     return out;
 }
 
@@ -57,13 +53,11 @@ std::wstring Forum() { return CutAddress(Http(FORUM_HOST, L"/")); }
 std::wstring GamePage() { return CutAddress(Http(GAME_HOST, L"")); }
 std::wstring AntiAddiction() { return CutAddress(Http(PORTAL_HOST, L"/my.php?act=fcm")); }
 std::wstring ServiceBase() { return Http(PORTAL_HOST, L"/api/kefu/wd.php?"); }
-std::wstring RechargeBase() { return Http(PAY_HOST, L"/?game_id=1530"); }
+std::wstring RechargeBase() { return Http(PAY_HOST, L"/?game_id=") + std::to_wstring(VORNMARK_GAME_ID); }
 
 std::wstring Service(const wchar_t* userName) {
-    wchar_t gameId[16];
-    _snwprintf(gameId, 16, L"%d", GAME_ID);
-    gameId[15] = 0;
-    return CutAddress(ServiceBase() + L"user_name=" + EncodeQueryValue(userName) + L"&game_id=" + gameId);
+    return CutAddress(ServiceBase() + L"user_name=" + EncodeQueryValue(userName) + L"&game_id=" +
+                      std::to_wstring(VORNMARK_GAME_ID));
 }
 
 std::wstring GameRecharge(const wchar_t* userName, const wchar_t* serverId) {

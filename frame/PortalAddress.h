@@ -10,8 +10,6 @@ const wchar_t PORTAL_HOST[] = VORNMARK_PORTAL_HOST_W;
 const wchar_t FORUM_HOST[] = VORNMARK_FORUM_HOST_W;
 const wchar_t PAY_HOST[] = VORNMARK_PAY_HOST_W;
 const wchar_t GAME_HOST[] = VORNMARK_GAME_HOST_W;
-// The portal's number for this game.
-const int GAME_ID = 1530;
 
 // Composed addresses live in 512-unit buffers on the way to the shell: longer
 // ones are cut to this many units.
@@ -32,9 +30,9 @@ std::wstring Forum();          // "http://FORUM_HOST/"
 std::wstring GamePage();       // "http://GAME_HOST"
 std::wstring AntiAddiction();  // "http://PORTAL_HOST/my.php?act=fcm"
 std::wstring ServiceBase();    // "http://PORTAL_HOST/api/kefu/wd.php?"
-std::wstring RechargeBase();   // "http://PAY_HOST/?game_id=1530"
+std::wstring RechargeBase();   // "http://PAY_HOST/?game_id=" VORNMARK_GAME_ID
 
-// Customer service: base + "user_name=NAME&game_id=1530".
+// Customer service: base + "user_name=NAME&game_id=" VORNMARK_GAME_ID.
 std::wstring Service(const wchar_t* userName);
 // Recharge from the in-game title bar: base + "&user_name=NAME", followed by
 // "&server_id=ID" when a server id is known. An empty name still gives "&user_name=".

@@ -181,7 +181,7 @@ void CImageButton::DrawText(Graphics& g, RECT& r, Brush* brush) {
     RectF layout((REAL)r.left, (REAL)y, (REAL)(r.right - r.left), (REAL)h);
     if (brush && f) g.DrawString(text, -1, f, layout, &format, brush);
 
-    if (type == 2 && f) {
+    if (type == kButtonLink && f) {
         RectF box;
         g.MeasureString(text, -1, f, layout, &format, &box);
         linkTextRect = toolkit::LinkTextRect(r.left, r.right - r.left, box.Width, textAlign, y, h);

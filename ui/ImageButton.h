@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <gdiplus.h>
+#include "ui/ItemCodes.h"
 
 class CImageButton {
 public:
@@ -39,19 +40,19 @@ public:
     RECT rect;
     bool visible;
     bool disabled;
-    Gdiplus::Font* font;
-    Gdiplus::Font* customFont;
+    Gdiplus::Font* font;        // owned: the default item font
+    Gdiplus::Font* customFont;  // not owned: whoever sets it keeps it
     wchar_t text[256];
     int lineHeight;
-    HWND owner;
-    Gdiplus::Image* images[4];
-    Gdiplus::Image* strip;
+    HWND owner;  // not owned: the window the button is drawn on
+    Gdiplus::Image* images[4];  // owned
+    Gdiplus::Image* strip;      // owned
     bool showIcon;
-    Gdiplus::Image* icons[2];
+    Gdiplus::Image* icons[2];   // owned
     RECT iconRect;
-    Gdiplus::Pen* borderPens[3];
-    Gdiplus::Brush* fillBrushes[3];
-    Gdiplus::Brush* textBrushes[3];
+    Gdiplus::Pen* borderPens[3];      // owned
+    Gdiplus::Brush* fillBrushes[3];   // owned
+    Gdiplus::Brush* textBrushes[3];   // owned
     int textAlign;
     RECT linkTextRect;
 

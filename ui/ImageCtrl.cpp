@@ -17,11 +17,7 @@ CImageCtrl::CImageCtrl()
 }
 
 CImageCtrl::~CImageCtrl() {
-    if (shadow) {
-        if (IsWindow(shadow->hwnd)) DestroyWindow(shadow->hwnd);
-        delete shadow;
-        shadow = nullptr;
-    }
+    DeleteShadow(shadow);
     panel.Reset();
     if (iconCopy) DestroyIcon(iconCopy);
     iconCopy = nullptr;
@@ -61,85 +57,85 @@ void CImageCtrl::GlueShadow() {
 
 LRESULT CImageCtrl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
-    case WM_NCCREATE:
-        panel.owner = hwnd;
-        panel.SetOnItemPressed([this](CImageButton* b) { return OnItemPressed(b); });
-        panel.SetOnItemClick([this](CImageButton* b) { return OnItemClick(b); });
-        panel.SetOnItemHover([this](CImageButton* b) { return OnItemHover(b); });
-        panel.SetOnItemRightPressed([this](CImageButton* b) { return OnItemRightPressed(b); });
-        panel.SetOnItemRightClick([this](CImageButton* b) { return OnItemRightClick(b); });
-        panel.SetOnDrawBackground([this](Gdiplus::Graphics& g) { OnDrawBackground(g); });
-        panel.SetOnDrawOverlay([this](Gdiplus::Graphics& g) { OnDrawOverlay(g); });
-        // No caption; clip children; maximisable.
-        SetWindowLongW(hwnd, GWL_STYLE, (GetWindowLongW(hwnd, GWL_STYLE) & 0xFF3FFFFF) | 0x02010100);
-        break;
-    case WM_NCHITTEST: {
-        if (!resizable) return HTCLIENT;
-        POINT pt = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
-        ScreenToClient(hwnd, &pt);
-        RECT client;
-        GetClientRect(hwnd, &client);
-        return toolkit::BorderHitTest(pt.x, pt.y, client.right, client.bottom, borderWidth, borderHeight);
-    }
-    case WM_GETMINMAXINFO: {
-        MINMAXINFO* info = reinterpret_cast<MINMAXINFO*>(lParam);
-        MONITORINFO mi;
-        mi.cbSize = sizeof(mi);
-        HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
-        if (monitor && GetMonitorInfoW(monitor, &mi) && (mi.dwFlags & MONITORINFOF_PRIMARY)) {
-            info->ptMaxSize.x = mi.rcWork.right - mi.rcWork.left;
-            info->ptMaxSize.y = mi.rcWork.bottom - mi.rcWork.top;
-            info->ptMaxPosition.x = mi.rcWork.left;
-            info->ptMaxPosition.y = mi.rcWork.top;
-        }
-        info->ptMinTrackSize.x = minWidth;
-        info->ptMinTrackSize.y = minHeight;
-        break;
-    }
-    case WM_WINDOWPOSCHANGING: {
-        WINDOWPOS* pos = reinterpret_cast<WINDOWPOS*>(lParam);
-        if (fixedWidth && fixedHeight) {
-            pos->cx = fixedWidth;
-            pos->cy = fixedHeight;
-        }
-        if (minWidth && minHeight) {
-            if (pos->cx < minWidth) pos->cx = minWidth;
-            if (pos->cy < minHeight) pos->cy = minHeight;
-        }
-        break;
-    }
-    case WM_SIZE: {
-        if (cutCorners) {
-            int W = (short)LOWORD(lParam), H = (short)HIWORD(lParam);
-            HRGN region;
-            if (IsZoomed(hwnd)) {
-                region = CreateRectRgn(0, 0, W, H);
-            } else {
-                POINT pts[8];
-                toolkit::CutCornerPolygon(W, H, pts);
-                region = CreatePolygonRgn(pts, 8, WINDING);
-            }
-            // The window owns the region from here on.
-            if (region && !SetWindowRgn(hwnd, region, TRUE)) DeleteObject(region);
-        }
-        if (shadow) {
-            GlueShadow();
-            shadow->Repaint(255);
-        }
-        break;
-    }
-    case WM_MOVE:
-        if (shadow) GlueShadow();
-        break;
+    case WM_NCCREATE: BindPanel(); break;
+    case WM_NCHITTEST: return HitTestBorders(lParam);
+    case WM_GETMINMAXINFO: LimitMaximisedArea(reinterpret_cast<MINMAXINFO*>(lParam)); break;
+    case WM_WINDOWPOSCHANGING: KeepSizeLimits(reinterpret_cast<WINDOWPOS*>(lParam)); break;
+    case WM_SIZE: ShapeToSize((short)LOWORD(lParam), (short)HIWORD(lParam)); break;
+    case WM_MOVE: GlueShadow(); break;
     case WM_DESTROY:
-        if (shadow && IsWindow(shadow->hwnd)) {
-            shadow->Show(SW_HIDE);
-            PostMessageW(shadow->hwnd, WM_CLOSE, 0, 0);
-        }
+        if (shadow) shadow->HideAndClose();
         break;
     default: break;
     }
     return panel.HandleMessage(msg, wParam, lParam) ? 1 : 0;
+}
+
+void CImageCtrl::BindPanel() {
+    panel.owner = hwnd;
+    panel.SetOnItemPressed([this](CImageButton* b) { return OnItemPressed(b); });
+    panel.SetOnItemClick([this](CImageButton* b) { return OnItemClick(b); });
+    panel.SetOnItemHover([this](CImageButton* b) { return OnItemHover(b); });
+    panel.SetOnItemRightPressed([this](CImageButton* b) { return OnItemRightPressed(b); });
+    panel.SetOnItemRightClick([this](CImageButton* b) { return OnItemRightClick(b); });
+    panel.SetOnDrawBackground([this](Gdiplus::Graphics& g) { OnDrawBackground(g); });
+    panel.SetOnDrawOverlay([this](Gdiplus::Graphics& g) { OnDrawOverlay(g); });
+    SetWindowLongW(hwnd, GWL_STYLE, PanelWindowStyle(GetWindowLongW(hwnd, GWL_STYLE)));
+}
+
+LRESULT CImageCtrl::HitTestBorders(LPARAM screenPoint) {
+    if (!resizable) return HTCLIENT;
+    POINT pt = {(short)LOWORD(screenPoint), (short)HIWORD(screenPoint)};
+    ScreenToClient(hwnd, &pt);
+    RECT client;
+    GetClientRect(hwnd, &client);
+    return toolkit::BorderHitTest(pt.x, pt.y, client.right, client.bottom, borderWidth, borderHeight);
+}
+
+void CImageCtrl::LimitMaximisedArea(MINMAXINFO* info) {
+    // Maximised on the primary monitor, the window takes its work area, not the
+    // whole screen: the task bar stays visible.
+    MONITORINFO mi;
+    mi.cbSize = sizeof(mi);
+    HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
+    if (monitor && GetMonitorInfoW(monitor, &mi) && (mi.dwFlags & MONITORINFOF_PRIMARY)) {
+        info->ptMaxSize.x = mi.rcWork.right - mi.rcWork.left;
+        info->ptMaxSize.y = mi.rcWork.bottom - mi.rcWork.top;
+        info->ptMaxPosition.x = mi.rcWork.left;
+        info->ptMaxPosition.y = mi.rcWork.top;
+    }
+    info->ptMinTrackSize.x = minWidth;
+    info->ptMinTrackSize.y = minHeight;
+}
+
+void CImageCtrl::KeepSizeLimits(WINDOWPOS* pos) {
+    if (fixedWidth && fixedHeight) {
+        pos->cx = fixedWidth;
+        pos->cy = fixedHeight;
+    }
+    if (minWidth && minHeight) {
+        if (pos->cx < minWidth) pos->cx = minWidth;
+        if (pos->cy < minHeight) pos->cy = minHeight;
+    }
+}
+
+void CImageCtrl::ShapeToSize(int width, int height) {
+    if (cutCorners) {
+        HRGN region;
+        if (IsZoomed(hwnd)) {
+            region = CreateRectRgn(0, 0, width, height);
+        } else {
+            POINT pts[8];
+            toolkit::CutCornerPolygon(width, height, pts);
+            region = CreatePolygonRgn(pts, 8, WINDING);
+        }
+        // The window owns the region from here on.
+        if (region && !SetWindowRgn(hwnd, region, TRUE)) DeleteObject(region);
+    }
+    if (shadow) {
+        GlueShadow();
+        shadow->Repaint(255);
+    }
 }
 
 void CImageCtrl::OnShowWindow(BOOL show, int) {

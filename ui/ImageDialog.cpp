@@ -1,6 +1,6 @@
 #include "ui/ImageDialog.h"
 
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 
 CImageDialog::CImageDialog() : modalRunning(false), result(IDCANCEL) { SetClassName(L"ImageDialog"); }
 

@@ -30,14 +30,14 @@ public:
     void SetSelected(bool select);
 
     int mouseX, mouseY;
-    std::vector<CImageButton*> buttons;
-    std::vector<CImageStatic*> statics;
-    std::vector<CWindowCtrl*> childWindows;
-    CImageButton* hotButton;
+    std::vector<CImageButton*> buttons;      // owned
+    std::vector<CImageStatic*> statics;      // owned
+    std::vector<CWindowCtrl*> childWindows;  // owned, windows destroyed with the row
+    CImageButton* hotButton;  // not owned: one of `buttons`, or null
     bool hovered;
     bool selected;
     bool visible;
-    CImagePaintEx* list;
+    CImagePaintEx* list;  // not owned: the list holding the row
     int id;
     int height;
     RECT rect;

@@ -1,19 +1,16 @@
 #include "ui/ImageMenu.h"
 
+#include "base/ThreadCheck.h"
+
 CImageMenu::CImageMenu()
     : companion(nullptr), anchor(nullptr), closeOnDeactivate(true), keepCompanions(false), shadow(nullptr) {
     SetClassName(L"ImageMenu");
 }
 
-CImageMenu::~CImageMenu() {
-    if (shadow) {
-        if (IsWindow(shadow->hwnd)) DestroyWindow(shadow->hwnd);
-        delete shadow;
-        shadow = nullptr;
-    }
-}
+CImageMenu::~CImageMenu() { DeleteShadow(shadow); }
 
 void CImageMenu::Popup(int x, int y) {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
     int height = 0;
     for (CImageItem* row : list.items)
         if (row->visible) height += row->height;
@@ -60,10 +57,7 @@ void CImageMenu::OnShowWindow(BOOL show, int) {
 }
 
 void CImageMenu::OnDestroy() {
-    if (shadow && IsWindow(shadow->hwnd)) {
-        shadow->Show(SW_HIDE);
-        PostMessageW(shadow->hwnd, WM_CLOSE, 0, 0);
-    }
+    if (shadow) shadow->HideAndClose();
 }
 
 LRESULT CImageMenu::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -24,9 +24,9 @@ public:
     // Shows the menu with its top-left corner at the screen point (x, y).
     void Popup(int x, int y);
 
-    CWindowCtrl* companion;
-    CWindowCtrl* anchor;
+    CWindowCtrl* companion;  // not owned: hidden together with the menu
+    CWindowCtrl* anchor;     // not owned: its area keeps the menu open; hidden with it
     bool closeOnDeactivate;
     bool keepCompanions;
-    CShadowCtrl* shadow;
+    CShadowCtrl* shadow;     // owned: made on the first popup
 };

@@ -1,6 +1,7 @@
 #include "ui/ImagePaint.h"
 
 #include <algorithm>
+#include "base/ThreadCheck.h"
 #include "ui/ImageRes.h"
 #include "ui/ToolkitMath.h"
 
@@ -22,15 +23,12 @@ CImagePaint::CImagePaint()
       leftPressed(false),
       pressedRect{0, 0, 0, 0},
       rightPressed(false),
-      tracking(false),
       rightPressedRect{0, 0, 0, 0},
       captionDrag(false),
       fillBackground(true),
       backgroundBrush(nullptr),
       backgroundColor(0xFFFAFAFA),
       captionRect{0, 0, 0, 0},
-      mouseX(-1),
-      mouseY(0),
       alpha(255),
       hoverButton(nullptr),
       owner(nullptr) {}
@@ -38,6 +36,7 @@ CImagePaint::CImagePaint()
 CImagePaint::~CImagePaint() { Reset(); }
 
 CImageButton* CImagePaint::AddButton(int id, int normal, int hover, int pressed, int disabled, RECT rect) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     CImageButton* b = FindButton(id);
     if (b) {
         b->SetImages(normal, hover, pressed, disabled);
@@ -58,6 +57,7 @@ CImageButton* CImagePaint::FindButton(int id) {
 }
 
 bool CImagePaint::RemoveButton(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (auto it = buttons.begin(); it != buttons.end(); ++it) {
         if ((*it)->id == id) {
             if (hoverButton == *it) hoverButton = nullptr;
@@ -70,6 +70,7 @@ bool CImagePaint::RemoveButton(int id) {
 }
 
 CImageStatic* CImagePaint::AddStatic(int imageId, int id, bool flipTiled, RECT rect) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     CImageStatic* s = FindStatic(id);
     if (!s) {
         s = new CImageStatic();
@@ -90,6 +91,7 @@ CImageStatic* CImagePaint::FindStatic(int id) {
 }
 
 bool CImagePaint::RemoveStatic(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (auto it = statics.begin(); it != statics.end(); ++it) {
         if ((*it)->id == id) {
             delete *it;
@@ -116,6 +118,7 @@ void CImagePaint::EnableLayered() {
 }
 
 void CImagePaint::UpdateLayered() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     if (!updateLayeredWindow) {
         if (onLayeredUnavailable) onLayeredUnavailable();
         return;
@@ -124,8 +127,8 @@ void CImagePaint::UpdateLayered() {
 }
 
 void CImagePaint::ToggleMaximize() {
-    CImageButton* maximize = FindButton(30);
-    CImageButton* restore = FindButton(40);
+    CImageButton* maximize = FindButton(kPanelMaximise);
+    CImageButton* restore = FindButton(kPanelRestore);
     if (!maximize || !restore) return;
     if (IsZoomed(owner)) {
         maximize->visible = true;
@@ -155,16 +158,17 @@ bool CImagePaint::OnButtonClick(CImageButton* button) {
     if (!IsLiveButton(button)) return false;
     if (button->disabled || !button->visible) return true;
     switch (button->id) {
-    case 10: DestroyWindow(owner); return false;
-    case 20: ShowWindow(owner, SW_MINIMIZE); break;
-    case 30:
-    case 40: ToggleMaximize(); break;
+    case kPanelClose: DestroyWindow(owner); return false;
+    case kPanelMinimise: ShowWindow(owner, SW_MINIMIZE); break;
+    case kPanelMaximise:
+    case kPanelRestore: ToggleMaximize(); break;
     default: break;
     }
     return true;
 }
 
 void CImagePaint::Layout(int cx, int cy) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageButton* b : buttons) {
         if (b->rightMargin == -1 && b->bottomMargin == -1) continue;
         RECT r = toolkit::AnchorButtonRect(b->rect, b->rightMargin, b->bottomMargin, cx, cy);
@@ -193,7 +197,7 @@ void CImagePaint::DrawItems(Graphics& g, const RECT* update) {
         if (!update || Intersects(b->rect, *update)) b->Draw(g, mouseX, mouseY, leftPressed, 0, 0, 0, 0);
     // Checked buttons with inner hit testing lie above the buttons they overlap.
     for (CImageButton* b : buttons)
-        if (b->type == 1 && b->checked && (!update || Intersects(b->rect, *update)))
+        if (b->type == kButtonInnerHit && b->checked && (!update || Intersects(b->rect, *update)))
             b->Draw(g, mouseX, mouseY, leftPressed, 0, 0, 0, 0);
     if (onDrawOverlay) onDrawOverlay(g);
 }
@@ -209,10 +213,9 @@ void CImagePaint::Paint() {
         GetClientRect(owner, &client);
         CSanDC buffer(dc, client, &update);
         SetBkMode(buffer.memoryDC, TRANSPARENT);
-        Graphics* g = new Graphics(buffer.memoryDC);
-        g->SetSmoothingMode(SmoothingModeHighQuality);
-        DrawItems(*g, &update);
-        delete g;
+        Graphics g(buffer.memoryDC);  // gone before the buffer is copied back
+        g.SetSmoothingMode(SmoothingModeHighQuality);
+        DrawItems(g, &update);
     }
     EndPaint(owner, &ps);
 }
@@ -223,191 +226,196 @@ void CImagePaint::Reset() {
     for (CImageButton* b : buttons) delete b;
     buttons.clear();
     hoverButton = nullptr;
-    mouseX = mouseY = -1;
     owner = nullptr;
     delete backgroundBrush;
     backgroundBrush = nullptr;
     layered = false;
     // Input state belongs to the window that is gone; a new window starts clean
     // (a stale `tracking` would keep the new one from ever hearing WM_MOUSELEAVE).
-    captured = leftPressed = rightPressed = tracking = false;
+    EndTracking();
+    captured = leftPressed = rightPressed = false;
 }
 
 bool CImagePaint::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    int x = (short)LOWORD(lParam), y = (short)HIWORD(lParam);
-    POINT pt = {x, y};
+    const POINT pt = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
     switch (msg) {
-    case WM_CREATE:
-        if (!backgroundBrush && (backgroundColor >> 24) != 0) backgroundBrush = new SolidBrush(Color(backgroundColor));
-        return false;
+    case WM_CREATE: OnCreate(); return false;
     case WM_DESTROY: Reset(); return false;
-    case WM_SIZE: Layout(x, y); return false;
+    case WM_SIZE: Layout(pt.x, pt.y); return false;
     case WM_PAINT: Paint(); return false;
-    case WM_ERASEBKGND: {
-        RECT client = {0, 0, 0, 0};
-        GetClientRect(owner, &client);
-        if (client.left || client.top || client.right || client.bottom) Paint();
-        return true;
+    case WM_ERASEBKGND: return OnEraseBackground();
+    case WM_SHOWWINDOW: OnShowWindow(wParam != FALSE); return false;
+    case WM_SETCURSOR: return OnSetCursor();
+    case WM_MOUSEMOVE: return OnMouseMove(pt);
+    case WM_LBUTTONDOWN: return OnLeftButtonDown(pt);
+    case WM_LBUTTONUP: return OnLeftButtonUp(pt);
+    case WM_LBUTTONDBLCLK: OnLeftDoubleClick(pt); return false;
+    case WM_RBUTTONDOWN: return OnRightButtonDown(pt);
+    case WM_RBUTTONUP: return OnRightButtonUp(pt);
+    case WM_MOUSELEAVE: OnMouseLeave(); return false;
+    default: return false;
     }
-    case WM_SHOWWINDOW:
-        if (!wParam) mouseX = mouseY = -1;
-        else if (layered) UpdateLayered();
-        return false;
-    case WM_SETCURSOR: {
-        POINT cursor;
-        GetCursorPos(&cursor);
-        ScreenToClient(owner, &cursor);
-        for (CImageButton* b : buttons) {
-            if (b->type == 2 && b->visible && PtInRect(&b->rect, cursor)) {
-                SetCursor(LoadCursorW(nullptr, IDC_HAND));
-                return true;
-            }
+}
+
+void CImagePaint::OnCreate() {
+    if (!backgroundBrush && (backgroundColor >> 24) != 0) backgroundBrush = new SolidBrush(Color(backgroundColor));
+}
+
+bool CImagePaint::OnEraseBackground() {
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(owner, &client);
+    if (client.left || client.top || client.right || client.bottom) Paint();
+    return true;
+}
+
+void CImagePaint::OnShowWindow(bool shown) {
+    if (!shown) ForgetMouse();
+    else if (layered) UpdateLayered();
+}
+
+bool CImagePaint::OnSetCursor() {
+    POINT cursor;
+    GetCursorPos(&cursor);
+    ScreenToClient(owner, &cursor);
+    for (CImageButton* b : buttons) {
+        if (b->type == kButtonLink && b->visible && PtInRect(&b->rect, cursor)) {
+            SetCursor(LoadCursorW(nullptr, IDC_HAND));
+            return true;
         }
-        return false;
     }
-    case WM_MOUSEMOVE: {
-        mouseX = x;
-        mouseY = y;
-        if (!tracking) {
-            TRACKMOUSEEVENT tme = {sizeof(tme), TME_HOVER | TME_LEAVE, owner, 10};
-            if (TrackMouseEvent(&tme)) tracking = true;
-        }
-        // A button hidden under the mouse (maximise swapped for restore) gives the hover up.
-        if (hoverButton && hoverButton->visible && PtInRect(&hoverButton->rect, pt) && tracking) {
-            if (hoverButton->type == 1) {
-                bool hit = hoverButton->HitTest(x, y);
-                bool changed = hit != hoverButton->hot;
-                hoverButton->hot = hit;
-                if (changed) RepaintButton(hoverButton);
-            }
-            return false;
-        }
-        if (leftPressed) return false;
-        CImageButton* found = nullptr;
-        if (tracking) {
-            for (CImageButton* b : buttons) {
-                // Ids 100..250 are reserved for items that never take the hover.
-                if ((b->id < 100 || b->id > 250) && PtInRect(&b->rect, pt) && b->visible) {
-                    found = b;
-                    break;
-                }
-            }
-        }
-        RepaintButton(hoverButton);
-        if (found) {
-            hoverButton = found;
-            RepaintButton(found);
-            if (onItemHover && !onItemHover(found)) return true;
-        } else {
-            hoverButton = nullptr;
-        }
-        return false;
+    return false;
+}
+
+CImageButton* CImagePaint::HoverCandidateAt(POINT pt) {
+    for (CImageButton* b : buttons) {
+        bool neverHovers = b->id >= kNoHoverFirstId && b->id <= kNoHoverLastId;
+        if (!neverHovers && PtInRect(&b->rect, pt) && b->visible) return b;
     }
-    case WM_LBUTTONDOWN: {
-        mouseX = x;
-        mouseY = y;
-        bool onButton = false;
-        if (hoverButton && hoverButton->visible && PtInRect(&hoverButton->rect, pt)) {
-            onButton = true;
-            pressedRect = hoverButton->rect;
-            leftPressed = true;
-            hoverButton->HitTest(x, y);
-            if (layered) UpdateLayered();
-            else InvalidateRect(owner, &pressedRect, TRUE);
-            if (onItemPressed && !onItemPressed(hoverButton)) return true;
-            if (!captured) {
-                SetCapture(owner);
-                captured = true;
-                return false;
-            }
+    return nullptr;
+}
+
+bool CImagePaint::OnMouseMove(POINT pt) {
+    FollowMouse(owner, pt.x, pt.y);
+    // Still over the hover button. A button hidden under the mouse (maximise
+    // swapped for restore) gives the hover up.
+    if (hoverButton && hoverButton->visible && PtInRect(&hoverButton->rect, pt) && tracking) {
+        if (hoverButton->type == kButtonInnerHit) {
+            bool hit = hoverButton->HitTest(pt.x, pt.y);
+            bool changed = hit != hoverButton->hot;
+            hoverButton->hot = hit;
+            if (changed) RepaintButton(hoverButton);
         }
-        if (toolkit::CaptionPress(x, y, captionRect, captionDrag, onButton))
-            PostMessageW(owner, WM_NCLBUTTONDOWN, HTCAPTION, (LPARAM)(((DWORD)y << 16) | ((DWORD)x & 0xFFFF)));
-        if (!onButton) pressedRect = kNoRect;
         return false;
     }
-    case WM_LBUTTONUP: {
-        mouseX = x;
-        mouseY = y;
-        if (captured) {
-            captured = false;
-            ReleaseCapture();
-        }
-        leftPressed = false;
-        if (!hoverButton) {
-            pressedRect = kNoRect;
-            return false;
-        }
-        if (PtInRect(&pressedRect, pt)) {
-            if (!OnButtonClick(hoverButton)) return true;
-            if (!IsLiveButton(hoverButton)) {
-                pressedRect = kNoRect;
-                return false;
-            }
-        }
-        CImageButton* former = hoverButton;
-        if (!PtInRect(&pressedRect, pt) && !PtInRect(&hoverButton->rect, pt)) {
-            mouseX = mouseY = -1;
-            hoverButton = nullptr;
-        }
-        RepaintButton(former);
+    if (leftPressed) return false;
+    CImageButton* found = tracking ? HoverCandidateAt(pt) : nullptr;
+    RepaintButton(hoverButton);
+    hoverButton = found;
+    if (!found) return false;
+    RepaintButton(found);
+    return onItemHover && !onItemHover(found);
+}
+
+bool CImagePaint::TakeCapture() {
+    if (captured) return false;
+    SetCapture(owner);
+    captured = true;
+    return true;
+}
+
+void CImagePaint::GiveCaptureBack() {
+    if (!captured) return;
+    captured = false;
+    ReleaseCapture();
+}
+
+bool CImagePaint::OnLeftButtonDown(POINT pt) {
+    MouseAt(pt.x, pt.y);
+    bool onButton = hoverButton && hoverButton->visible && PtInRect(&hoverButton->rect, pt);
+    if (onButton) {
+        pressedRect = hoverButton->rect;
+        leftPressed = true;
+        hoverButton->HitTest(pt.x, pt.y);
+        if (layered) UpdateLayered();
+        else InvalidateRect(owner, &pressedRect, TRUE);
+        if (onItemPressed && !onItemPressed(hoverButton)) return true;
+        if (TakeCapture()) return false;
+    }
+    if (toolkit::CaptionPress(pt.x, pt.y, captionRect, captionDrag, onButton))
+        PostMessageW(owner, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(pt.x, pt.y));
+    if (!onButton) pressedRect = kNoRect;
+    return false;
+}
+
+bool CImagePaint::OnLeftButtonUp(POINT pt) {
+    MouseAt(pt.x, pt.y);
+    GiveCaptureBack();
+    leftPressed = false;
+    if (!hoverButton) {
         pressedRect = kNoRect;
         return false;
     }
-    case WM_LBUTTONDBLCLK:
-        if (y <= 40 && captionDrag) ToggleMaximize();
-        return false;
-    case WM_RBUTTONDOWN:
-        mouseX = x;
-        mouseY = y;
-        if (hoverButton && PtInRect(&hoverButton->rect, pt)) {
-            rightPressed = true;
-            rightPressedRect = hoverButton->rect;
-            if (onItemRightPressed && !onItemRightPressed(hoverButton)) return true;
-            if (!captured) {
-                SetCapture(owner);
-                captured = true;
-            }
+    if (PtInRect(&pressedRect, pt)) {
+        if (!OnButtonClick(hoverButton)) return true;
+        if (!IsLiveButton(hoverButton)) {
+            pressedRect = kNoRect;
             return false;
         }
+    }
+    CImageButton* former = hoverButton;
+    if (!PtInRect(&pressedRect, pt) && !PtInRect(&hoverButton->rect, pt)) {
+        ForgetMouse();
+        hoverButton = nullptr;
+    }
+    RepaintButton(former);
+    pressedRect = kNoRect;
+    return false;
+}
+
+void CImagePaint::OnLeftDoubleClick(POINT pt) {
+    if (pt.y <= toolkit::kCaptionBottom && captionDrag) ToggleMaximize();
+}
+
+bool CImagePaint::OnRightButtonDown(POINT pt) {
+    MouseAt(pt.x, pt.y);
+    if (!hoverButton || !PtInRect(&hoverButton->rect, pt)) {
         rightPressedRect = kNoRect;
         return false;
-    case WM_RBUTTONUP:
-        mouseX = x;
-        mouseY = y;
-        if (captured) {
-            captured = false;
-            ReleaseCapture();
-        }
-        rightPressed = false;
-        if (hoverButton) {
-            if (PtInRect(&rightPressedRect, pt)) {
-                if (onItemRightClick && !onItemRightClick(hoverButton)) return false;
-            } else if (!PtInRect(&hoverButton->rect, pt)) {
-                mouseX = mouseY = -1;
-                hoverButton = nullptr;
-            }
-        }
-        rightPressedRect = kNoRect;
-        return false;
-    case WM_MOUSELEAVE:
-        tracking = false;
-        mouseX = mouseY = -1;
-        if (leftPressed) return false;
-        if (hoverButton) {
-            if (IsZoomed(owner)) {
-                POINT cursor;
-                GetCursorPos(&cursor);
-                ScreenToClient(owner, &cursor);
-                if (PtInRect(&hoverButton->rect, cursor)) {
-                    mouseX = cursor.x;
-                    mouseY = cursor.y;
-                }
-            }
-            RepaintButton(hoverButton);
+    }
+    rightPressed = true;
+    rightPressedRect = hoverButton->rect;
+    if (onItemRightPressed && !onItemRightPressed(hoverButton)) return true;
+    TakeCapture();
+    return false;
+}
+
+bool CImagePaint::OnRightButtonUp(POINT pt) {
+    MouseAt(pt.x, pt.y);
+    GiveCaptureBack();
+    rightPressed = false;
+    if (hoverButton) {
+        if (PtInRect(&rightPressedRect, pt)) {
+            if (onItemRightClick && !onItemRightClick(hoverButton)) return false;
+        } else if (!PtInRect(&hoverButton->rect, pt)) {
+            ForgetMouse();
             hoverButton = nullptr;
         }
-        return false;
-    default: return false;
     }
+    rightPressedRect = kNoRect;
+    return false;
+}
+
+void CImagePaint::OnMouseLeave() {
+    EndTracking();
+    if (leftPressed || !hoverButton) return;
+    if (IsZoomed(owner)) {
+        // Maximised, a hover button still under the cursor is repainted with the
+        // cursor's position, so it keeps its hover look.
+        POINT cursor;
+        GetCursorPos(&cursor);
+        ScreenToClient(owner, &cursor);
+        if (PtInRect(&hoverButton->rect, cursor)) MouseAt(cursor.x, cursor.y);
+    }
+    RepaintButton(hoverButton);
+    hoverButton = nullptr;
 }

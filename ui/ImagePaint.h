@@ -1,7 +1,7 @@
 // The button panel: owns the statics and buttons painted on a window's
 // surface, follows the mouse, turns press and release into clicks, carries out
-// the built-in commands (10 close, 20 minimise, 30 maximise, 40 restore), drags
-// the window by its caption, lays anchored items out and paints, double-
+// the built-in commands (PanelCommandId: close, minimise, maximise, restore),
+// drags the window by its caption, lays anchored items out and paints, double-
 // buffered or layered with per-pixel alpha. The owner forwards its messages.
 #pragma once
 
@@ -11,9 +11,12 @@
 #include <vector>
 #include "ui/ImageButton.h"
 #include "ui/ImageStatic.h"
+#include "ui/ItemCodes.h"
+#include "ui/MouseTracking.h"
 #include "ui/WindowCtrl.h"
 
-class CImagePaint {
+// mouseX, mouseY and tracking come from CMouseTracking.
+class CImagePaint : public CMouseTracking {
 public:
     typedef std::function<bool(CImageButton*)> ItemCallback;
     typedef std::function<void(Gdiplus::Graphics&)> DrawCallback;
@@ -62,18 +65,16 @@ public:
     bool leftPressed;
     RECT pressedRect;
     bool rightPressed;
-    bool tracking;
     RECT rightPressedRect;
     bool captionDrag;
     bool fillBackground;
-    Gdiplus::Brush* backgroundBrush;
+    Gdiplus::Brush* backgroundBrush;  // owned
     Gdiplus::ARGB backgroundColor;
     RECT captionRect;
-    int mouseX, mouseY;
     BYTE alpha;
-    CImageButton* hoverButton;
-    std::vector<CImageStatic*> statics;
-    std::vector<CImageButton*> buttons;
+    CImageButton* hoverButton;  // not owned: one of `buttons`, or null
+    std::vector<CImageStatic*> statics;  // owned
+    std::vector<CImageButton*> buttons;  // owned
     ItemCallback onItemPressed;
     ItemCallback onItemClick;
     ItemCallback onItemHover;
@@ -82,9 +83,28 @@ public:
     DrawCallback onDrawBackground;
     DrawCallback onDrawOverlay;
     std::function<void()> onLayeredUnavailable;
-    HWND owner;
+    HWND owner;  // not owned: the window whose messages the panel handles
 
 private:
+    // One handler per message; true: handled, the owner's handling stops there.
+    void OnCreate();
+    bool OnEraseBackground();
+    void OnShowWindow(bool shown);
+    bool OnSetCursor();
+    bool OnMouseMove(POINT pt);
+    bool OnLeftButtonDown(POINT pt);
+    bool OnLeftButtonUp(POINT pt);
+    void OnLeftDoubleClick(POINT pt);
+    bool OnRightButtonDown(POINT pt);
+    bool OnRightButtonUp(POINT pt);
+    void OnMouseLeave();
+
+    // The first visible button under `pt` that may take the hover.
+    CImageButton* HoverCandidateAt(POINT pt);
+    // Captures the mouse for a press unless it already is; true when taken now.
+    bool TakeCapture();
+    // Lets the capture go on a release, when the panel holds it.
+    void GiveCaptureBack();
     void RepaintButton(CImageButton* button);
     bool IsLiveButton(const CImageButton* button) const;
 

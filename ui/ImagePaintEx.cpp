@@ -1,5 +1,6 @@
 #include "ui/ImagePaintEx.h"
 
+#include "base/ThreadCheck.h"
 #include "ui/TickSource.h"
 #include "ui/ToolkitMath.h"
 
@@ -8,7 +9,6 @@ using namespace Gdiplus;
 CImagePaintEx::CImagePaintEx()
     : updateLayeredWindow(nullptr),
       defaultItemHeight(24),
-      tracking(false),
       hoverItem(nullptr),
       selectedItem(nullptr),
       backgroundBrush(nullptr),
@@ -20,8 +20,6 @@ CImagePaintEx::CImagePaintEx()
       selectedColor(0),
       lastClickTime(0),
       lastClientRect{0, 0, 0, 0},
-      mouseX(-1),
-      mouseY(0),
       owner(nullptr),
       layered(false),
       alpha(255) {}
@@ -29,6 +27,7 @@ CImagePaintEx::CImagePaintEx()
 CImagePaintEx::~CImagePaintEx() { Reset(); }
 
 CImageItem* CImagePaintEx::AddItem(int id) {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageItem* row : items)
         if (row->id == id) return row;
     CImageItem* row = new CImageItem(this, id, defaultItemHeight);
@@ -38,6 +37,7 @@ CImageItem* CImagePaintEx::AddItem(int id) {
 }
 
 void CImagePaintEx::Clear() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     for (CImageItem* row : items) delete row;
     items.clear();
     Relayout(nullptr);
@@ -126,6 +126,7 @@ void CImagePaintEx::DrawRows(Graphics& g) {
 }
 
 void CImagePaintEx::RepaintAll() {
+    BASE_DCHECK_WINDOW_THREAD(owner);
     if (!IsWindow(owner)) return;
     if (layered) {
         if (updateLayeredWindow) LayeredUpdate(owner, updateLayeredWindow, [this](Graphics& g) { DrawRows(g); }, alpha);
@@ -157,10 +158,9 @@ void CImagePaintEx::Paint() {
         GetClientRect(owner, &client);
         CSanDC buffer(dc, client);
         SetBkMode(buffer.memoryDC, TRANSPARENT);
-        Graphics* g = new Graphics(buffer.memoryDC);
-        g->SetSmoothingMode(SmoothingModeHighQuality);
-        DrawRows(*g);
-        delete g;
+        Graphics g(buffer.memoryDC);  // gone before the buffer is copied back
+        g.SetSmoothingMode(SmoothingModeHighQuality);
+        DrawRows(g);
     }
     EndPaint(owner, &ps);
 }
@@ -171,127 +171,124 @@ void CImagePaintEx::Reset() {
     delete hoverBrush;
     delete selectedBrush;
     backgroundBrush = hoverBrush = selectedBrush = nullptr;
-    mouseX = -1;
-    mouseY = 0;
+    EndTracking();
     hoverItem = selectedItem = nullptr;
-    tracking = false;
     owner = nullptr;
     layered = false;
 }
 
 bool CImagePaintEx::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    int x = (short)LOWORD(lParam), y = (short)HIWORD(lParam);
-    POINT pt = {x, y};
+    const POINT pt = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
     switch (msg) {
-    case WM_NCCREATE:
-        if (!backgroundBrush && (backgroundColor >> 24)) backgroundBrush = new SolidBrush(Color(backgroundColor));
-        if (!hoverBrush && (hoverColor >> 24)) hoverBrush = new SolidBrush(Color(hoverColor));
-        if (!selectedBrush && (selectedColor >> 24)) selectedBrush = new SolidBrush(Color(selectedColor));
-        return false;
+    case WM_NCCREATE: OnCreate(); return false;
     case WM_DESTROY: Reset(); return false;
-    case WM_SIZE: {
-        RECT area = {0, 0, x, y};
-        if (onResize) onResize(&area);
-        Relayout(&area);
-        return false;
-    }
+    case WM_SIZE: OnSize(pt.x, pt.y); return false;
     case WM_PAINT: Paint(); return false;
-    case WM_ERASEBKGND: {
-        RECT client = {0, 0, 0, 0};
-        GetClientRect(owner, &client);
-        if (!EqualRect(&client, &lastClientRect)) {
-            Paint();
-            lastClientRect = client;
-        }
-        return true;
-    }
-    case WM_SHOWWINDOW:
-        if (!wParam) {
-            mouseX = -1;
-            mouseY = 0;
-            for (CImageItem* row : items) {
-                row->hovered = false;
-                row->selected = false;
-                row->hotButton = nullptr;
-            }
-            // The row under the mouse is highlighted afresh after showing again;
-            // the selection pointer stays so a further click is timed against it.
-            hoverItem = nullptr;
-        }
-        return false;
-    case WM_MOUSEMOVE: {
-        mouseX = x;
-        mouseY = y;
-        if (!tracking) {
-            TRACKMOUSEEVENT tme = {sizeof(tme), TME_HOVER | TME_LEAVE, owner, 10};
-            if (TrackMouseEvent(&tme)) tracking = true;
-        }
-        if (hoverItem) {
-            RECT r = GetItemRect(hoverItem->id);
-            if (hoverItem->visible && IsRowVisible(r.top, r.bottom - r.top)) {
-                if (!PtInRect(&r, pt)) {
-                    RepaintRow(hoverItem);
-                    hoverItem->hovered = false;
-                    hoverItem->hotButton = nullptr;
-                    hoverItem->ResetMouse();
-                    hoverItem = nullptr;
-                } else if (hoverItem->OnMouseMove(x, y)) {
-                    RepaintRow(hoverItem);
-                }
-                return false;
-            }
-        }
-        CImageItem* row = RowAt(x, y);
-        if (row && row != hoverItem) {
-            if (hoverItem) hoverItem->hovered = false;
-            hoverItem = row;
-            row->hovered = true;
-            row->OnMouseMove(x, y);
-            RepaintRow(row);
-            row->OnHoverEnter();
-        }
-        return false;
-    }
-    case WM_LBUTTONUP: {
-        mouseX = x;
-        mouseY = y;
-        SetFocus(owner);
-        CImageItem* row = RowAt(x, y);
-        if (!row) return false;
-        DWORD now = toolkit::TickCount();
-        row->OnMouseMove(x, y);
-        if (selectedItem) selectedItem->selected = false;
-        row->selected = true;
-        DWORD previous = lastClickTime;
-        lastClickTime = now;
-        if (row == selectedItem) {
-            if (toolkit::IsDoubleClick(true, now, previous)) {
-                if (onItemDoubleClick) onItemDoubleClick(row);
-            } else if (onItemClick) {
-                onItemClick(row);
-            }
-        } else {
-            selectedItem = row;
-            if (onItemClick) onItemClick(row);
-            // The callback may have hidden, cleared or destroyed the list.
-            RepaintAll();
-        }
-        return false;
-    }
-    case WM_MOUSELEAVE:
-        mouseX = -1;
-        mouseY = 0;
-        tracking = false;
-        if (hoverItem) {
-            CImageItem* row = hoverItem;
-            row->OnMouseMove(0, 0);
-            row->hovered = false;
-            row->hotButton = nullptr;
-            RECT r = GetItemRect(row->id);
-            if (IsRowVisible(r.top, r.bottom - r.top)) RepaintRow(row);
-            hoverItem = nullptr;
-        }
-        return false;
+    case WM_ERASEBKGND: return OnEraseBackground();
+    case WM_SHOWWINDOW: OnShowWindow(wParam != FALSE); return false;
+    case WM_MOUSEMOVE: OnMouseMove(pt); return false;
+    case WM_LBUTTONUP: OnLeftButtonUp(pt); return false;
+    case WM_MOUSELEAVE: OnMouseLeave(); return false;
     default: return false;
     }
+}
+
+void CImagePaintEx::OnCreate() {
+    if (!backgroundBrush && (backgroundColor >> 24)) backgroundBrush = new SolidBrush(Color(backgroundColor));
+    if (!hoverBrush && (hoverColor >> 24)) hoverBrush = new SolidBrush(Color(hoverColor));
+    if (!selectedBrush && (selectedColor >> 24)) selectedBrush = new SolidBrush(Color(selectedColor));
+}
+
+void CImagePaintEx::OnSize(int cx, int cy) {
+    RECT area = {0, 0, cx, cy};
+    if (onResize) onResize(&area);
+    Relayout(&area);
+}
+
+bool CImagePaintEx::OnEraseBackground() {
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(owner, &client);
+    if (!EqualRect(&client, &lastClientRect)) {
+        Paint();
+        lastClientRect = client;
+    }
+    return true;
+}
+
+void CImagePaintEx::OnShowWindow(bool shown) {
+    if (shown) return;
+    ForgetMouse();
+    for (CImageItem* row : items) {
+        row->hovered = false;
+        row->selected = false;
+        row->hotButton = nullptr;
+    }
+    // The row under the mouse is highlighted afresh after showing again;
+    // the selection pointer stays so a further click is timed against it.
+    hoverItem = nullptr;
+}
+
+bool CImagePaintEx::FollowHoveredRow(POINT pt) {
+    RECT r = GetItemRect(hoverItem->id);
+    if (!hoverItem->visible || !IsRowVisible(r.top, r.bottom - r.top)) return false;
+    if (!PtInRect(&r, pt)) {
+        RepaintRow(hoverItem);
+        hoverItem->hovered = false;
+        hoverItem->hotButton = nullptr;
+        hoverItem->ResetMouse();
+        hoverItem = nullptr;
+    } else if (hoverItem->OnMouseMove(pt.x, pt.y)) {
+        RepaintRow(hoverItem);
+    }
+    return true;
+}
+
+void CImagePaintEx::OnMouseMove(POINT pt) {
+    FollowMouse(owner, pt.x, pt.y);
+    if (hoverItem && FollowHoveredRow(pt)) return;
+    CImageItem* row = RowAt(pt.x, pt.y);
+    if (!row || row == hoverItem) return;
+    if (hoverItem) hoverItem->hovered = false;
+    hoverItem = row;
+    row->hovered = true;
+    row->OnMouseMove(pt.x, pt.y);
+    RepaintRow(row);
+    row->OnHoverEnter();
+}
+
+void CImagePaintEx::OnLeftButtonUp(POINT pt) {
+    MouseAt(pt.x, pt.y);
+    SetFocus(owner);
+    CImageItem* row = RowAt(pt.x, pt.y);
+    if (!row) return;
+    DWORD now = toolkit::TickCount();
+    row->OnMouseMove(pt.x, pt.y);
+    if (selectedItem) selectedItem->selected = false;
+    row->selected = true;
+    DWORD previous = lastClickTime;
+    lastClickTime = now;
+    if (row == selectedItem) {
+        if (toolkit::IsDoubleClick(true, now, previous)) {
+            if (onItemDoubleClick) onItemDoubleClick(row);
+        } else if (onItemClick) {
+            onItemClick(row);
+        }
+        return;
+    }
+    selectedItem = row;
+    if (onItemClick) onItemClick(row);
+    // The callback may have hidden, cleared or destroyed the list.
+    RepaintAll();
+}
+
+void CImagePaintEx::OnMouseLeave() {
+    EndTracking();
+    if (!hoverItem) return;
+    CImageItem* row = hoverItem;
+    row->OnMouseMove(0, 0);
+    row->hovered = false;
+    row->hotButton = nullptr;
+    RECT r = GetItemRect(row->id);
+    if (IsRowVisible(r.top, r.bottom - r.top)) RepaintRow(row);
+    hoverItem = nullptr;
 }

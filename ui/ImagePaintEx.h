@@ -8,9 +8,11 @@
 #include <functional>
 #include <list>
 #include "ui/ImageItem.h"
+#include "ui/MouseTracking.h"
 #include "ui/WindowCtrl.h"
 
-class CImagePaintEx {
+// mouseX, mouseY and tracking come from CMouseTracking.
+class CImagePaintEx : public CMouseTracking {
 public:
     CImagePaintEx();
     virtual ~CImagePaintEx();
@@ -49,25 +51,37 @@ public:
     std::function<void(RECT*)> onResize;
     std::function<void()> onLayeredUnavailable;
     int defaultItemHeight;
-    bool tracking;
-    CImageItem* hoverItem;
-    CImageItem* selectedItem;
-    Gdiplus::Brush* backgroundBrush;
-    Gdiplus::Brush* hoverBrush;
-    Gdiplus::Brush* selectedBrush;
+    CImageItem* hoverItem;     // not owned: one of `items`, or null
+    CImageItem* selectedItem;  // not owned: one of `items`, or null
+    Gdiplus::Brush* backgroundBrush;  // owned
+    Gdiplus::Brush* hoverBrush;       // owned
+    Gdiplus::Brush* selectedBrush;    // owned
     Gdiplus::ARGB backgroundColor;
     bool fillBackground;
     Gdiplus::ARGB hoverColor;
     Gdiplus::ARGB selectedColor;
-    std::list<CImageItem*> items;
+    std::list<CImageItem*> items;  // owned
     DWORD lastClickTime;
     RECT lastClientRect;
-    int mouseX, mouseY;
-    HWND owner;
+    HWND owner;  // not owned: the window whose messages the list handles
     bool layered;
     BYTE alpha;
 
 private:
+    // One handler per message; none of them stops the owner's handling, except
+    // the background erase, which the list does itself.
+    void OnCreate();
+    void OnSize(int cx, int cy);
+    bool OnEraseBackground();
+    void OnShowWindow(bool shown);
+    void OnMouseMove(POINT pt);
+    void OnLeftButtonUp(POINT pt);
+    void OnMouseLeave();
+
+    // The mouse moved while a row is hovered: true when that row still shows
+    // and has dealt with the move (kept or given up the hover).
+    bool FollowHoveredRow(POINT pt);
+
     CImagePaintEx(const CImagePaintEx&) = delete;
     CImagePaintEx& operator=(const CImagePaintEx&) = delete;
 };

@@ -46,13 +46,11 @@ Image* LoadPngResource(int id) {
 
 Bitmap* CopyImageFrame(Image& strip, int x, int width, int height) {
     Bitmap* frame = new Bitmap(width, height, PixelFormat32bppARGB);
-    TextureBrush* brush = new TextureBrush(&strip, WrapModeTile, x, 0, width, height);
-    Graphics* g = new Graphics(frame);
+    TextureBrush brush(&strip, WrapModeTile, x, 0, width, height);
+    Graphics g(frame);
     // Copy, not blend: the frame's alpha must be the strip's alpha.
-    g->SetCompositingMode(CompositingModeSourceCopy);
-    g->FillRectangle(brush, 0, 0, width, height);
-    delete g;
-    delete brush;
+    g.SetCompositingMode(CompositingModeSourceCopy);
+    g.FillRectangle(&brush, 0, 0, width, height);
     return frame;
 }
 

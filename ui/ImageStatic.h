@@ -17,16 +17,16 @@ public:
     int bottomMargin;
     int fixedLeft;
     int fixedTop;
-    Gdiplus::Brush* textBrush;
-    Gdiplus::Brush* fillBrush;
+    Gdiplus::Brush* textBrush;  // owned
+    Gdiplus::Brush* fillBrush;  // owned
     int textOffsetX;
     bool flipTiled;
     RECT rect;
-    Gdiplus::Image* image;
+    Gdiplus::Image* image;  // owned
     int id;
     wchar_t text[256];
-    Gdiplus::Font* font;
-    Gdiplus::Font* customFont;
+    Gdiplus::Font* font;        // owned: the default item font
+    Gdiplus::Font* customFont;  // not owned: whoever sets it keeps it
     bool visible;
     int textAlign;
 

@@ -42,12 +42,13 @@ SIZE CImageTipCtrl::MeasureText() {
     SIZE size = {0, 0};
     if (!font || !text[0]) return size;
     HDC dc = GetDC(hwnd);
-    Graphics* g = new Graphics(dc);
-    StringFormat format(0, LANG_NEUTRAL);
-    SetupTextFormat(format, StringAlignmentNear);
     RectF box;
-    g->MeasureString(text, -1, font, RectF(0, 0, 500, 200), &format, &box);
-    delete g;
+    {
+        Graphics g(dc);
+        StringFormat format(0, LANG_NEUTRAL);
+        SetupTextFormat(format, StringAlignmentNear);
+        g.MeasureString(text, -1, font, RectF(0, 0, 500, 200), &format, &box);
+    }
     ReleaseDC(hwnd, dc);
     size.cx = (LONG)box.Width;
     size.cy = (LONG)box.Height;
@@ -72,23 +73,18 @@ void CImageTipCtrl::Paint() {
     RECT client;
     GetClientRect(hwnd, &client);
     int width = client.right - client.left, height = client.bottom - client.top;
-    HDC memDC = CreateCompatibleDC(dc);
-    HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
-    HGDIOBJ old = SelectObject(memDC, bitmap);
-    Graphics* g = new Graphics(memDC);
-    g->SetSmoothingMode(SmoothingModeHighQuality);
-    if (backgroundBrush) g->FillRectangle(backgroundBrush, client.left - 1, client.top - 1, width + 1, height + 1);
-    if (font && textBrush && text[0]) {
-        StringFormat format(0, LANG_NEUTRAL);
-        SetupTextFormat(format, StringAlignmentNear);
-        RectF layout((REAL)client.left + 2, (REAL)client.top + 2, (REAL)width - 4, (REAL)height - 4);
-        g->DrawString(text, -1, font, layout, &format, textBrush);
+    {
+        CSanDC buffer(dc, client);
+        Graphics g(buffer.memoryDC);  // gone before the buffer is copied back
+        g.SetSmoothingMode(SmoothingModeHighQuality);
+        if (backgroundBrush) g.FillRectangle(backgroundBrush, client.left - 1, client.top - 1, width + 1, height + 1);
+        if (font && textBrush && text[0]) {
+            StringFormat format(0, LANG_NEUTRAL);
+            SetupTextFormat(format, StringAlignmentNear);
+            RectF layout((REAL)client.left + 2, (REAL)client.top + 2, (REAL)width - 4, (REAL)height - 4);
+            g.DrawString(text, -1, font, layout, &format, textBrush);
+        }
+        if (borderPen) g.DrawRectangle(borderPen, client.left, client.top, width - 1, height - 1);
     }
-    if (borderPen) g->DrawRectangle(borderPen, client.left, client.top, width - 1, height - 1);
-    delete g;
-    BitBlt(dc, 0, 0, width, height, memDC, 0, 0, SRCCOPY);
-    SelectObject(memDC, old);
-    DeleteObject(bitmap);
-    DeleteDC(memDC);
     EndPaint(hwnd, &ps);
 }

@@ -21,6 +21,7 @@ public:
     SIZE MeasureText();
 
     wchar_t text[260];
+    // Owned, all four: made on WM_CREATE, deleted on WM_DESTROY and with the control.
     Gdiplus::Font* font;
     Gdiplus::Brush* backgroundBrush;
     Gdiplus::Brush* textBrush;

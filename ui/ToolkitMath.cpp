@@ -66,7 +66,7 @@ RECT RowItemRect(const RECT& item, int rightMargin, const RECT& row, bool clip) 
 bool CaptionPress(int x, int y, const RECT& captionRect, bool captionDrag, bool onButton) {
     if (!captionDrag) return false;
     bool empty = captionRect.right - captionRect.left == 0 && captionRect.bottom - captionRect.top == 0;
-    if (empty) return y <= 40 && !onButton;
+    if (empty) return y <= kCaptionBottom && !onButton;
     POINT pt = {x, y};
     return PtInRect(&captionRect, pt) != FALSE;
 }

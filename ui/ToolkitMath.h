@@ -24,11 +24,21 @@ RECT AnchorStaticRect(const RECT& rect, int rightMargin, int bottomMargin, int f
 // limited to the row, as when drawing.
 RECT RowItemRect(const RECT& item, int rightMargin, const RECT& row, bool clip);
 
+// Without a caption rectangle, rows 0 to kCaptionBottom are the caption: a
+// press there drags the window, a double click there toggles the zoom.
+const int kCaptionBottom = 40;
+
 // Whether a left press at (x, y) starts a window drag by the caption. An empty
-// caption rectangle means the top 41 rows.
+// caption rectangle means the rows up to kCaptionBottom.
 bool CaptionPress(int x, int y, const RECT& captionRect, bool captionDrag, bool onButton);
 
-// The rectangle a drop shadow takes around its owner's window rectangle.
+// A drop shadow exceeds its owner by kShadowSize pixels on every side; its
+// outlines have the base corner radius kShadowRadius.
+const int kShadowSize = 6;
+const int kShadowRadius = 3;
+
+// The rectangle a drop shadow takes around its owner's window rectangle; an
+// owner of width 0 gets a shadow of its own size.
 RECT ShadowRectAround(const RECT& owner, int size);
 
 // The three outlines of a drop shadow in its client rectangle: outer, middle, inner.

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string>
 #include <vector>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 
 namespace {
 // Class names this process registered; guarded by the manager registry's lock.
@@ -205,11 +205,12 @@ bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void
     if (dib) {
         HGDIOBJ old = SelectObject(memDC, dib);
         SetBkMode(memDC, TRANSPARENT);
-        Gdiplus::Graphics* g = new Gdiplus::Graphics(memDC);
-        g->SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
-        if (draw) draw(*g);
-        // Deleting the Graphics commits every pending pixel to the DIB before it is handed over.
-        delete g;
+        {
+            // Its end commits every pending pixel to the DIB before it is handed over.
+            Gdiplus::Graphics g(memDC);
+            g.SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
+            if (draw) draw(g);
+        }
         RECT wr;
         GetWindowRect(hwnd, &wr);
         POINT position = {wr.left, wr.top};

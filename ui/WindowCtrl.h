@@ -51,7 +51,7 @@ public:
     static bool RegisterWindowClass(const wchar_t* name);
 
     HWND hwnd;
-    CAppManager* manager;
+    CAppManager* manager;  // not owned: the manager of the thread that made the window
     int dialogResult;
     wchar_t className[64];
 
@@ -78,11 +78,11 @@ public:
     virtual ~CSanDC();
     operator HDC() const { return memoryDC; }
 
-    HBITMAP bitmap;
-    HGDIOBJ oldBitmap;
+    HBITMAP bitmap;     // owned
+    HGDIOBJ oldBitmap;  // not owned: put back into memoryDC at the end
     RECT rect;
-    HDC memoryDC;
-    HDC targetDC;
+    HDC memoryDC;  // owned
+    HDC targetDC;  // not owned
 
 private:
     CSanDC(const CSanDC&) = delete;

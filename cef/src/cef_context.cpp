@@ -4,12 +4,12 @@
 #include <atomic>
 #include <mutex>
 #include "base/Diagnostics.h"
+#include "base/MessageWait.h"
+#include "base/WindowMessages.h"
 #include "include/cef_task.h"
 
 namespace cef_internal {
 namespace {
-
-const UINT WM_RUN_TASK = WM_APP + 0x1CE;
 
 // Written by CefInitialize/CefShutdown on the main thread while the UI thread is
 // not running (before it starts, after it is joined); read by every thread in between.
@@ -91,10 +91,7 @@ bool RunUiTaskAndWait(std::function<void()> task) {
         // The thread ending without running the task must not hang the caller, and
         // messages the UI thread sends to this thread's windows meanwhile (its browser
         // windows are children of ours) are handled, or both would wait forever.
-        while (MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_SENDMESSAGE, 0) == WAIT_OBJECT_0 + 2) {
-            MSG msg;
-            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        }
+        base::WaitServingSentMessages(handles, 2);
     }
     CloseHandle(done);
     return posted;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <cstdlib>
 #include <cstring>
+#include "base/Text.h"
 
 static void FreeString(char16* str) { delete[] str; }
 
@@ -33,12 +34,7 @@ std::wstring CefString::ToWString() const {
 }
 
 std::string CefString::ToString() const {
-    std::wstring w = ToWString();
-    if (w.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &out[0], n, nullptr, nullptr);
-    return out;
+    return base::Utf8FromWide(ToWString());
 }
 
 void CefString::FromWString(const std::wstring& s) {
@@ -47,13 +43,7 @@ void CefString::FromWString(const std::wstring& s) {
 }
 
 void CefString::FromString(const std::string& utf8) {
-    std::wstring w;
-    if (!utf8.empty()) {
-        int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
-        w.resize(n > 0 ? n : 0);
-        if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &w[0], n);
-    }
-    FromWString(w);
+    FromWString(base::WideFromUtf8(utf8));
 }
 
 const wchar_t* CefString::c_str() const {

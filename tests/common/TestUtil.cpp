@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 #include <cstdio>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 #include "app/CacheCleaner.h"
 
 namespace testutil {

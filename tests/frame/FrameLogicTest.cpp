@@ -73,35 +73,6 @@ TEST(FrameLayout, CentresInTheWorkArea) {
     EXPECT_EQ(r.top, -63);
 }
 
-TEST(FrameLayout, ShadowSurroundsTheFrame) {
-    RECT frame = {100, 100, 1100, 800};
-    RECT s = GrowRect(frame, kShadowSize);
-    EXPECT_EQ(s.left, 94);
-    EXPECT_EQ(s.top, 94);
-    EXPECT_EQ(s.right, 1106);
-    EXPECT_EQ(s.bottom, 806);
-    RECT empty = {5, 5, 5, 50};
-    s = GrowRect(empty, 6);
-    EXPECT_EQ(s.left, 5);
-    EXPECT_EQ(s.bottom, 50);
-
-    ShadowOutline o[3];
-    RECT client = {0, 0, 1012, 712};
-    ShadowOutlines(client, 6, 3, o);
-    EXPECT_EQ(o[0].rect.left, 1);
-    EXPECT_EQ(o[0].rect.right, 1010);
-    EXPECT_EQ(o[0].rect.bottom, 710);
-    EXPECT_EQ(o[0].radius, 4);
-    EXPECT_EQ(o[1].rect.left, 3);
-    EXPECT_EQ(o[1].rect.right, 1008);
-    EXPECT_EQ(o[1].rect.bottom, 708);
-    EXPECT_EQ(o[1].radius, 4);
-    EXPECT_EQ(o[2].rect.left, 6);
-    EXPECT_EQ(o[2].rect.right, 1005);
-    EXPECT_EQ(o[2].rect.bottom, 705);
-    EXPECT_EQ(o[2].radius, 2);
-}
-
 TEST(FrameLayout, HostLeavesTitleBarAndEdge) {
     RECT client = {0, 0, 1000, 700};
     RECT r = GameHostRect(client, false);

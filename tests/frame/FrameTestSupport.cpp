@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include "base/MessageWait.h"
 #include "common/TestUtil.h"
 #include "frame/FrameGame.h"
 
@@ -193,12 +194,7 @@ DWORD WINAPI RunWork(void* p) {
 void OnEngineThread(const std::function<void()>& work) {
     HANDLE thread = CreateThread(nullptr, 0, RunWork, const_cast<std::function<void()>*>(&work), 0, nullptr);
     if (!thread) return;
-    for (;;) {
-        DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (woken != WAIT_OBJECT_0 + 1) break;
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    base::WaitServingSentMessages(&thread, 1);
     CloseHandle(thread);
 }
 

@@ -11,6 +11,7 @@
 #include "frame/FrameGame.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
+#include "ui/ToolkitMath.h"
 
 using namespace frametest;
 using testutil::PumpFor;
@@ -178,7 +179,7 @@ TEST(FrameWindow, EnterGameTwiceKeepsOneItemPerId) {
             EXPECT_TRUE(IsWindowVisible(back));
             RECT f = WindowRect(game.hwnd);
             RECT s = WindowRect(back);
-            EXPECT_TRUE(SameRect(s, GrowRect(f, 6))) << Str(s) << " around " << Str(f);
+            EXPECT_TRUE(SameRect(s, toolkit::ShadowRectAround(f, 6))) << Str(s) << " around " << Str(f);
 
             // Exactly one item per id of the title bar.
             std::map<int, int> count;
@@ -257,10 +258,10 @@ TEST(FrameWindow, TitleBarFollowsTheRightEdge) {
         EXPECT_EQ(host.top, f.top + 25);
         EXPECT_EQ(host.right, f.right - 1);
         EXPECT_EQ(host.bottom, f.bottom - 1);
-        EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), GrowRect(f, 6)));
+        EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), toolkit::ShadowRectAround(f, 6)));
         MoveWindow(game.hwnd, 80, 70, 1500, 800, TRUE);
         PumpFor(50);
-        EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), GrowRect(WindowRect(game.hwnd), 6)));
+        EXPECT_TRUE(SameRect(WindowRect(game.backWindow.hwnd), toolkit::ShadowRectAround(WindowRect(game.hwnd), 6)));
         // Closing takes the shadow off the screen at once, not when its posted close
         // is handled (after the exit's report and the engine's shutdown).
         ASSERT_TRUE(IsWindowVisible(game.backWindow.hwnd));

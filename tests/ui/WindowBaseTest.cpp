@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 #include "UiTestSupport.h"
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 #include "common/TestUtil.h"
 #include "ui/WindowCtrl.h"
 

@@ -1,5 +1,5 @@
-// Per-thread application manager: the thread's window objects, message
-// pre-translation along the parent chain, and the application's run.
+// The toolkit's per-thread application manager: the thread's window objects,
+// message pre-translation along the parent chain, and the application's run.
 #pragma once
 
 #include <windows.h>
@@ -35,7 +35,7 @@ public:
     // The lock of the process-wide registry; it also guards the toolkit's class names.
     static std::mutex& RegistryLock();
 
-    std::vector<CWindowCtrl*> windows;
+    std::vector<CWindowCtrl*> windows;  // not owned: removed, never deleted, here
     DWORD threadId;
     ULONG_PTR gdiplusToken;
     bool inLoop;

@@ -3,7 +3,7 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 #include "common/TestUtil.h"
 #include "ui/WindowCtrl.h"
 

@@ -1,8 +1,9 @@
-#include "app/AppManager.h"
+#include "ui/AppManager.h"
 
 #include <gdiplus.h>
 #include <algorithm>
 #include <atomic>
+#include "base/ThreadCheck.h"
 #include "ui/WindowCtrl.h"
 
 HINSTANCE g_toolkitInstance = nullptr;
@@ -68,6 +69,7 @@ CAppManager* CAppManager::FromCurrentThread() {
 CAppManager* CAppManager::FastPointer() { return g_fastManager.load(); }
 
 bool CAppManager::AddWindow(HWND hwnd, CWindowCtrl* window) {
+    BASE_DCHECK_THREAD(threadId);
     for (CWindowCtrl* w : windows)
         if (w->hwnd == hwnd) return false;
     windows.push_back(window);
@@ -75,6 +77,7 @@ bool CAppManager::AddWindow(HWND hwnd, CWindowCtrl* window) {
 }
 
 void CAppManager::RemoveWindow(HWND hwnd) {
+    BASE_DCHECK_THREAD(threadId);
     for (auto it = windows.begin(); it != windows.end(); ++it) {
         if ((*it)->hwnd == hwnd) {
             (*it)->hwnd = nullptr;
@@ -92,6 +95,7 @@ CWindowCtrl* CAppManager::WindowFromHandle(HWND hwnd) const {
 }
 
 bool CAppManager::PreTranslate(MSG* msg) {
+    BASE_DCHECK_THREAD(threadId);
     for (HWND h = msg->hwnd; h; h = GetParent(h)) {
         CWindowCtrl* w = WindowFromHandle(h);
         if (w && w->PreTranslateMessage(msg)) return true;
