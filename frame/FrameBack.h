@@ -11,6 +11,9 @@
 #include "ui/ImagePaint.h"
 #include "ui/WindowCtrl.h"
 
+// Posted by the launcher to itself once it has been activated; see PutFrameOnTop.
+const UINT WM_BACK_FRAME_ON_TOP = WM_APP + 0x8E7;
+
 class CFrameBack : public CWindowCtrl {
 public:
     CFrameBack();
@@ -44,4 +47,5 @@ public:
 
 private:
     void DeletePens();
+    void PutFrameOnTop();
 };

@@ -475,19 +475,38 @@ TEST(FrameWindow, CloseButtonAsksFirst) {
     });
 }
 
-TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
+TEST(FrameWindow, LauncherCloseAsksFirst) {
     RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd, back = game.backWindow.hwnd;
-        bool asked = false, launcherHidden = false;
+        bool asked = false, launcherHidden = false, pageOnTop = false;
+        std::string pageUnder;
         std::thread driver([&] {
             LoopGuard guard{frame};
-            PostClick(back, 1215, 15);
-            HWND dialog = nullptr;
-            asked = WaitOn([&] {
-                std::vector<HWND> d = OwnWindows(L"velmarcorvel");
-                dialog = d.empty() ? nullptr : d.front();
-                return dialog != nullptr;
-            }, kWait);
+            auto ask = [&] {
+                PostClick(back, 1215, 15);
+                HWND dialog = nullptr;
+                WaitOn([&] {
+                    std::vector<HWND> d = OwnWindows(L"velmarcorvel");
+                    dialog = d.empty() ? nullptr : d.front();
+                    return dialog != nullptr;
+                }, kWait);
+                return dialog;
+            };
+            // 取消: the page lies on the launcher as before, where the mouse reaches it.
+            HWND dialog = ask();
+            if (!dialog) return;
+            PostClick(dialog, 212, 117);
+            WaitOn([&] { return !IsWindow(dialog); }, kWait);
+            RECT f = WindowRect(frame);
+            POINT inPage = {(f.left + f.right) / 2, (f.top + f.bottom) / 2};
+            pageOnTop = WaitOn([&] {
+                HWND under = WindowFromPoint(inPage);
+                return under == frame || IsChild(frame, under);
+            }, 2000);
+            wchar_t c[64] = {0};
+            GetClassNameW(WindowFromPoint(inPage), c, 64);
+            pageUnder = Utf8(c);
+            asked = (dialog = ask()) != nullptr;
             if (!dialog) return;
             PostClick(dialog, 84, 117);  // 确定
             launcherHidden = WaitOn([&] { return !IsWindowVisible(back); }, kWait);
@@ -495,6 +514,7 @@ TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
         });
         game.CreateAndRun();
         driver.join();
+        EXPECT_TRUE(pageOnTop) << "after cancel the mouse reaches " << pageUnder;
         EXPECT_TRUE(asked);
         EXPECT_TRUE(launcherHidden);
         EXPECT_FALSE(IsWindow(frame));

@@ -73,8 +73,14 @@ class WholeRoad(unittest.TestCase):
         port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
                                 devtools.active_port(profile), 30, "the engine's DevTools port")
 
-        # Log in by real input into the program's window.
+        # Log in by real input into the program's window, after a click on the
+        # launcher's artwork and a cancelled close: the page must still be on top.
         field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        road.click(launcher[1] + 400, launcher[2] + 20)
+        road.click(launcher[1] + 1215, launcher[2] + 15)
+        dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the launcher's close dialog")
+        road.click(dialog[1] + 212, dialog[2] + 117)  # 取消
+        road.wait_for(lambda: not self.client.window_sized(295, 190), 10, "the dialog gone after cancel")
         road.screenshot("01-launcher-login")
         fx, fy = frame[1], frame[2]
         road.click(int(fx + field[0] + field[2] / 2), int(fy + field[1] + field[3] / 2))
