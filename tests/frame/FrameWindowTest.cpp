@@ -335,6 +335,18 @@ TEST(FrameWindow, FullScreenThroughTheMainLoop) {
     });
 }
 
+TEST(FrameWindow, NoKeyboardMenuMode) {
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
+        // F10 or a lone Alt: taken by the frame, so the system's keyboard menu
+        // mode never swallows the keys that follow.
+        EXPECT_NE(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, 0), 0);
+        ASSERT_TRUE(EnterGame(game));
+        EXPECT_NE(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, 0), 0);
+        // Alt+Space is left to the system: it opens the window menu.
+        EXPECT_EQ(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, ' '), 0);
+    });
+}
+
 TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
     RunWithFrame([](gameApp& app, CFrameGame& game) {
         // Before the game the boss key does not exist.
