@@ -383,6 +383,21 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         EXPECT_EQ(SendMessageW(game.hwnd, WM_TRAY_NOTIFY, 99, WM_LBUTTONDBLCLK), 1);
         EXPECT_FALSE(IsWindowVisible(game.hwnd));
 
+        // A notification area that refuses the icon (as without a tray; here it
+        // already holds one of that id): the game is minimised, not hidden, so its
+        // task-bar button still brings it back.
+        PressAltD();
+        ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(game.hwnd); }, kWait));
+        NOTIFYICONDATAW taken = game.trayIconData;
+        ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &taken));
+        PressAltD();
+        EXPECT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) != FALSE; }, kWait)) << "the game is out of reach";
+        EXPECT_TRUE(IsWindowVisible(game.hwnd));
+        EXPECT_FALSE(game.hiddenByBossKey);
+        Shell_NotifyIconW(NIM_DELETE, &taken);
+        SendMessageW(game.hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
+        EXPECT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd) && IsWindowVisible(back); }, kWait));
+
     });
 }
 
