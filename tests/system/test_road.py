@@ -94,7 +94,15 @@ class WholeRoad(unittest.TestCase):
         road.wait_for(lambda: page_rect(port, "#login_user"), 30, "the page with the logged-in name")
         road.screenshot("02-logged-in")
         link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 10, "the server list")
-        time.sleep(1.0)  # the user-name request runs on the load end of this page
+
+        # The name is read from this page when it has loaded; once the renderer's
+        # answer is in, the launcher's customer-service button carries it.
+        def name_known():
+            count = len(self.opened_addresses())
+            road.click(launcher[1] + 1025, launcher[2] + 26)
+            added = road.wait_for(lambda: self.opened_addresses()[count:], 20, "the customer-service address")
+            return "user_name=hero&" in added[0]
+        road.wait_for(name_known, 30, "the user name read from the page")
         road.click(int(fx + link[0] + link[2] / 2), int(fy + link[1] + link[3] / 2))
 
         # The frame switches to the in-game layout and shows maximised.
