@@ -4,10 +4,7 @@
 #include <windows.h>
 #include "common/TestEntry.h"
 
-int RunDemo(int argc, wchar_t** argv);
-
 int wmain(int argc, wchar_t** argv) {
     if (testutil::StartedAsSubProcess()) return testutil::RunAsSubProcess();
-    if (argc >= 2 && wcscmp(argv[1], L"--demo") == 0) return RunDemo(argc, argv);
     return testutil::RunAllTests(argc, argv);
 }
