@@ -3,5 +3,6 @@
 #pragma once
 
 // Removes `path` and everything in it as far as it can; reports nothing. Links
-// (junctions, symbolic links) are removed themselves, never followed.
+// (junctions, symbolic links), `path` itself included, are removed themselves,
+// never followed.
 void DeleteDirectoryTree(const wchar_t* path);

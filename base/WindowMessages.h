@@ -17,6 +17,11 @@ const UINT WM_FRAME_ARM_FALLBACK = WM_APP + 0x8E5;
 // Posted by the engine thread when the page's title changed: the title bar repaints.
 const UINT WM_FRAME_TITLE_CHANGED = WM_APP + 0x8E6;
 
+// --- launcher (frame/FrameBack.cpp) ------------------------------------------
+// Posted by the launcher to itself once it has been activated: the frame goes
+// back on top (Wine raises an activated owner above the windows it owns).
+const UINT WM_BACK_FRAME_ON_TOP = WM_APP + 0x8E7;
+
 // --- browser host window (browser/MyHtmlEx.cpp) ------------------------------
 // Posted to itself on creation: the browser is requested once the creator has
 // returned from creating the window and bound its callbacks into the handler.

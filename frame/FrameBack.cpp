@@ -42,7 +42,23 @@ LRESULT CFrameBack::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         panel.SetOnDrawOverlay([this](Gdiplus::Graphics& g) { DrawShadow(g); });
         SetWindowLongW(hwnd, GWL_STYLE, PanelWindowStyle(GetWindowLongW(hwnd, GWL_STYLE)));
     }
+    // An owner stays below the windows it owns, but Wine raises the launcher
+    // above its frame once it has been activated (a click on it, or the close
+    // question it owns going away): the artwork would bury the page, which then
+    // no longer takes the mouse. When the activation is through, the frame goes
+    // back on top.
+    if (msg == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE) PostMessageW(hwnd, WM_BACK_FRAME_ON_TOP, 0, 0);
+    if (msg == WM_BACK_FRAME_ON_TOP) {
+        PutFrameOnTop();
+        return 1;
+    }
     return panel.HandleMessage(msg, wParam, lParam) ? 1 : 0;
+}
+
+void CFrameBack::PutFrameOnTop() {
+    // An open close question stays in front.
+    if (shadowMode || !ownerFrame || !IsWindow(ownerFrame->hwnd) || IsWindow(closeDialog.hwnd)) return;
+    SetForegroundWindow(ownerFrame->hwnd);
 }
 
 void CFrameBack::OnCreate(CREATESTRUCTW*) {
@@ -123,13 +139,15 @@ bool CFrameBack::OnItemClick(CImageButton* button) {
         if (ownerFrame && IsWindow(ownerFrame->hwnd)) ShowWindow(ownerFrame->hwnd, SW_MINIMIZE);
         ShowWindow(hwnd, SW_HIDE);
         return false;
-    case kCloseId:
-        if (closeDialog.ShowModal(hwnd) == 1) {
+    case kCloseId: {
+        int answer = closeDialog.ShowModal(hwnd);
+        if (answer == 1) {
             ShowWindow(hwnd, SW_HIDE);
             if (ownerFrame && IsWindow(ownerFrame->hwnd)) PostMessageW(ownerFrame->hwnd, WM_CLOSE, 0, 0);
             return false;
         }
         return true;
+    }
     case kGamePageId:
         OpenAddress(portal::GamePage().c_str());
         return true;

@@ -11,6 +11,7 @@
 #include "ui/ImagePaint.h"
 #include "ui/ShadowCtrl.h"
 #include "ui/WindowCtrl.h"
+#include "base/WindowMessages.h"
 
 class CFrameBack : public CWindowCtrl {
 public:
@@ -37,4 +38,7 @@ public:
     CWindowCtrl* ownerFrame;  // not owned: the game frame lying on the launcher; only its window is used
     bool shadowMode;
     CloseMsgWnd closeDialog;
+
+private:
+    void PutFrameOnTop();
 };

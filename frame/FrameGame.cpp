@@ -211,8 +211,9 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_SYSCOMMAND:
         // F10 or a lone Alt, in the page as much as here: the frame has no menu bar,
         // and the keyboard menu mode would swallow the next keys (Esc among them).
+        // Handled here (nonzero), so the default processing never starts it.
         // Alt+Space still opens the window menu.
-        if ((wParam & 0xFFF0) == SC_KEYMENU && lParam == 0) return 0;
+        if ((wParam & 0xFFF0) == SC_KEYMENU && lParam == 0) return 1;
         if (!inGameLayout) {
             // The low four bits of the command are the system's own.
             if ((wParam & 0xFFF0) == SC_MINIMIZE) backWindow.Show(SW_HIDE);

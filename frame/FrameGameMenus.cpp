@@ -137,7 +137,12 @@ LRESULT CFrameGame::HandleBossKey(WPARAM id) {
         if (!IsWindowVisible(hwnd)) return 0;
         wcsncpy(trayIconData.szTip, kTrayTip, 127);
         trayIconData.szTip[127] = 0;
-        Shell_NotifyIconW(NIM_ADD, &trayIconData);
+        if (!Shell_NotifyIconW(NIM_ADD, &trayIconData)) {
+            // No notification area to come back from: a hidden game would leave
+            // the player nothing to click. Minimised, its task-bar button stays.
+            ShowWindow(hwnd, SW_MINIMIZE);
+            return 0;
+        }
         ShowWindow(hwnd, SW_HIDE);
         hiddenByBossKey = true;
     } else {

@@ -24,8 +24,9 @@ LoginAddress ParseLoginAddress(const wchar_t* address) {
 }
 
 RECT CentredInWorkArea(const RECT& work, int width, int height) {
-    // The work area's origin is added so that a task bar at the top or the left
-    // does not push the window off centre.
+    // The work area's origin is added: measured from the screen's corner, a
+    // window about the work area's size would lie under a task bar at the top
+    // or the left, the launcher's close and minimise buttons with it.
     int x = work.left + (work.right - work.left - width) / 2;
     int y = work.top + (work.bottom - work.top - height) / 2;
     RECT r = {x, y, x + width, y + height};

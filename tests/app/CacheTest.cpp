@@ -78,6 +78,28 @@ TEST(CacheClearing, RemovesTheTreeButKeepsReadOnlyFilesAndNeverFollowsLinks) {
     SetFileAttributesW((lockedDir + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Only the link may go (Wine cannot remove a host link without following it, so
+// there it stays): never anything it points at, not even an empty folder.
+TEST(CacheClearing, ACacheFolderThatIsALinkIsNotFollowed) {
+    TempDir root;
+    std::wstring outside = root.file(L"outside"), empty = root.file(L"empty");
+    CreateDirectoryW(outside.c_str(), nullptr);
+    WriteTextFile(outside + L"\\precious.txt", "not cache");
+    CreateDirectoryW((outside + L"\\sub").c_str(), nullptr);
+    WriteTextFile(outside + L"\\sub\\also.txt", "not cache");
+    CreateDirectoryW(empty.c_str(), nullptr);
+    std::wstring cache = root.file(L"vorn"), cacheOfEmpty = root.file(L"vorn2");
+    ASSERT_TRUE(MakeFolderLink(cache, outside)) << "could not create a folder link for the test";
+    ASSERT_TRUE(MakeFolderLink(cacheOfEmpty, empty)) << "could not create a folder link for the test";
+
+    DeleteDirectoryTree(cache.c_str());
+    DeleteDirectoryTree(cacheOfEmpty.c_str());
+
+    EXPECT_TRUE(Exists(outside + L"\\precious.txt")) << "the link in place of the cache folder was followed";
+    EXPECT_TRUE(Exists(outside + L"\\sub\\also.txt"));
+    EXPECT_TRUE(Exists(empty)) << "the empty folder a link pointed at was removed";
+}
+
 TEST(CacheClearing, MissingFolderIsNotAnError) {
     TempDir root;
     DeleteDirectoryTree(root.file(L"absent").c_str());

@@ -100,62 +100,105 @@ SIZE WindowSize(HWND h) {
     return SIZE{r.right - r.left, r.bottom - r.top};
 }
 
-TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
-    HttpServer server;
-    ASSERT_TRUE(server.Start());
-    Response page;
-    page.body =
-        "<html><head><title>Host page</title></head><body style='margin:0'>"
-        "<span id='login_user'>Hero</span><iframe src='/xf.html?x=1'></iframe><script>"
-        "document.addEventListener('contextmenu', function () { document.title = 'right clicked'; });"
-        "</script></body></html>";
-    page.headers = {{"ETag", "\"h1\""}};
-    server.Set("/host.html", page);
-    // The inner frame's load asks for the name; the renderer reads it from the main document.
-    server.SetHtml("/xf.html", "<html><body>inner</body></html>");
-    server.SetHtml("/popup.html", "popup");
-    testutil::TempDir cache;
-    ASSERT_TRUE(InitializeEngine(cache.path()));
+// What the frame's callbacks saw; they run on the engine's thread.
+class EventLog {
+public:
+    void Add(const std::string& e) {
+        std::lock_guard<std::mutex> g(lock_);
+        events_.push_back(e);
+        SetEvent(ActivityEvent());
+    }
+    bool Has(const std::string& e) {
+        std::lock_guard<std::mutex> g(lock_);
+        return std::find(events_.begin(), events_.end(), e) != events_.end();
+    }
+    std::string Dump() {
+        std::lock_guard<std::mutex> g(lock_);
+        return testing::PrintToString(events_);
+    }
 
-    TestApp app([&] {
-        wcscpy(gameApp::Current()->startUrl, CefString(server.Url("/host.html")).ToWString().c_str());
-        // What the frame's callbacks saw. Declared before the windows, so that it outlives
-        // them: the browser (and its notifications) end with the frame window.
-        std::mutex lock;  // the callbacks run on the engine's thread
-        std::vector<std::string> events;
-        auto record = [&](const std::string& e) {
-            std::lock_guard<std::mutex> g(lock);
-            events.push_back(e);
-            SetEvent(ActivityEvent());
-        };
-        auto has = [&](const std::string& e) {
-            std::lock_guard<std::mutex> g(lock);
-            return std::find(events.begin(), events.end(), e) != events.end();
-        };
-        HostWindow frame(1000, 600);
-        CMyHtmlEx host;
-        RECT rc = {0, 0, 1000, 600};
-        ASSERT_TRUE(host.Create(0, nullptr, L"", WS_CHILD | WS_VISIBLE, rc, frame.hwnd()));
-        EXPECT_TRUE(GetWindowLongW(host.hwnd, GWL_STYLE) & WS_CLIPCHILDREN);
-        CefRefPtr<ClientHandler> handler = host.GetClientHandler();
-        ASSERT_TRUE(handler);
-        // Before the browser exists: 3 rows taller at creation, and resizing changes nothing.
-        EXPECT_EQ(1000, WindowSize(host.browserParent.hwnd).cx);
-        EXPECT_EQ(603, WindowSize(host.browserParent.hwnd).cy);
-        host.ReloadIgnoreCache();  // nothing to reload yet; must not fail
-        MoveWindow(host.hwnd, 0, 0, 990, 590, TRUE);
-        host.OnSize(0, 0, 0);
-        EXPECT_EQ(603, WindowSize(host.browserParent.hwnd).cy);
-        MoveWindow(host.hwnd, 0, 0, 1000, 600, TRUE);
+private:
+    std::mutex lock_;
+    std::vector<std::string> events_;
+};
 
-        // Bound the way the frame binds them: right after the host was created.
-        handler->titleChangeCallback = [&](const CefString& t) { record("title " + t.ToString()); };
-        handler->loadStartCallback = [&](CefRefPtr<CefBrowser>, CefRefPtr<CefFrame> f) {
-            record("start " + f->GetURL().ToString());
+// A frame window with the program's host window in it, showing /host.html, its
+// handlers bound the way the frame binds them. Declared before the windows, the
+// log outlives them: the browser (and its notifications) end with the frame.
+struct Hosted {
+    EventLog log;
+    HostWindow frame{1000, 600};
+    CMyHtmlEx host;
+    CefRefPtr<ClientHandler> handler;
+    CefRefPtr<CefBrowser> browser;  // once the page has loaded
+    HWND view = nullptr;
+};
+
+// One engine and one server for the group; each test hosts a browser of its own.
+class BrowserHost : public testing::Test {
+public:
+    static void SetUpTestSuite() {
+        server_.reset(new HttpServer());
+        ASSERT_TRUE(server_->Start());
+        Response page;
+        page.body =
+            "<html><head><title>Host page</title></head><body style='margin:0'>"
+            "<span id='login_user'>Hero</span><iframe src='/xf.html?x=1'></iframe><script>"
+            "document.addEventListener('contextmenu', function () { document.title = 'right clicked'; });"
+            "</script></body></html>";
+        page.headers = {{"ETag", "\"h1\""}};
+        server_->Set("/host.html", page);
+        // The inner frame's load asks for the name; the renderer reads it from the main document.
+        server_->SetHtml("/xf.html", "<html><body>inner</body></html>");
+        server_->SetHtml("/popup.html", "popup");
+        cache_.reset(new testutil::TempDir());
+        engineUp_ = InitializeEngine(cache_->path());
+    }
+    static void TearDownTestSuite() {
+        if (engineUp_) CefShutdown();
+        engineUp_ = false;
+        server_.reset();
+        cache_.reset();
+    }
+
+protected:
+    void SetUp() override { ASSERT_TRUE(engineUp_) << "the engine did not start"; }
+
+    // Runs `body` with the host created and bound; with `loaded`, once the page
+    // has loaded into a browser.
+    void WithHost(bool loaded, const std::function<void(Hosted&)>& body) {
+        HWND view = nullptr;
+        TestApp app([&] {
+            wcscpy(gameApp::Current()->startUrl, CefString(server_->Url("/host.html")).ToWString().c_str());
+            Hosted h;
+            RECT rc = {0, 0, 1000, 600};
+            ASSERT_TRUE(h.host.Create(0, nullptr, L"", WS_CHILD | WS_VISIBLE, rc, h.frame.hwnd()));
+            h.handler = h.host.GetClientHandler();
+            ASSERT_TRUE(h.handler);
+            Bind(h);
+            if (loaded) {
+                ASSERT_TRUE(WaitUntil([&] { return h.log.Has("end 200 " + server_->Url("/host.html")); }, 20000))
+                    << h.log.Dump();
+                h.browser = h.handler->GetBrowser();
+                ASSERT_TRUE(h.browser);
+                view = h.view = h.browser->GetHost()->GetWindowHandle();
+            }
+            body(h);
+        });
+        app.Run();
+        // The browser's window goes with the frame it lay in.
+        EXPECT_TRUE(WaitUntil([&] { return !view || !IsWindow(view); }, 5000));
+    }
+
+    static void Bind(Hosted& h) {
+        EventLog& log = h.log;
+        h.handler->titleChangeCallback = [&log](const CefString& t) { log.Add("title " + t.ToString()); };
+        h.handler->loadStartCallback = [&log](CefRefPtr<CefBrowser>, CefRefPtr<CefFrame> f) {
+            log.Add("start " + f->GetURL().ToString());
         };
-        handler->loadEndCallback = [&](CefRefPtr<CefBrowser> b, CefRefPtr<CefFrame> f, int status) {
+        h.handler->loadEndCallback = [&log](CefRefPtr<CefBrowser> b, CefRefPtr<CefFrame> f, int status) {
             std::string url = f->GetURL().ToString();
-            record("end " + std::to_string(status) + " " + url);
+            log.Add("end " + std::to_string(status) + " " + url);
             if (url.find("xf.html") != std::string::npos) {
                 CefRefPtr<CefProcessMessage> m = CefProcessMessage::Create("velmar_msg");
                 m->GetArgumentList()->SetSize(1);
@@ -163,94 +206,118 @@ TEST(BrowserHost, HostsTheBrowserFitsItAndHandsEventsToTheFrame) {
                 b->SendProcessMessage(PID_RENDERER, m);
             }
         };
-        handler->beforePopupCallback = [&](const CefString& u, CefWindowInfo&, CefRefPtr<CefClient>&,
-                                           CefBrowserSettings&) {
-            record("popup " + u.ToString());
+        h.handler->beforePopupCallback = [&log](const CefString& u, CefWindowInfo&, CefRefPtr<CefClient>&,
+                                                CefBrowserSettings&) {
+            log.Add("popup " + u.ToString());
             return true;
         };
-        handler->processMessageCallback = [&](CefRefPtr<CefBrowser>, CefProcessId source,
-                                              CefRefPtr<CefProcessMessage> m) {
+        h.handler->processMessageCallback = [&log](CefRefPtr<CefBrowser>, CefProcessId source,
+                                                   CefRefPtr<CefProcessMessage> m) {
             CefRefPtr<CefListValue> args = m->GetArgumentList();
             if (source == PID_RENDERER && args->GetSize() == 2)
-                record("user " + args->GetString(0).ToString() + " " + args->GetString(1).ToString());
+                log.Add("user " + args->GetString(0).ToString() + " " + args->GetString(1).ToString());
             return true;
         };
+    }
 
-        auto dump = [&] {
-            std::lock_guard<std::mutex> g(lock);
-            return testing::PrintToString(events);
-        };
-        ASSERT_TRUE(WaitUntil([&] { return has("end 200 " + server.Url("/host.html")); }, 20000)) << dump();
-        EXPECT_TRUE(has("start " + server.Url("/host.html")));
-        EXPECT_TRUE(has("start " + server.Url("/xf.html?x=1")));  // inner frames too
-        EXPECT_TRUE(has("end 200 " + server.Url("/xf.html?x=1")));
-        EXPECT_TRUE(WaitUntil([&] { return has("title Host page"); }, 5000));
-        EXPECT_TRUE(WaitUntil([&] { return has("user getuser Hero"); }, 15000));
+    static std::unique_ptr<HttpServer> server_;
+    static std::unique_ptr<testutil::TempDir> cache_;
+    static bool engineUp_;
+};
 
-        CefRefPtr<CefBrowser> browser = handler->GetBrowser();
-        ASSERT_TRUE(browser);
-        HWND view = browser->GetHost()->GetWindowHandle();
-        EXPECT_EQ(host.browserParent.hwnd, GetParent(view));
-        EXPECT_EQ(603, WindowSize(view).cy);
-        // Fitting: 3 rows more while exactFit is 0, exactly the client area after.
-        MoveWindow(host.hwnd, 0, 0, 900, 500, TRUE);  // WM_SIZE refits
-        EXPECT_EQ(900, WindowSize(view).cx);
-        EXPECT_EQ(503, WindowSize(view).cy);
-        EXPECT_EQ(503, WindowSize(host.browserParent.hwnd).cy);
-        host.exactFit = 1;
-        host.OnSize(0, 0, 0);
-        EXPECT_EQ(500, WindowSize(view).cy);
-        EXPECT_EQ(500, WindowSize(host.browserParent.hwnd).cy);
-        // A refit asked for on another thread (the engine's handlers do) neither waits
-        // for this thread nor uses what it saw there: it runs here, later, with the
-        // sizes and settings of that moment.
-        host.exactFit = 0;
-        std::atomic<bool> asked{false};
-        std::thread asker([&] {
-            host.OnSize(0, 0, 0);
-            asked = true;
-        });
-        DWORD t0 = GetTickCount();
-        while (!asked && GetTickCount() - t0 < 2000) Sleep(10);  // not serving this thread's messages
-        EXPECT_TRUE(asked) << "the asking thread waited for this one";
-        host.exactFit = 1;
-        PumpFor(200);
-        asker.join();
-        EXPECT_EQ(500, WindowSize(view).cy);
-        nlohmann::json h;
-        EXPECT_TRUE(WaitUntil([&] {
-            return cef_internal::EvaluateInBrowser(browser, "innerHeight", &h) && h == 500;
-        }, 5000));
+std::unique_ptr<HttpServer> BrowserHost::server_;
+std::unique_ptr<testutil::TempDir> BrowserHost::cache_;
+bool BrowserHost::engineUp_ = false;
 
-        // Focus given to the host goes on to the browser's window, so the player can
-        // type without clicking into the page first.
-        SetFocus(frame.hwnd());
-        EXPECT_NE(view, GetFocus());
-        SetFocus(host.hwnd);
-        EXPECT_EQ(view, GetFocus());
+TEST_F(BrowserHost, BeforeTheBrowserArrivesItsParentKeepsTheCreatedSize) {
+    WithHost(false, [&](Hosted& h) {
+        EXPECT_TRUE(GetWindowLongW(h.host.hwnd, GWL_STYLE) & WS_CLIPCHILDREN);
+        // 3 rows taller at creation, and resizing changes nothing yet.
+        EXPECT_EQ(1000, WindowSize(h.host.browserParent.hwnd).cx);
+        EXPECT_EQ(603, WindowSize(h.host.browserParent.hwnd).cy);
+        h.host.ReloadIgnoreCache();  // nothing to reload yet; must not fail
+        MoveWindow(h.host.hwnd, 0, 0, 990, 590, TRUE);
+        h.host.OnSize(0, 0, 0);
+        EXPECT_EQ(603, WindowSize(h.host.browserParent.hwnd).cy);
+    });
+}
+
+TEST_F(BrowserHost, HandsThePagesEventsToTheFrame) {
+    WithHost(true, [&](Hosted& h) {
+        EXPECT_TRUE(h.log.Has("start " + server_->Url("/host.html")));
+        EXPECT_TRUE(h.log.Has("start " + server_->Url("/xf.html?x=1")));  // inner frames too
+        EXPECT_TRUE(WaitUntil([&] { return h.log.Has("end 200 " + server_->Url("/xf.html?x=1")); }, 5000));
+        EXPECT_TRUE(WaitUntil([&] { return h.log.Has("title Host page"); }, 5000));
+        EXPECT_TRUE(WaitUntil([&] { return h.log.Has("user getuser Hero"); }, 15000)) << h.log.Dump();
 
         // A right click reaches the page, and no menu shows.
-        PostMessageW(view, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(300, 300));
-        PostMessageW(view, WM_RBUTTONUP, 0, MAKELPARAM(300, 300));
-        EXPECT_TRUE(WaitUntil([&] { return has("title right clicked"); }, 5000));
+        PostMessageW(h.view, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(300, 300));
+        PostMessageW(h.view, WM_RBUTTONUP, 0, MAKELPARAM(300, 300));
+        EXPECT_TRUE(WaitUntil([&] { return h.log.Has("title right clicked"); }, 5000));
         PumpFor(700);
         EXPECT_TRUE(ProcessWindows(L"#32768").empty());
 
         // Popups go to the frame's callback; cancelled, they never load.
-        cef_internal::EvaluateInBrowser(browser, "window.open('/popup.html'); 1", nullptr);
-        EXPECT_TRUE(WaitUntil([&] { return has("popup " + server.Url("/popup.html")); }, 5000));
+        cef_internal::EvaluateInBrowser(h.browser, "window.open('/popup.html'); 1", nullptr);
+        EXPECT_TRUE(WaitUntil([&] { return h.log.Has("popup " + server_->Url("/popup.html")); }, 5000));
         PumpFor(1000);
-        EXPECT_TRUE(server.RequestsFor("/popup.html").empty());
+        EXPECT_TRUE(server_->RequestsFor("/popup.html").empty());
+    });
+}
+
+TEST_F(BrowserHost, FitsTheBrowserToItsClientArea) {
+    WithHost(true, [&](Hosted& h) {
+        EXPECT_EQ(h.host.browserParent.hwnd, GetParent(h.view));
+        EXPECT_EQ(603, WindowSize(h.view).cy);
+        // 3 rows more while exactFit is 0, exactly the client area after.
+        MoveWindow(h.host.hwnd, 0, 0, 900, 500, TRUE);  // WM_SIZE refits
+        EXPECT_EQ(900, WindowSize(h.view).cx);
+        EXPECT_EQ(503, WindowSize(h.view).cy);
+        EXPECT_EQ(503, WindowSize(h.host.browserParent.hwnd).cy);
+        h.host.exactFit = 1;
+        h.host.OnSize(0, 0, 0);
+        EXPECT_EQ(500, WindowSize(h.view).cy);
+        EXPECT_EQ(500, WindowSize(h.host.browserParent.hwnd).cy);
+        // A refit asked for on another thread (the engine's handlers do) neither waits
+        // for this thread nor uses what it saw there: it runs here, later, with the
+        // sizes and settings of that moment.
+        h.host.exactFit = 0;
+        HANDLE asked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread asker([&] {
+            h.host.OnSize(0, 0, 0);
+            SetEvent(asked);
+        });
+        // Not serving this thread's messages meanwhile.
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(asked, 2000)) << "the asking thread waited for this one";
+        asker.join();
+        CloseHandle(asked);
+        h.host.exactFit = 1;
+        // The refit the asker posted is in this thread's queue now: serve it.
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        EXPECT_EQ(500, WindowSize(h.view).cy);
+        nlohmann::json height;
+        EXPECT_TRUE(WaitUntil([&] {
+            return cef_internal::EvaluateInBrowser(h.browser, "innerHeight", &height) && height == 500;
+        }, 5000));
+    });
+}
+
+TEST_F(BrowserHost, PassesTheFocusOnAndReloadsWithoutTheCachesValidators) {
+    WithHost(true, [&](Hosted& h) {
+        // Focus given to the host goes on to the browser's window, so the player can
+        // type without clicking into the page first.
+        SetFocus(h.frame.hwnd());
+        EXPECT_NE(h.view, GetFocus());
+        SetFocus(h.host.hwnd);
+        EXPECT_EQ(h.view, GetFocus());
 
         // The frame's refresh: fetched again, without the cache's validators.
-        size_t before = server.RequestsFor("/host.html").size();
-        host.ReloadIgnoreCache();
-        ASSERT_TRUE(WaitUntil([&] { return server.RequestsFor("/host.html").size() > before; }, 5000));
-        EXPECT_FALSE(server.RequestsFor("/host.html").back().Has("if-none-match"));
+        size_t before = server_->RequestsFor("/host.html").size();
+        h.host.ReloadIgnoreCache();
+        ASSERT_TRUE(WaitUntil([&] { return server_->RequestsFor("/host.html").size() > before; }, 5000));
+        EXPECT_FALSE(server_->RequestsFor("/host.html").back().Has("if-none-match"));
     });
-    app.Run();
-    PumpFor(300);  // the windows the host let go of close now
-    CefShutdown();
 }
 
 }  // namespace

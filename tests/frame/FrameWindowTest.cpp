@@ -336,6 +336,18 @@ TEST(FrameWindow, FullScreenThroughTheMainLoop) {
     });
 }
 
+TEST(FrameWindow, NoKeyboardMenuMode) {
+    RunWithFrame([](gameApp& app, CFrameGame& game) {
+        // F10 or a lone Alt: taken by the frame, so the system's keyboard menu
+        // mode never swallows the keys that follow.
+        EXPECT_NE(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, 0), 0);
+        ASSERT_TRUE(EnterGame(game));
+        EXPECT_NE(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, 0), 0);
+        // Alt+Space is left to the system: it opens the window menu.
+        EXPECT_EQ(game.HandleMessage(WM_SYSCOMMAND, SC_KEYMENU, ' '), 0);
+    });
+}
+
 TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
     RunWithFrame([](gameApp& app, CFrameGame& game) {
         // Before the game the boss key does not exist.
@@ -371,6 +383,21 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         // Notifications of another icon id are swallowed.
         EXPECT_EQ(SendMessageW(game.hwnd, WM_TRAY_NOTIFY, 99, WM_LBUTTONDBLCLK), 1);
         EXPECT_FALSE(IsWindowVisible(game.hwnd));
+
+        // A notification area that refuses the icon (as without a tray; here it
+        // already holds one of that id): the game is minimised, not hidden, so its
+        // task-bar button still brings it back.
+        PressAltD();
+        ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(game.hwnd); }, kWait));
+        NOTIFYICONDATAW taken = game.trayIconData;
+        ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &taken));
+        PressAltD();
+        EXPECT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) != FALSE; }, kWait)) << "the game is out of reach";
+        EXPECT_TRUE(IsWindowVisible(game.hwnd));
+        EXPECT_FALSE(game.hiddenByBossKey);
+        Shell_NotifyIconW(NIM_DELETE, &taken);
+        SendMessageW(game.hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
+        EXPECT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd) && IsWindowVisible(back); }, kWait));
 
     });
 }
@@ -476,19 +503,38 @@ TEST(FrameWindow, CloseButtonAsksFirst) {
     });
 }
 
-TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
+TEST(FrameWindow, LauncherCloseAsksFirst) {
     RunWithFrame([](gameApp& app, CFrameGame& game) {
         HWND frame = game.hwnd, back = game.backWindow.hwnd;
-        bool asked = false, launcherHidden = false;
+        bool asked = false, launcherHidden = false, pageOnTop = false;
+        std::string pageUnder;
         std::thread driver([&] {
             LoopGuard guard{frame};
-            PostClick(back, 1215, 15);
-            HWND dialog = nullptr;
-            asked = WaitOn([&] {
-                std::vector<HWND> d = OwnWindows(L"velmarcorvel");
-                dialog = d.empty() ? nullptr : d.front();
-                return dialog != nullptr;
-            }, kWait);
+            auto ask = [&] {
+                PostClick(back, 1215, 15);
+                HWND dialog = nullptr;
+                WaitOn([&] {
+                    std::vector<HWND> d = OwnWindows(L"velmarcorvel");
+                    dialog = d.empty() ? nullptr : d.front();
+                    return dialog != nullptr;
+                }, kWait);
+                return dialog;
+            };
+            // 取消: the page lies on the launcher as before, where the mouse reaches it.
+            HWND dialog = ask();
+            if (!dialog) return;
+            PostClick(dialog, 212, 117);
+            WaitOn([&] { return !IsWindow(dialog); }, kWait);
+            RECT f = WindowRect(frame);
+            POINT inPage = {(f.left + f.right) / 2, (f.top + f.bottom) / 2};
+            pageOnTop = WaitOn([&] {
+                HWND under = WindowFromPoint(inPage);
+                return under == frame || IsChild(frame, under);
+            }, 2000);
+            wchar_t c[64] = {0};
+            GetClassNameW(WindowFromPoint(inPage), c, 64);
+            pageUnder = Utf8(c);
+            asked = (dialog = ask()) != nullptr;
             if (!dialog) return;
             PostClick(dialog, 84, 117);  // 确定
             launcherHidden = WaitOn([&] { return !IsWindowVisible(back); }, kWait);
@@ -496,6 +542,7 @@ TEST(FrameWindow, LauncherCloseAsksAndClosesTheFrame) {
         });
         game.CreateAndRun();
         driver.join();
+        EXPECT_TRUE(pageOnTop) << "after cancel the mouse reaches " << pageUnder;
         EXPECT_TRUE(asked);
         EXPECT_TRUE(launcherHidden);
         EXPECT_FALSE(IsWindow(frame));

@@ -1,6 +1,6 @@
 """The whole road with the real client, the real engine and the local portal:
 install report, login by real input, the user name read from the page, a server
-chosen, the in-game frame, a portal button, the boss key, close with
+chosen, the in-game frame, the tools menu, a portal button, the boss key, close with
 confirmation, the close report and Config.ini; then a second run."""
 import os
 import stat
@@ -73,8 +73,14 @@ class WholeRoad(unittest.TestCase):
         port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
                                 devtools.active_port(profile), 30, "the engine's DevTools port")
 
-        # Log in by real input into the program's window.
+        # Log in by real input into the program's window, after a click on the
+        # launcher's artwork and a cancelled close: the page must still be on top.
         field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        road.click(launcher[1] + 400, launcher[2] + 20)
+        road.click(launcher[1] + 1215, launcher[2] + 15)
+        dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the launcher's close dialog")
+        road.click(dialog[1] + 212, dialog[2] + 117)  # 取消
+        road.wait_for(lambda: not self.client.window_sized(295, 190), 10, "the dialog gone after cancel")
         road.screenshot("01-launcher-login")
         fx, fy = frame[1], frame[2]
         road.click(int(fx + field[0] + field[2] / 2), int(fy + field[1] + field[3] / 2))
@@ -88,7 +94,15 @@ class WholeRoad(unittest.TestCase):
         road.wait_for(lambda: page_rect(port, "#login_user"), 30, "the page with the logged-in name")
         road.screenshot("02-logged-in")
         link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 10, "the server list")
-        time.sleep(1.0)  # the user-name request runs on the load end of this page
+
+        # The name is read from this page when it has loaded; once the renderer's
+        # answer is in, the launcher's customer-service button carries it.
+        def name_known():
+            count = len(self.opened_addresses())
+            road.click(launcher[1] + 1025, launcher[2] + 26)
+            added = road.wait_for(lambda: self.opened_addresses()[count:], 20, "the customer-service address")
+            return "user_name=hero&" in added[0]
+        road.wait_for(name_known, 30, "the user name read from the page")
         road.click(int(fx + link[0] + link[2] / 2), int(fy + link[1] + link[3] / 2))
 
         # The frame switches to the in-game layout and shows maximised.
@@ -107,9 +121,16 @@ class WholeRoad(unittest.TestCase):
         road.key("Escape")
         road.wait_for(lambda: page_value(port, "innerHeight") == in_game, 10, "the frame back after Esc in the page")
 
+        # Tools menu, 清除缓存: only a request, found in Config.ini after the run.
+        road.click(sw - 112, 12)
+        menu = road.wait_for(lambda: self.client.window_sized(96, 72), 10, "the tools menu")
+        road.click(menu[1] + 48, menu[2] + 12)
+        road.wait_for(lambda: not self.client.window_sized(96, 72), 10, "the tools menu closed by the choice")
+
         # Recharge: the strip button 260 pixels from the right edge, 41 wide.
+        count = len(self.opened_addresses())
         road.click(sw - 260 - 20, 13)
-        opened = road.wait_for(lambda: [a for a in self.opened_addresses() if "game_id=1530" in a], 20,
+        opened = road.wait_for(lambda: self.opened_addresses()[count:], 20,
                                "the recharge address in the web browser")[0]
         query = urllib.parse.parse_qs(urllib.parse.urlsplit(opened).query)
         self.assertEqual(["hero"], query.get("user_name"), opened)
@@ -142,6 +163,7 @@ class WholeRoad(unittest.TestCase):
         self.assertEqual("1", self.client.ini_value("Common", "RunCount"))
         self.assertEqual("hero", self.client.ini_value("Common", "user_name"))
         self.assertEqual("0", self.client.ini_value("Extension", "Counts"))
+        self.assertEqual("1", self.client.ini_value("Common", "ClearCache"), "the tools menu's clear-cache request")
         out_time = int(self.client.ini_value("Extension", "out_time"))
         self.assertLess(abs(out_time - time.time()), 120)
 
@@ -162,6 +184,7 @@ class WholeRoad(unittest.TestCase):
         actions = [r["form"].get("action") for r in new_reports]
         self.assertEqual([["close"]], actions, "only the close report may come: %r" % new_reports)
         self.assertEqual("2", second.ini_value("Common", "RunCount"))
+        self.assertEqual("0", second.ini_value("Common", "ClearCache"), "the request is carried out by the next run")
 
 
 if __name__ == "__main__":

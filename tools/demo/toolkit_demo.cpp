@@ -1,11 +1,13 @@
-// A demonstration of the toolkit on screen: a skinned window with its title
-// band, buttons in several looks, a popup menu with its shadow, a tooltip and
-// a modal dialog. VORNMARK_DEMO_HOLD_MS keeps it all on screen for that long,
-// for a look or a screenshot of the display.
-#include <gtest/gtest.h>
+// A demonstration of the toolkit on screen (not a test): a skinned window with
+// its title band, buttons in several looks, a popup menu with its shadow, a
+// tooltip and a modal dialog. VORNMARK_DEMO_HOLD_MS keeps it all on screen for
+// that long, for a look or a screenshot of the display; run it through
+// tools/demo.sh.
+#include <cstdio>
 #include <string>
-#include "UiTestSupport.h"
+#include "common/TestEntry.h"
 #include "common/TestUtil.h"
+#include "UiTestSupport.h"
 #include "resource_ids.h"
 #include "ui/ImageDialog.h"
 #include "ui/ImageMenu.h"
@@ -47,8 +49,18 @@ CImageButton* TextButton(CImagePaint& panel, int id, RECT r, const wchar_t* text
 
 }  // namespace
 
-TEST(Demo, DemoScreenshot) {
-    testutil::RunWithManager([] {
+// Stops the demo with a message when a window it needs did not come.
+#define DEMO_REQUIRE(condition)                                     \
+    if (!(condition)) {                                             \
+        fprintf(stderr, "toolkit demo: %s failed\n", #condition); \
+        failed = true;                                              \
+        return;                                                     \
+    }
+
+int wmain() {
+    testutil::KeepWindowsUnmanagedUnderWine();
+    bool failed = false;
+    testutil::RunWithManager([&] {
         // A plain backdrop standing in for a desktop, so that the shadows have something to fall on.
         CImageCtrl desk;
         desk.panel.backgroundColor = 0xFF5B7FA6;
@@ -63,7 +75,7 @@ TEST(Demo, DemoScreenshot) {
         main.panel.captionDrag = true;
         main.panel.backgroundColor = 0xFFF3F5F9;
         HWND h = main.Create(0, nullptr, L"toolkit demo", WS_POPUP, 80, 60, 720, 460, nullptr);
-        ASSERT_TRUE(IsWindow(h));
+        DEMO_REQUIRE(IsWindow(h));
         CImagePaint& p = main.panel;
         CImageStatic* band = p.AddStatic(IDB_TITLE_BACKGROUND, 10011, true, RECT{0, 0, 720, 25});
         band->rightMargin = 0;
@@ -141,7 +153,7 @@ TEST(Demo, DemoScreenshot) {
         menu.Popup(below.x, below.y);
         uitest::MouseAt(menu.hwnd, 40, 36);
         UpdateWindow(menu.hwnd);
-        ASSERT_TRUE(IsWindowVisible(menu.hwnd));
+        DEMO_REQUIRE(IsWindowVisible(menu.hwnd));
 
         // A tooltip beside the cursor.
         CImageTipCtrl tip;
@@ -159,7 +171,7 @@ TEST(Demo, DemoScreenshot) {
         dialog.shadow->Create(0, nullptr, nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr);
         dialog.panel.captionDrag = true;
         HWND d = dialog.Create(0, nullptr, L"", WS_POPUP | WS_VISIBLE, 420, 330, 295, 190, nullptr);
-        ASSERT_TRUE(IsWindow(d));
+        DEMO_REQUIRE(IsWindow(d));
         dialog.panel.AddStatic(IDB_CLOSEDLG_BACKGROUND, 1011, false, RECT{0, 0, 295, 190});
         dialog.panel.AddButton(1001, IDB_CLOSEDLG_OK_NORMAL, IDB_CLOSEDLG_OK_HOVER, IDB_CLOSEDLG_OK_HOVER,
                                IDB_CLOSEDLG_OK_NORMAL, RECT{60, 135, 128, 170});
@@ -171,10 +183,6 @@ TEST(Demo, DemoScreenshot) {
         std::wstring hold = Env(L"VORNMARK_DEMO_HOLD_MS");
         dialog.onTimer = [&] {
             UpdateWindow(menu.hwnd);
-            // What the menu shows is its background colour.
-            HDC dc = GetDC(menu.hwnd);
-            EXPECT_EQ(RGB(0xED, 0xF3, 0xFA), GetPixel(dc, 90, 50)) << "menu not painted";
-            ReleaseDC(menu.hwnd, dc);
             captured = true;
             // Ends the loop as a click on the confirm button would.
             uitest::MouseAt(d, 80, 150);
@@ -182,11 +190,14 @@ TEST(Demo, DemoScreenshot) {
             uitest::SendMouse(d, WM_LBUTTONUP, 80, 150);
         };
         SetTimer(d, 1, hold.empty() ? 300 : _wtoi(hold.c_str()), nullptr);
-        EXPECT_TRUE(dialog.RunModal());
-        EXPECT_TRUE(captured);
-        EXPECT_EQ(IDOK, dialog.result);
+        dialog.RunModal();
+        if (!captured) {
+            fprintf(stderr, "toolkit demo: the dialog's loop ended early\n");
+            failed = true;
+        }
         DestroyWindow(tip.hwnd);
         DestroyWindow(h);
         DestroyWindow(desk.hwnd);
     });
+    return failed ? 1 : 0;
 }

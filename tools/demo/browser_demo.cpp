@@ -1,13 +1,17 @@
-// A page in a window for looking at it: test_cef.exe --demo <seconds> [url].
+// A page of the browser layer in a window, for looking at it (not a test):
+// browser_demo.exe [seconds] [url]; prints what the engine reported. The render
+// processes the browser layer starts are this program again.
+#include "CefTestSupport.h"
 #include <windows.h>
 #include <cstdio>
-#include "CefTestSupport.h"
+#include "common/TestEntry.h"
 #include "common/TestUtil.h"
 
 using namespace ceftest;
 
-int RunDemo(int argc, wchar_t** argv) {
-    int seconds = argc >= 3 ? _wtoi(argv[2]) : 10;
+int wmain(int argc, wchar_t** argv) {
+    if (testutil::StartedAsSubProcess()) return testutil::RunAsSubProcess();
+    int seconds = argc >= 2 ? _wtoi(argv[1]) : 10;
     HttpServer server;
     server.Start();
     server.SetHtml("/demo.html",
@@ -20,9 +24,12 @@ int RunDemo(int argc, wchar_t** argv) {
                    "c.fillStyle='#fff';c.fillRect(0,0,600,300);c.fillStyle='#e69138';"
                    "c.beginPath();c.arc(300+200*Math.sin(t/30),150,60,0,7);c.fill();"
                    "requestAnimationFrame(f)})();</script></body></html>");
-    std::string url = argc >= 4 ? CefString(argv[3]).ToString() : server.Url("/demo.html");
+    std::string url = argc >= 3 ? CefString(argv[2]).ToString() : server.Url("/demo.html");
     testutil::TempDir cache;
-    if (!InitializeEngine(cache.path())) return 1;
+    if (!InitializeEngine(cache.path())) {
+        fprintf(stderr, "browser demo: the engine did not start\n");
+        return 1;
+    }
     {
         HostWindow host(1230, 620);
         CefRefPtr<RecordingClient> client = new RecordingClient();
