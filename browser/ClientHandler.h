@@ -1,5 +1,6 @@
 // The engine client of the program's one browser: it shows no context menu, lets
-// no popup become a browser window, remembers the newest browser for the host
+// no popup become a browser window and passes on only the popups the player
+// started, one a second at most (CPopupGate), remembers the newest browser for the host
 // window and hands title, load and popup events and renderer messages to the
 // callbacks the frame binds.
 #pragma once
@@ -7,6 +8,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include "browser/PopupGate.h"
 #include "include/cef_client.h"
 
 class ClientHandler : public CefClient,
@@ -76,4 +78,6 @@ public:
 
 private:
     std::mutex browserLock;
+    // Consulted by OnBeforePopup only, so on the engine UI thread alone.
+    CPopupGate popupGate;
 };

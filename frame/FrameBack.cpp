@@ -149,18 +149,18 @@ bool CFrameBack::OnItemClick(CImageButton* button) {
         return true;
     }
     case kGamePageId:
-        OpenAddress(portal::GamePage().c_str());
+        OpenAddress(portal::GamePage());
         return true;
     case kForumId:
-        OpenAddress(portal::Forum().c_str());
+        OpenAddress(portal::Forum());
         return true;
     case kServiceId:
         CurrentUserName(name);
-        OpenAddress(portal::Service(name).c_str());
+        OpenAddress(portal::Service(name));
         return true;
     case kRechargeId:
         CurrentUserName(name);
-        OpenAddress(portal::LauncherRecharge(name).c_str());
+        OpenAddress(portal::LauncherRecharge(name));
         return true;
     default:
         return true;

@@ -377,16 +377,16 @@ void CFrameGame::OpenPortalButton(int id) {
     wchar_t name[64] = {0};
     if (gameApp* app = gameApp::Current()) app->CopyUserName(name, 64);
     switch (id) {
-    case kIdService: OpenAddress(portal::Service(name).c_str()); break;
-    case kIdForum: OpenAddress(portal::Forum().c_str()); break;
-    case kIdGamePage: OpenAddress(portal::GamePage().c_str()); break;
+    case kIdService: OpenAddress(portal::Service(name)); break;
+    case kIdForum: OpenAddress(portal::Forum()); break;
+    case kIdGamePage: OpenAddress(portal::GamePage()); break;
     case kIdRecharge: {
         wchar_t server[64];
         CopyServerId(server, 64);
-        OpenAddress(portal::GameRecharge(name, server).c_str());
+        OpenAddress(portal::GameRecharge(name, server));
         break;
     }
-    case kIdAntiAddiction: OpenAddress(portal::AntiAddiction().c_str()); break;
+    case kIdAntiAddiction: OpenAddress(portal::AntiAddiction()); break;
     default: break;
     }
 }

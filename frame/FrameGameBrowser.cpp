@@ -90,7 +90,7 @@ void CFrameGame::HandleLoadEnd(CefRefPtr<CefBrowser> browser, CefRefPtr<CefFrame
 
 bool CFrameGame::HandleBeforePopup(const CefString& targetUrl, CefWindowInfo&, CefRefPtr<CefClient>&,
                                    CefBrowserSettings&) {
-    OpenAddress(targetUrl.ToWString().c_str());
+    OpenAddress(targetUrl.ToWString());
     return true;
 }
 

@@ -73,13 +73,21 @@ std::wstring LauncherRecharge(const wchar_t* userName) {
 
 }  // namespace portal
 
-bool IsWebAddress(const wchar_t* address) {
-    return address && (_wcsnicmp(address, L"http://", 7) == 0 || _wcsnicmp(address, L"https://", 8) == 0);
+bool IsShellSafeWebAddress(const wchar_t* address, size_t length) {
+    if (!address || length > kShellAddressMaxUnits) return false;
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t c = address[i];
+        if (c <= L' ' || c >= 0x7F || c == L'"') return false;
+    }
+    return (length >= 7 && _wcsnicmp(address, L"http://", 7) == 0) ||
+           (length >= 8 && _wcsnicmp(address, L"https://", 8) == 0);
 }
 
-void OpenAddress(const wchar_t* address) {
+bool OpenAddress(const std::wstring& address) {
     // Popups hand over whatever a page asks for; the shell would also start local
-    // programs ("file:") and any registered protocol. Only web pages are opened.
-    if (!IsWebAddress(address)) return;
-    ShellExecuteW(nullptr, L"open", address, nullptr, nullptr, SW_SHOW);
+    // programs ("file:") and any registered protocol. Only web pages are opened,
+    // and only in a form the shell takes safely.
+    if (!IsShellSafeWebAddress(address.data(), address.size())) return false;
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOW);
+    return (INT_PTR)result > 32;
 }

@@ -43,8 +43,22 @@ std::wstring LauncherRecharge(const wchar_t* userName);
 
 }  // namespace portal
 
-// Hands a web address to the default web browser; other addresses and failures
-// stay silent.
-// True for an http or https address (any case).
-bool IsWebAddress(const wchar_t* address);
-void OpenAddress(const wchar_t* address);
+// The longest address handed to the system's shell. Windows takes web addresses
+// up to its URL limit of 2,083 characters, but the shell of Wine 8 faults inside
+// ShellExecuteW on any http or https address of 984 characters or more (983
+// opens; 984 aborts; longer ones overflow its stack with the address's own
+// characters), whatever handler is registered and wherever the program runs.
+// 900 is below both, with room to spare for a shell that adds a little of its own.
+const size_t kShellAddressMaxUnits = 900;
+
+// Whether the `length` units at `address` may go to the shell as they are: an
+// http or https address of at most kShellAddressMaxUnits units, all of them
+// printable ASCII other than space and the double quote (the shell puts the
+// address between quotes on the browser's command line). Addresses the engine
+// reports are in that form already; anything else is refused whole.
+bool IsShellSafeWebAddress(const wchar_t* address, size_t length);
+
+// Hands a web address to the default web browser, unchanged. An address the
+// shell could not take safely is not opened at all, never cut into another
+// one; that and the shell's own failures stay silent. True when it was handed over.
+bool OpenAddress(const std::wstring& address);

@@ -91,8 +91,11 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Page.enable");
     Command("Network.enable");
     Command("Runtime.enable");
-    Command("Runtime.addBinding", {{"name", kHostBinding}});
-    Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}});
+    // Binding and script live in a world of their own in every document: the page's
+    // scripts share its DOM but not its globals, so they can neither call the
+    // binding nor report a title in the script's name.
+    Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
+    Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};
         if (!engine->AcceptLanguage().empty()) ua["acceptLanguage"] = engine->AcceptLanguage();
@@ -410,7 +413,7 @@ void BrowserImpl::UpdateHistory() {
 }
 
 void BrowserImpl::OnBinding(const std::string& payload) {
-    if (payload.size() > kMaxBindingPayload) return;  // the page's scripts may call it too
+    if (payload.size() > kMaxBindingPayload) return;  // a title the page set may be huge
     json msg = json::parse(payload, nullptr, false);
     if (!msg.is_object()) return;
     std::string kind = JsonString(msg, "t");
@@ -430,12 +433,28 @@ void BrowserImpl::OnBinding(const std::string& payload) {
 }
 
 void BrowserImpl::OnDialog(const json& params) {
-    HWND hwnd = hwnd_;
-    HWND owner = hwnd ? GetAncestor(hwnd, GA_ROOT) : nullptr;
-    ScriptDialogResult result = RunScriptDialog(owner, JsonString(params, "type"), JsonString(params, "message"),
-                                                JsonString(params, "defaultPrompt"), JsonString(params, "url"));
+    std::string type = JsonString(params, "type");
+    std::string origin = ScriptDialogOrigin(JsonString(params, "url"));
+    ScriptDialogPolicy::Action action = dialogPolicy_.Next(origin);
+    ScriptDialogResult result;
+    if (action == ScriptDialogPolicy::kAnswerAtOnce) {
+        result = StoppedDialogAnswer(type);
+    } else {
+        CefRefPtr<BrowserImpl> keep(this);  // the dialog serves messages; the browser may be closed meanwhile
+        HWND hwnd = hwnd_;
+        ScriptDialogRequest request;
+        request.type = type;
+        request.message = JsonString(params, "message");
+        request.defaultPrompt = JsonString(params, "defaultPrompt");
+        request.url = JsonString(params, "url");
+        request.offerStop = action == ScriptDialogPolicy::kShowWithStop;
+        request.chinese = ChineseUi();
+        result = RunScriptDialog(hwnd ? GetAncestor(hwnd, GA_ROOT) : nullptr, hwnd, request);
+        if (closed_) return;
+        dialogPolicy_.Answered(origin, result);
+    }
     json answer = {{"accept", result.accept}};
-    if (result.accept && JsonString(params, "type") == "prompt") answer["promptText"] = result.text;
+    if (result.accept && type == "prompt") answer["promptText"] = result.text;
     Command("Page.handleJavaScriptDialog", answer);
 }
 

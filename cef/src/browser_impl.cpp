@@ -287,6 +287,7 @@ void BrowserImpl::Teardown() {
     if (closed_) return;
     closed_ = true;
     CefRefPtr<BrowserImpl> keep(this);
+    EndScriptDialogs(hwnd_);
     Engine* engine = Engine::Current();
     std::string session, target;
     RenderHost* host = nullptr;

@@ -17,6 +17,7 @@
 #include "src/engine.h"
 #include "src/frame_sink.h"
 #include "src/frame_impl.h"
+#include "src/script_dialog.h"
 #include "src/thread_check.h"
 
 namespace cef_internal {
@@ -177,6 +178,7 @@ private:
     std::map<std::string, int> contexts_;             // engine frame id -> default execution context
     nlohmann::json windowOpen_;                       // last Page.windowOpen of this page
     DWORD windowOpenTick_ = 0;
+    ScriptDialogPolicy dialogPolicy_;                 // which origins' dialogs the player stopped
     std::wstring title_;
     HCURSOR cursor_ = nullptr;
     bool crashed_ = false;

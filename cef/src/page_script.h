@@ -1,7 +1,8 @@
 // The small script every document of our pages gets before its own scripts run.
 // It tells the browser window what the engine does not report over DevTools: the
 // page title as scripts change it, context-menu requests the page did not cancel,
-// and the cursor the page asks for.
+// and the cursor the page asks for. It runs in an isolated world (kHostWorld),
+// where the binding is, out of the page's own scripts' reach.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,9 @@ namespace cef_internal {
 
 // Name of the binding the script reports through (Runtime.addBinding).
 const char kHostBinding[] = "__vornHost";
-// The page's own scripts can call the binding too, with anything (a title of
+// The isolated world the script and the binding share in every document.
+const char kHostWorld[] = "vornmark-host";
+// Our script reports the page's title, which the page sets at will (a title of
 // hundreds of megabytes); reports larger than this are dropped unread.
 const size_t kMaxBindingPayload = 1024 * 1024;
 

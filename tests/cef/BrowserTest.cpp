@@ -8,6 +8,7 @@
 #include <imm.h>
 #include "src/cef_context.h"
 #include "src/engine.h"
+#include "src/script_dialog.h"
 
 using namespace ceftest;
 using cef_internal::EvaluateInBrowser;
@@ -441,6 +442,8 @@ static HWND FindDialog(const std::wstring& titleStart) {
     return nullptr;
 }
 
+bool Shown(HWND box, int id) { return IsWindowVisible(GetDlgItem(box, id)) != FALSE; }
+
 TEST_F(BrowserTest, ScriptDialogsAreNativeAndAnswerThePage) {
     g_server->SetHtml("/dialogs.html", "<html><body>dialogs</body></html>");
     CefRefPtr<CefBrowser> browser = Open("/dialogs.html");
@@ -449,15 +452,69 @@ TEST_F(BrowserTest, ScriptDialogsAreNativeAndAnswerThePage) {
     HWND box = nullptr;
     ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Confirm - http://127.0.0.1:")) != nullptr; },
                           5000));
+    // Modal to the page only: it stays above the window around the browser, which
+    // keeps working (its close button, the tray, Alt+F4).
+    EXPECT_EQ(host_->hwnd(), GetWindow(box, GW_OWNER));
+    EXPECT_TRUE(IsWindowEnabled(host_->hwnd()));
+    // A page's first dialog has nothing to stop yet.
+    EXPECT_FALSE(Shown(box, cef_internal::kScriptDialogStopId));
     // The page waits for the answer; Cancel is false.
     SendMessageW(GetDlgItem(box, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_TRUE(client_->WaitFor("title confirm:false", 5000)) << testing::PrintToString(client_->Lines());
     Eval(browser, "setTimeout(function () { document.title = 'prompt:' + prompt('Name?', 'abc'); }, 0); 1");
     ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Prompt")) != nullptr; }, 5000));
-    SetDlgItemTextW(box, 101, L"\u5f20\u4e09");
+    // The second one offers to stop the page's dialogs; left unchecked, nothing is stopped.
+    EXPECT_TRUE(Shown(box, cef_internal::kScriptDialogStopId));
+    SetDlgItemTextW(box, cef_internal::kScriptDialogEditId, L"\u5f20\u4e09");
     SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
     EXPECT_TRUE(client_->WaitFor("title prompt:\xe5\xbc\xa0\xe4\xb8\x89", 5000))
         << testing::PrintToString(client_->Lines());
+    Eval(browser, "setTimeout(function () { alert('third'); document.title = 'alerted'; }, 0); 1");
+    ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Alert")) != nullptr; }, 5000));
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    EXPECT_TRUE(client_->WaitFor("title alerted", 5000)) << testing::PrintToString(client_->Lines());
+}
+
+TEST_F(BrowserTest, APageThatKeepsOpeningDialogsIsStoppedByThePlayer) {
+    g_server->SetHtml("/loop.html", "<html><body>loop</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/loop.html");
+    ASSERT_TRUE(browser);
+    Eval(browser, "setTimeout(function () { var n = 0; for (var i = 0; i < 300; i++) { alert('again ' + i); n++; }"
+                  " document.title = 'loop done ' + n; }, 0); 1");
+    HWND first = nullptr, second = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (first = FindDialog(L"JavaScript Alert")) != nullptr; }, 5000));
+    SendMessageW(GetDlgItem(first, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        second = FindDialog(L"JavaScript Alert");
+        return second && second != first;
+    }, 5000));
+    ASSERT_TRUE(Shown(second, cef_internal::kScriptDialogStopId));
+    SendMessageW(GetDlgItem(second, cef_internal::kScriptDialogStopId), BM_CLICK, 0, 0);
+    ASSERT_EQ(BST_CHECKED, (int)SendMessageW(GetDlgItem(second, cef_internal::kScriptDialogStopId), BM_GETCHECK, 0, 0));
+    DWORD stopped = GetTickCount();
+    SendMessageW(GetDlgItem(second, IDOK), BM_CLICK, 0, 0);
+    // The rest go by unseen, answered as if dismissed at once.
+    EXPECT_TRUE(client_->WaitFor("title loop done 300", 15000)) << testing::PrintToString(client_->Lines());
+    printf("  298 stopped alerts answered in %lu ms\n", (unsigned long)(GetTickCount() - stopped));
+    EXPECT_EQ(nullptr, FindDialog(L"JavaScript"));
+    Eval(browser, "setTimeout(function () { document.title = 'later ' + confirm('x') + ' ' + prompt('y', 'z'); }, 0); 1");
+    EXPECT_TRUE(client_->WaitFor("title later false null", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_EQ(nullptr, FindDialog(L"JavaScript"));
+}
+
+TEST_F(BrowserTest, AltF4OverADialogClosesTheWindowAroundThePageAndTheDialogWithIt) {
+    g_server->SetHtml("/trap.html", "<html><body>trap</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/trap.html");
+    ASSERT_TRUE(browser);
+    Eval(browser, "setTimeout(function () { for (;;) alert('stay'); }, 0); 1");
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (box = FindDialog(L"JavaScript Alert")) != nullptr; }, 5000));
+    HWND host = host_->hwnd();
+    // As the keyboard delivers it to the dialog (Alt held: a system key).
+    PostMessageW(box, WM_SYSKEYDOWN, VK_F4, 0x20000001);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(host); }, 5000)) << "the window around the page stayed";
+    EXPECT_TRUE(client_->WaitFor("closed", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }, 5000)) << "the dialog outlived its browser";
 }
 
 TEST_F(BrowserTest, ProcessMessagesReachTheRenderProcessAndComeBack) {

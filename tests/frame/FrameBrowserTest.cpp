@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 #include "FrameTestSupport.h"
 #include "common/TestUtil.h"
 #include "browser/ClientHandler.h"
+#include "browser/PopupGate.h"
 #include "frame/EngineGate.h"
 #include "frame/FrameGame.h"
 #include "frame/FrameLogic.h"
@@ -268,4 +270,49 @@ TEST(FrameBrowser, BoundHandlersStopWithTheFrameWindow) {
         EXPECT_FALSE(message);
         EXPECT_EQ(UserName(app), L"");
     });
+}
+
+TEST(PopupGate, OnlyThePlayersActionsAndOneASecond) {
+    CPopupGate gate;
+    // Without the player's action nothing goes, however long the page waits.
+    for (DWORD t = 0; t < 5000; t += 10) ASSERT_FALSE(gate.Admit(false, t));
+    EXPECT_TRUE(gate.Admit(true, 5000));
+    EXPECT_FALSE(gate.Admit(true, 5001));
+    EXPECT_FALSE(gate.Admit(true, 5999));
+    EXPECT_TRUE(gate.Admit(true, 6000));
+    // A refused one does not start a new interval.
+    EXPECT_FALSE(gate.Admit(true, 6500));
+    EXPECT_TRUE(gate.Admit(true, 7000));
+    // Across the tick count's wrap.
+    CPopupGate wrap;
+    EXPECT_TRUE(wrap.Admit(true, 0xFFFFFF00u));
+    EXPECT_FALSE(wrap.Admit(true, 0x000000F0u));
+    EXPECT_TRUE(wrap.Admit(true, 0x00000300u));
+}
+
+TEST(FrameBrowser, PopupsReachTheFrameOnlyFromThePlayersActions) {
+    CefRefPtr<ClientHandler> handler = new ClientHandler();
+    std::vector<std::wstring> passed;
+    handler->beforePopupCallback = [&](const CefString& url, CefWindowInfo&, CefRefPtr<CefClient>&,
+                                       CefBrowserSettings&) {
+        passed.push_back(url.ToWString());
+        return true;
+    };
+    auto popup = [&](const wchar_t* url, bool gesture) {
+        CefWindowInfo info;
+        CefRefPtr<CefClient> client;
+        CefBrowserSettings settings;
+        CefPopupFeatures features;
+        bool noScript = false;
+        return handler->OnBeforePopup(nullptr, nullptr, CefString(url), CefString(L""), WOD_NEW_FOREGROUND_TAB,
+                                      gesture, features, info, client, settings, &noScript);
+    };
+    // 200 a page opens by itself: every one is cancelled, none reaches the frame.
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(popup(L"http://g.test/ad", false));
+    EXPECT_TRUE(passed.empty());
+    // A click opens one; the page's second one in the same moment is cancelled.
+    EXPECT_TRUE(popup(L"http://g.test/clicked", true));
+    EXPECT_TRUE(popup(L"http://g.test/again", true));
+    ASSERT_EQ(1u, passed.size());
+    EXPECT_EQ(L"http://g.test/clicked", passed[0]);
 }

@@ -1,6 +1,8 @@
-// Composition of the portal addresses behind the launcher's and the title bar's buttons.
+// Composition of the portal addresses behind the launcher's and the title bar's
+// buttons, and which addresses the system's shell is given.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 #include "frame/PortalAddress.h"
 
@@ -76,4 +78,63 @@ TEST(PortalAddress, LongValuesAreCutTo511Units) {
         ASSERT_NE(percent, std::wstring::npos);
         EXPECT_EQ(cut.size() - percent, 3u) << "pad " << pad;
     }
+}
+
+// Popups hand the shell whatever a page asks for. Every scheme and every length up
+// to 64 K: the shell gets an address only when it is a web address it takes whole
+// (Wine 8's shell faults from 984 units on), and nothing is ever cut down to fit.
+TEST(PortalAddress, TheShellGetsOnlyWebAddressesItCanTakeWhole) {
+    const size_t kLongest = 65536;
+    struct Scheme {
+        const wchar_t* prefix;
+        bool web;
+    } schemes[] = {
+        {L"http://", true},      {L"https://", true},    {L"HTTP://", true},        {L"hTtPs://", true},
+        {L"ftp://", false},      {L"file:///", false},   {L"mailto:", false},       {L"javascript:", false},
+        {L"data:text/html,", false}, {L"about:", false}, {L"chrome://", false},     {L"vbscript:", false},
+        {L"ms-settings:", false}, {L"http:", false},     {L"http:/", false},        {L"https:\\\\", false},
+        {L"httpx://", false},    {L" http://", false},   {L"\\\\host\\share\\", false}, {L"C:\\Windows\\", false},
+        {L"", false},
+    };
+    // The rest of each address: characters the shell takes, in a fixed pseudo-random order.
+    std::wstring allowed;
+    for (wchar_t c = 0x21; c < 0x7F; ++c)
+        if (c != L'"') allowed += c;
+    unsigned seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (const Scheme& s : schemes) {
+        std::wstring address = std::wstring(s.prefix) + L"127.0.0.1:18805/";
+        while (address.size() < kLongest) address += allowed[next() % allowed.size()];
+        const size_t prefix = wcslen(s.prefix);
+        for (size_t length = 0; length <= kLongest; ++length) {
+            bool expected = s.web && length >= prefix && length <= kShellAddressMaxUnits;
+            ASSERT_EQ(expected, IsShellSafeWebAddress(address.data(), length))
+                << "scheme \"" << testing::PrintToString(std::wstring(s.prefix)) << "\", length " << length;
+        }
+    }
+    // At the bound, one character the shell's command line cannot carry as it is,
+    // at any place, refuses the whole address.
+    const wchar_t bad[] = {0, 1, 0x1F, L' ', L'"', 0x7F, 0x80, 0xA0, 0x4E2D, 0xD800, 0xDC00, 0xFFFD, 0xFFFF};
+    std::wstring base = L"http://127.0.0.1:18805/";
+    while (base.size() < kShellAddressMaxUnits) base += allowed[next() % allowed.size()];
+    ASSERT_TRUE(IsShellSafeWebAddress(base.data(), base.size()));
+    for (wchar_t c : bad)
+        for (size_t at = 0; at < base.size(); ++at) {
+            std::wstring a = base;
+            a[at] = c;
+            ASSERT_FALSE(IsShellSafeWebAddress(a.data(), a.size())) << "character " << (int)c << " at " << at;
+        }
+    EXPECT_FALSE(IsShellSafeWebAddress(nullptr, 0));
+    // The portal's own addresses always pass, whatever the name they carry.
+    const wchar_t* names[] = {L"a b", L"\"q\"", kChineseName, L"\xD800x", L"\x7f\x01"};
+    for (const wchar_t* name : names) {
+        for (const std::wstring& a : {portal::Service(name), portal::GameRecharge(name, name),
+                                      portal::LauncherRecharge(name)})
+            EXPECT_TRUE(IsShellSafeWebAddress(a.data(), a.size())) << testing::PrintToString(a);
+    }
+    const std::wstring longName(600, L'\x5f20');
+    std::wstring cut = portal::Service(longName.c_str());
+    EXPECT_TRUE(IsShellSafeWebAddress(cut.data(), cut.size()));
+    for (const std::wstring& a : {portal::Forum(), portal::GamePage(), portal::AntiAddiction()})
+        EXPECT_TRUE(IsShellSafeWebAddress(a.data(), a.size())) << testing::PrintToString(a);
 }
