@@ -137,10 +137,21 @@ TEST_F(BrowserTest, TitleFollowsTheDocumentIncludingScriptChangesAfterLoad) {
     // Each title once, in order.
     std::vector<std::string> titles = client_->With("title ");
     ASSERT_EQ(2u, titles.size()) << testing::PrintToString(titles);
+    // Only the client's own script reports titles: the page's scripts do not see
+    // the channel, in the page or in its inner frames, so they cannot report one.
+    EXPECT_EQ("undefined", Eval(client_->Browser(), "typeof window.__vornHost"));
+    Eval(client_->Browser(), "var f = document.createElement('iframe'); document.body.appendChild(f);"
+                             "var forged = 0; [window, f.contentWindow].forEach(function (w) {"
+                             "  Object.getOwnPropertyNames(w).forEach(function (n) {"
+                             "    if (/vorn/i.test(n) && typeof w[n] === 'function') {"
+                             "      try { w[n](JSON.stringify({t: 'title', v: 'forged'})); forged++; } catch (e) {} } }); });"
+                             "document.title = 'real ' + forged; 1");
+    EXPECT_TRUE(client_->WaitFor("title real 0", 5000)) << testing::PrintToString(client_->Lines());
+    EXPECT_FALSE(client_->Has("title forged"));
 }
 
 TEST_F(BrowserTest, AnOversizedTitleIsIgnoredAndLaterTitlesStillArrive) {
-    // The page's own scripts reach the channel the title comes through, with anything.
+    // The page sets its title to anything, of any size.
     g_server->SetHtml("/huge-title.html",
                       "<html><head><title>Small</title></head><body><script>"
                       "window.addEventListener('load', function () { setTimeout(function () {"
