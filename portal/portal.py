@@ -653,6 +653,58 @@ def form_page(value, submitted):
         "<button class=\"btn\" id=\"submit\" type=\"submit\">提交</button></form>") % esc(value))
 
 
+HOSTILE_SCRIPT = r"""
+var q = new URLSearchParams(location.search);
+function mark(what) { new Image().src = '/test/mark?what=' + encodeURIComponent(what); }
+// A popup address of exactly n characters (or the shortest one when n is 0).
+function target(n, via) {
+  var u = location.origin + '/test/popup-target.html?via=' + via + '&pad=';
+  return u.length < n ? u + 'A'.repeat(n - u.length) : u;
+}
+var longName = 'N'.repeat(65536);
+var lengths = (q.get('lengths') || '').split(',').filter(Boolean).map(Number);
+var clicks = 0;
+document.getElementById('go').addEventListener('click', function () {
+  // The first click: two popups at once; each later one: the next length.
+  var n = clicks ? lengths[clicks - 1] : 0;
+  clicks++;
+  if (n) {
+    window.open(target(n, 'len' + n), longName);
+  } else {
+    window.open(target(0, 'click'));
+    window.open(target(0, 'click-again'));
+  }
+  this.textContent = '\u5df2\u70b9\u51fb ' + clicks;
+  mark('click' + clicks);
+});
+addEventListener('load', function () {
+  setTimeout(function () {
+    if (q.get('long')) {
+      document.title = 'T'.repeat(65536);
+      var f = document.createElement('iframe');
+      f.name = 'F'.repeat(65536);
+      f.src = target(65536, 'frame');
+      document.body.appendChild(f);
+    }
+    var flood = Math.min(+q.get('flood') || 0, 1000);
+    for (var i = 0; i < flood; i++) window.open(target(0, 'flood' + i));
+    mark('ready');
+    if (q.get('alerts')) for (;;) alert('\u53c8\u4e00\u4e2a\u5bf9\u8bdd\u6846');
+  }, 300);
+});
+"""
+
+
+def hostile_page():
+    # What an advertisement inside the game page could do: popups without a
+    # click, popups with addresses and names of any length, a title of 64 K,
+    # script dialogs without end. The query picks: flood=N, lengths=a,b,...,
+    # long=1, alerts=1; the page button covers the whole page.
+    body = ("<button id=\"go\" type=\"button\" style=\"position:fixed;left:0;top:0;width:100%;height:100%;"
+            "font-size:40px;border:0;background:#2a2140;color:#f3e6c4\">\u70b9\u51fb\u8fd9\u91cc</button>")
+    return page("\u6076\u610f\u9875\u9762\u6d4b\u8bd5", body, script=HOSTILE_SCRIPT)
+
+
 def user_probe_page(name):
     # The client reads the user name on any address containing "xf.html";
     # without ?name= the page has no "login_user" element at all.
@@ -673,8 +725,9 @@ class BadRequest(Exception):
 
 
 class PortalState:
-    def __init__(self, log, stats_delay, stats_hang, quiet):
+    def __init__(self, log, stats_delay, stats_hang, quiet, start_page=None):
         self.log = log
+        self.start_page = start_page
         self.stats_delay = stats_delay
         self.stats_hang = stats_hang
         self.quiet = quiet
@@ -927,6 +980,9 @@ class PortalHandler(BaseHTTPRequestHandler):
                "headers": self._header_summary(("User-Agent", "Accept-Language", "Host"))}
         rec.update(now_fields())
         self.server.state.log.write(rec)
+        if self.server.state.start_page:
+            self._redirect(self.server.state.start_page)
+            return
         self._send(200, index_page(user=self._cookie_user()))
 
     def login(self, path, query):
@@ -990,7 +1046,22 @@ class PortalHandler(BaseHTTPRequestHandler):
         self._send(200, popup_page())
 
     def get_test_popup_target(self, path, query):
-        self._send(200, popup_target_page(self._first(self._query(query), "via")))
+        via = self._first(self._query(query), "via")
+        self._log_test("popup-target", via=via, length=len(self.path))
+        self._send(200, popup_target_page(via))
+
+    def get_test_hostile(self, path, query):
+        self._send(200, hostile_page())
+
+    def get_test_mark(self, path, query):
+        self._log_test("mark", what=self._first(self._query(query), "what", ""))
+        self._send(204, b"", ctype="text/plain")
+
+    def _log_test(self, kind, **fields):
+        rec = {"kind": kind}
+        rec.update(fields)
+        rec.update(now_fields())
+        self.server.state.log.write(rec)
 
     def get_test_frame(self, path, query):
         src = self._first(self._query(query), "src", "/test/inner.html")
@@ -1082,6 +1153,8 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/favicon.ico": get_favicon,
         "/test/popup.html": get_test_popup,
         "/test/popup-target.html": get_test_popup_target,
+        "/test/hostile.html": get_test_hostile,
+        "/test/mark": get_test_mark,
         "/test/frame.html": get_test_frame,
         "/test/inner.html": get_test_inner,
         "/test/title.html": get_test_title,
@@ -1150,6 +1223,8 @@ def parse_args(argv):
     p.add_argument("--stats-hang", action="store_true", default=env_hang,
                    help="accept reports but never answer (env VORNMARK_PORTAL_STATS_HANG=1)")
     p.add_argument("--quiet", action="store_true", help="nothing on stderr but errors")
+    p.add_argument("--start-page", help="after logging it, the game page sends the client here "
+                                        "(a path of this portal, for tests)")
     args = p.parse_args(argv)
     if args.stats_delay is None:
         try:
@@ -1160,6 +1235,8 @@ def parse_args(argv):
         p.error("--stats-delay must be between 0 and 3600 seconds")
     if not (0 <= args.port <= 65535):
         p.error("--port must be between 0 and 65535")
+    if args.start_page is not None and (not args.start_page.startswith("/") or args.start_page.startswith("//")):
+        p.error("--start-page must be a path of this portal")
     return args
 
 
@@ -1174,7 +1251,7 @@ def main(argv=None):
         raise SystemExit("portal: the main, forum and pay addresses must differ")
 
     log = EventLog(args.log)
-    state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet)
+    state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet, args.start_page)
     servers, port = open_listeners(addresses, args.port, state)
 
     if args.port_file:

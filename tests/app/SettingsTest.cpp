@@ -66,3 +66,95 @@ TEST(IniFile, AnExistingEightBitFileKeepsItsEncoding) {
     EXPECT_EQ(L"20181024", IniReadString(path.c_str(), L"Install", L"InstallTime"));
     EXPECT_EQ(1, IniReadInt(path.c_str(), L"Common", L"RunCount"));
 }
+
+namespace {
+// Settings as an installer may leave them, with a section and a comment of someone else's.
+const std::wstring kSettings =
+    L"[Common]\r\nUID=42\r\nuser_name=\x5f20\x4e09\r\n; note\r\n[Install]\r\nInstallTime=20181024\r\n"
+    L"[Foreign]\r\nkey=value\r\n";
+
+std::string Utf16Bytes(const std::wstring& text, bool bigEndian, bool mark) {
+    std::string out;
+    if (mark) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (wchar_t c : text) {
+        char lo = (char)(c & 0xFF), hi = (char)(c >> 8);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+std::string Utf8Bytes(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// What the fault test of the whole run writes: bytes that are no text at all.
+const std::string kGarbled("\x00\xff[Comm\x01on]\nRunCount==\xfe\xfe\n[[[\n\x13\x00\x9a\x00\x00\x41\xd8", 34);
+}  // namespace
+
+TEST(SettingsFile, OnlyFilesTheProfileFunctionsKeepWholeAreUsedAsTheyAre) {
+    using Kind = SettingsFilePlan::Kind;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        UINT codePage;
+        Kind kind;
+    } cases[] = {
+        {"UTF-16 with its mark", Utf16Bytes(kSettings, false, true), CP_ACP, SettingsFilePlan::kUse},
+        {"plain ASCII", "[Common]\r\nRunCount=3\r\n", CP_ACP, SettingsFilePlan::kUse},
+        {"GBK text on a GBK system", "[Common]\r\nuser_name=\xd5\xc5\xc8\xfd\r\n", 936, SettingsFilePlan::kUse},
+        {"empty", "", CP_ACP, SettingsFilePlan::kUse},
+        {"zeros only", std::string(64, '\0'), CP_ACP, SettingsFilePlan::kUse},
+        {"ASCII and zeros after it", std::string("[Common]\r\nUID=7\r\n") + std::string(5, '\0'), CP_ACP,
+         SettingsFilePlan::kUse},
+        {"UTF-16 without mark", Utf16Bytes(kSettings, false, false), CP_ACP, SettingsFilePlan::kRewrite},
+        {"UTF-16 without mark, zeros after it", Utf16Bytes(kSettings, false, false) + std::string(7, '\0'), CP_ACP,
+         SettingsFilePlan::kRewrite},
+        {"big-endian UTF-16 without mark", Utf16Bytes(kSettings, true, false), CP_ACP, SettingsFilePlan::kRewrite},
+        {"big-endian UTF-16 with its mark", Utf16Bytes(kSettings, true, true), CP_ACP, SettingsFilePlan::kRewrite},
+        {"UTF-8 with its mark", "\xEF\xBB\xBF" + Utf8Bytes(kSettings), CP_ACP, SettingsFilePlan::kRewrite},
+        {"UTF-8 on an ASCII system", Utf8Bytes(kSettings), 20127, SettingsFilePlan::kRewrite},
+        {"no text at all", kGarbled, CP_ACP, SettingsFilePlan::kKeepWhole},
+        {"UTF-16 with a zero inside", Utf16Bytes(L"[Common]\r\nA=1\r\n", false, true) + std::string(2, '\0') +
+                                          Utf16Bytes(L"[Foreign]\r\nB=2\r\n", false, false),
+         CP_ACP, SettingsFilePlan::kKeepWhole},
+        {"UTF-16 with half a pair", Utf16Bytes(L"[Common]\r\nA=\xD800\r\n", false, false), CP_ACP,
+         SettingsFilePlan::kKeepWhole},
+        {"broken UTF-8 on an ASCII system", "[Common]\r\nA=\xE5\xBC\r\n", 20127, SettingsFilePlan::kKeepWhole},
+    };
+    for (const Case& c : cases) {
+        SettingsFilePlan plan = PlanSettingsFile(c.bytes, c.codePage);
+        EXPECT_EQ(c.kind, plan.kind) << c.what;
+        // A rewrite carries the file's own text, every character of it.
+        if (plan.kind == SettingsFilePlan::kRewrite) EXPECT_EQ(kSettings, plan.text) << c.what;
+    }
+}
+
+TEST(SettingsFile, AUtf16FileWithoutMarkIsReadAndKeepsEveryKeyAndSection) {
+    TempDir dir;
+    std::wstring path = dir.file(L"Config.ini");
+    testutil::WriteTextFile(path, Utf16Bytes(kSettings, false, false));
+    EXPECT_EQ(42, IniReadInt(path.c_str(), L"Common", L"UID"));
+    EXPECT_EQ(L"20181024", IniReadString(path.c_str(), L"Install", L"InstallTime"));
+    IniWriteInt(path.c_str(), L"Common", L"RunCount", 1);
+    IniWriteString(path.c_str(), L"Common", L"user_name", L"\x674e\x56db");
+    EXPECT_EQ(L"value", IniReadString(path.c_str(), L"Foreign", L"key"));
+    std::string text = testutil::ReadTextAsUtf8(path);
+    for (const char* line : {"[Common]", "UID=42", "RunCount=1", "user_name=\xe6\x9d\x8e\xe5\x9b\x9b", "; note",
+                             "[Install]", "InstallTime=20181024", "[Foreign]", "key=value"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << " is gone from:\n" << text;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((path + L".new").c_str())) << "a temporary file stayed";
+}
+
+TEST(SettingsFile, AFileWhoseTextCannotBeToldIsLeftWhole) {
+    TempDir dir;
+    std::wstring path = dir.file(L"Config.ini");
+    testutil::WriteTextFile(path, kGarbled);
+    IniReadInt(path.c_str(), L"Common", L"RunCount");
+    IniWriteInt(path.c_str(), L"Common", L"RunCount", 1);
+    IniWriteString(path.c_str(), L"Common", L"user_name", L"x");
+    EXPECT_EQ(kGarbled, testutil::ReadTextFile(path));
+}

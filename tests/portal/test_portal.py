@@ -375,6 +375,16 @@ class LoginAndPages(PortalCase):
         for path in ("/test/xf.html?name=abc", "/test/XF.HTML?name=abc"):
             self.assertEqual(Dom(p.request("GET", path)[2]).text.get("login_user"), "abc")
         self.assertNotIn("login_user", Dom(p.request("GET", "/test/xf.html")[2]).text)
+        # The hostile page covers itself with one button; its marks and the popup
+        # targets it asks for are logged.
+        _, _, page = p.request("GET", "/test/hostile.html?flood=3")
+        self.assertEqual(len(Dom(page).find("button", id="go")), 1)
+        self.assertIn("window.open(", page)
+        self.assertEqual(p.request("GET", "/test/mark?what=ready")[0], 204)
+        p.wait_record(lambda r: r.get("kind") == "mark" and r.get("what") == "ready")
+        p.request("GET", "/test/popup-target.html?via=x&pad=AAAA")
+        p.wait_record(lambda r: r.get("kind") == "popup-target" and r.get("via") == "x"
+                      and r.get("length") == len("/test/popup-target.html?via=x&pad=AAAA"))
 
     def test_head_and_health(self):
         status, headers, body = self.portal.request("HEAD", "/wd3/index.html")
@@ -510,6 +520,17 @@ class SlowStatistics(PortalCase):
         self.assertGreaterEqual(result["elapsed"], 1.4)
 
 
+class StartPageForTests(PortalCase):
+    portal_args = ("--start-page", "/test/hostile.html?alerts=1")
+
+    def test_game_page_logs_the_start_and_sends_the_client_on(self):
+        status, headers, _ = self.portal.request("GET", "/wd3/index.html?runcount=4")
+        self.assertEqual(status, 303)
+        self.assertTrue(headers["Location"].endswith("/test/hostile.html?alerts=1"), headers["Location"])
+        start = self.portal.wait_record(lambda r: r.get("kind") == "start")
+        self.assertEqual(start["params"].get("runcount"), ["4"])
+
+
 class HangingStatistics(PortalCase):
     portal_env = {"VORNMARK_PORTAL_STATS_HANG": "1"}
 
@@ -558,6 +579,8 @@ class CommandLine(unittest.TestCase):
                     (["--port", str(busy.getsockname()[1])], "cannot listen"),
                     (["--stats-delay", "-1"], "--stats-delay"),
                     (["--forum-address", "127.0.0.1"], "must differ"),
+                    (["--start-page", "http://example.org/"], "--start-page"),
+                    (["--start-page", "//example.org/"], "--start-page"),
                 ]
                 for extra, message in cases:
                     with self.subTest(extra=extra):

@@ -4,6 +4,7 @@ them, real input through xdotool, and screenshots."""
 import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -147,6 +148,18 @@ class Client:
                 pass
         return out
 
+    def window_named(self, prefix):
+        """A visible window of the client whose title starts with `prefix`: (id, x, y, w, h) or None."""
+        if not self.proc:
+            return None
+        r = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid),
+                            "--name", "^" + re.escape(prefix)], capture_output=True, text=True)
+        named = set(r.stdout.split())
+        for win in self.windows():
+            if win[0] in named:
+                return win
+        return None
+
     def window_sized(self, w, h):
         for win in self.windows():
             if win[3] == w and win[4] == h:
@@ -205,6 +218,28 @@ def set_wine_browser(recorder):
     subprocess.run(["wine", "reg", "add", key_path, "/v", "Browsers", "/t", "REG_SZ", "/d", recorder, "/f"],
                    env=wine_env(), capture_output=True, check=True)
     return previous
+
+
+class BrowserRecorder:
+    """Stands in for the system's web browser: records every address the shell
+    hands over, one a line. restore() puts the previous browser back."""
+
+    def __init__(self, folder):
+        self.log = os.path.join(folder, "opened.txt")
+        self.script = os.path.join(folder, "browser.sh")
+        with open(self.script, "w") as f:
+            f.write(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{self.log}'\n")
+        os.chmod(self.script, 0o755)
+        self.previous = set_wine_browser(self.script)
+
+    def opened(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [line.rstrip("\n") for line in f if line.strip()]
+
+    def restore(self):
+        restore_wine_browser(self.previous)
 
 
 def restore_wine_browser(previous):
