@@ -17,7 +17,11 @@ LoginAddress ParseLoginAddress(const wchar_t* address) {
     const wchar_t* value = found + 10;
     const wchar_t* end = wcschr(value, L'&');
     size_t length = end ? (size_t)(end - value) : wcslen(value);
-    if (length > kServerIdUnits - 1) length = kServerIdUnits - 1;
+    if (length > kServerIdUnits - 1) {
+        length = kServerIdUnits - 1;
+        // Never half of a surrogate pair at the cut.
+        if (value[length - 1] >= 0xD800 && value[length - 1] <= 0xDBFF) --length;
+    }
     wmemcpy(out.serverId, value, length);
     out.serverId[length] = 0;
     return out;

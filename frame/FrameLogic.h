@@ -15,7 +15,7 @@ const size_t kServerIdUnits = 64;
 struct LoginAddress {
     bool isLogin;       // "act=gamelogin" or the sibling host occurs in the address
     bool hasServerId;   // "server_id=" occurs (only looked at for login addresses)
-    wchar_t serverId[kServerIdUnits];  // the text after "server_id=" up to "&", cut to 63 units
+    wchar_t serverId[kServerIdUnits];  // the text after "server_id=" up to "&", cut to 63 units (whole characters)
 };
 
 // The login test shared by both load handlers. Plain case-sensitive searches.

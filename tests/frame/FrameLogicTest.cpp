@@ -52,6 +52,11 @@ TEST(LoginAddress, LongServerIdIsCutTo63Units) {
     std::wstring address = L"http://g.test/?act=gamelogin&server_id=" + std::wstring(100, L'9') + L"&t=1";
     LoginAddress a = ParseLoginAddress(address.c_str());
     EXPECT_EQ(Id(a), std::wstring(63, L'9'));
+    // A character of two units across the cut is left out whole.
+    address = L"http://g.test/?act=gamelogin&server_id=" + std::wstring(62, L'9') + L"\xD83D\xDE00&t=1";
+    EXPECT_EQ(Id(ParseLoginAddress(address.c_str())), std::wstring(62, L'9'));
+    address = L"http://g.test/?act=gamelogin&server_id=" + std::wstring(61, L'9') + L"\xD83D\xDE00";
+    EXPECT_EQ(Id(ParseLoginAddress(address.c_str())), std::wstring(61, L'9') + L"\xD83D\xDE00");
 }
 
 TEST(FrameLayout, CentresInTheWorkArea) {
