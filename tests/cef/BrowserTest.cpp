@@ -187,7 +187,8 @@ TEST_F(BrowserTest, ABrowserWhoseWindowCannotBeMadeKeepsNothingAlive) {
 
 TEST_F(BrowserTest, PopupsAskTheClientAndACancelledOneNeverLoads) {
     g_server->SetHtml("/opener.html",
-                      "<html><body><a id='link' href='/popup-link.html' target='_blank'>new window</a></body></html>");
+                      "<html><body style='margin:0'><a id='link' href='/popup-link.html' target='_blank' "
+                      "style='display:block;height:200px'>new window</a></body></html>");
     g_server->SetHtml("/popup-script.html", "<html><body>script popup</body></html>");
     g_server->SetHtml("/popup-link.html", "<html><body>link popup</body></html>");
     CefRefPtr<CefBrowser> browser = Open("/opener.html");
@@ -201,6 +202,15 @@ TEST_F(BrowserTest, PopupsAskTheClientAndACancelledOneNeverLoads) {
         << testing::PrintToString(client_->Lines());
     Eval(browser, "document.getElementById('link').click(); 1");
     EXPECT_TRUE(client_->WaitFor("popup " + g_server->Url("/popup-link.html"), 5000))
+        << testing::PrintToString(client_->Lines());
+    // Only the player's own action counts as one: the engine says which were.
+    EXPECT_TRUE(client_->Has("no gesture " + g_server->Url("/popup-script.html")));
+    EXPECT_TRUE(client_->Has("no gesture " + g_server->Url("/popup-link.html")));
+    client_->Clear();
+    HWND w = BrowserWindow();
+    PostMessageW(w, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 40));
+    PostMessageW(w, WM_LBUTTONUP, 0, MAKELPARAM(40, 40));
+    EXPECT_TRUE(client_->WaitFor("gesture " + g_server->Url("/popup-link.html"), 5000))
         << testing::PrintToString(client_->Lines());
     // Give a request every chance to happen: none may.
     PumpFor(1500);

@@ -214,6 +214,7 @@ bool RecordingClient::OnBeforePopup(CefRefPtr<CefBrowser> browser, CefRefPtr<Cef
                                     const CefPopupFeatures& features, CefWindowInfo& windowInfo,
                                     CefRefPtr<CefClient>& client, CefBrowserSettings& settings, bool* no_js) {
     Record("popup " + target_url.ToString());
+    Record(std::string(user_gesture ? "gesture " : "no gesture ") + target_url.ToString());
     return cancelPopups;
 }
 
