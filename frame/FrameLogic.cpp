@@ -1,6 +1,7 @@
 #include "frame/FrameLogic.h"
 
 #include <cwchar>
+#include "base/Text.h"
 #include "resource_ids.h"
 
 LoginAddress ParseLoginAddress(const wchar_t* address) {
@@ -16,12 +17,7 @@ LoginAddress ParseLoginAddress(const wchar_t* address) {
     out.hasServerId = true;
     const wchar_t* value = found + 10;
     const wchar_t* end = wcschr(value, L'&');
-    size_t length = end ? (size_t)(end - value) : wcslen(value);
-    if (length > kServerIdUnits - 1) {
-        length = kServerIdUnits - 1;
-        // Never half of a surrogate pair at the cut.
-        if (value[length - 1] >= 0xD800 && value[length - 1] <= 0xDBFF) --length;
-    }
+    size_t length = base::Utf16CutLength(value, end ? (size_t)(end - value) : wcslen(value), kServerIdUnits - 1);
     wmemcpy(out.serverId, value, length);
     out.serverId[length] = 0;
     return out;

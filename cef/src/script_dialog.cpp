@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <vector>
+#include "base/Text.h"
 #include "include/internal/cef_string.h"
 
 namespace cef_internal {
@@ -31,8 +32,6 @@ std::vector<Running> g_running;
 // a posted message makes it look again whether it is done.
 void WakeDialogLoop() { PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0); }
 
-bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-
 // Edit controls break lines at CR LF only.
 std::wstring WithCrLf(const std::wstring& text) {
     std::wstring out;
@@ -54,9 +53,7 @@ std::wstring WithCrLf(const std::wstring& text) {
 std::wstring ShownMessage(const std::string& utf8) {
     std::wstring text = CefString(utf8).ToWString();
     if (text.size() > kScriptDialogMaxMessageUnits) {
-        size_t keep = kScriptDialogMaxMessageUnits;
-        if (IsHighSurrogate(text[keep - 1])) --keep;
-        text.resize(keep);
+        base::CutUtf16(text, kScriptDialogMaxMessageUnits);
         text += L"\x2026";
     }
     return WithCrLf(text);
@@ -257,7 +254,7 @@ bool IsAltF4(const MSG& msg) { return msg.message == WM_SYSKEYDOWN && msg.wParam
 }  // namespace
 
 std::string ScriptDialogOrigin(const std::string& url) {
-    const size_t kMaxUnits = 300;  // a title, not a place for a page's whole address
+    const size_t kMaxUnits = 300;  // bytes: a title, not a place for a page's whole address
     size_t colon = url.find(':');
     std::string origin;
     if (colon == std::string::npos) {
@@ -268,11 +265,7 @@ std::string ScriptDialogOrigin(const std::string& url) {
     } else {
         origin = url.substr(0, colon + 1);
     }
-    if (origin.size() > kMaxUnits) {
-        size_t keep = kMaxUnits;
-        while (keep > 0 && ((unsigned char)origin[keep] & 0xC0) == 0x80) --keep;  // whole UTF-8 characters
-        origin.resize(keep);
-    }
+    base::CutUtf8(origin, kMaxUnits);
     return origin;
 }
 

@@ -129,7 +129,9 @@ TEST(SettingsFile, OnlyFilesTheProfileFunctionsKeepWholeAreUsedAsTheyAre) {
         SettingsFilePlan plan = PlanSettingsFile(c.bytes, c.codePage);
         EXPECT_EQ(c.kind, plan.kind) << c.what;
         // A rewrite carries the file's own text, every character of it.
-        if (plan.kind == SettingsFilePlan::kRewrite) EXPECT_EQ(kSettings, plan.text) << c.what;
+        if (plan.kind == SettingsFilePlan::kRewrite) {
+            EXPECT_EQ(kSettings, plan.text) << c.what;
+        }
     }
 }
 
