@@ -143,11 +143,15 @@ LRESULT CFrameGame::HandleBossKey(WPARAM id) {
             ShowWindow(hwnd, SW_MINIMIZE);
             return 0;
         }
+        // Windows the frame owns (a page's dialog, the question whether to close)
+        // would otherwise stay on the screen: hiding a window leaves its owned ones.
+        ShowOwnedPopups(hwnd, FALSE);
         ShowWindow(hwnd, SW_HIDE);
         hiddenByBossKey = true;
     } else {
         RemoveTrayIcon();
         ShowWindow(hwnd, SW_SHOW);
+        ShowOwnedPopups(hwnd, TRUE);
         InvalidateRect(hwnd, nullptr, TRUE);
         hiddenByBossKey = false;
     }
@@ -160,6 +164,7 @@ LRESULT CFrameGame::HandleTrayNotify(WPARAM wParam, LPARAM lParam) {
     if (lParam == WM_LBUTTONDBLCLK) {
         RemoveTrayIcon();
         ShowWindow(hwnd, SW_SHOW);
+        ShowOwnedPopups(hwnd, TRUE);
         InvalidateRect(hwnd, nullptr, TRUE);
         hiddenByBossKey = false;
     } else if (lParam == WM_RBUTTONUP) {
@@ -180,6 +185,7 @@ void CFrameGame::HandleTrayMenuClick(CImageItem* item) {
     if (id == kIdTrayRestore) {
         hiddenByBossKey = false;
         ShowWindow(hwnd, SW_SHOW);
+        ShowOwnedPopups(hwnd, TRUE);
         RemoveTrayIcon();
         InvalidateRect(hwnd, nullptr, TRUE);
         CloseMenu(trayMenu);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <thread>
 #include "FrameTestSupport.h"
@@ -354,11 +355,22 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         EXPECT_TRUE(AltDIsFree());
         ASSERT_TRUE(EnterGame(game));
         HWND back = game.backWindow.hwnd;
+        // A window of another thread that the frame owns, as the page's dialogs are.
+        std::atomic<HWND> owned{nullptr};
+        std::atomic<bool> done{false};
+        std::thread pageThread([&] {
+            owned = CreateWindowExW(0, L"STATIC", L"page dialog", WS_POPUP | WS_VISIBLE, 10, 10, 100, 60, game.hwnd,
+                                    nullptr, nullptr, nullptr);
+            while (!done) testutil::PumpFor(20);
+            DestroyWindow(owned);
+        });
+        ASSERT_TRUE(PumpUntil([&] { return owned.load() && IsWindowVisible(owned); }, kWait));
 
         PressAltD();
         ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(game.hwnd); }, kWait)) << "Alt+D did not hide the frame";
         EXPECT_TRUE(game.hiddenByBossKey);
         EXPECT_FALSE(IsWindowVisible(back));
+        EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(owned); }, kWait)) << "the page's dialog stayed on screen";
         EXPECT_STREQ(game.trayIconData.szTip, L"Vornmark");
         EXPECT_EQ(game.trayIconData.uID, 128u);
         EXPECT_EQ(game.trayIconData.uCallbackMessage, (UINT)WM_TRAY_NOTIFY);
@@ -370,6 +382,9 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(game.hwnd); }, kWait));
         EXPECT_FALSE(game.hiddenByBossKey);
         EXPECT_TRUE(IsWindowVisible(back));
+        EXPECT_TRUE(PumpUntil([&] { return IsWindowVisible(owned) != FALSE; }, kWait)) << "the page's dialog stayed hidden";
+        done = true;
+        pageThread.join();
 
         // Hidden again, then brought back by a double click on the tray icon.
         PressAltD();
