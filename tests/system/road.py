@@ -178,6 +178,10 @@ def click(x, y, button=1):
     subprocess.run(["xdotool", "click", str(button)], check=True)
 
 
+def move(x, y):
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y)], check=True)
+
+
 def type_text(text):
     subprocess.run(["xdotool", "type", "--delay", "40", text], check=True)
 
@@ -274,3 +278,4 @@ def post_to_frame(message, wparam, lparam):
 WM_TRAY_NOTIFY = 0x15B4
 TRAY_ICON_ID = 128
 WM_LBUTTONDBLCLK = 0x203
+WM_RBUTTONUP = 0x205

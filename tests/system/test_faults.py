@@ -189,6 +189,18 @@ class HostilePage(unittest.TestCase):
         self.assertEqual(0, c.wait_exit(60))
         print(f"\n  endless dialogs: confirmed close to exit {time.time() - t0:.1f} s")
 
+    def test_endless_script_dialogs_hide_with_the_boss_key_and_leave_the_tray_close_working(self):
+        c, sw, sh = self.endless_dialogs()
+        road.key("alt+d")
+        road.wait_for(lambda: not c.window_sized(sw, sh), 10, "the frame hidden by Alt+D")
+        road.wait_for(lambda: not c.window_named("JavaScript Alert"), 10, "the page's dialog hidden with the frame")
+        road.screenshot("fault-endless-dialogs-boss-key")
+        road.move(700, 500)
+        road.post_to_frame(road.WM_TRAY_NOTIFY, road.TRAY_ICON_ID, road.WM_RBUTTONUP)
+        menu = road.wait_for(lambda: c.window_sized(96, 48), 10, "the tray menu")
+        road.click(menu[1] + 20, menu[2] + 36)  # 关闭, the second row
+        self.assertEqual(0, c.wait_exit(60))
+
     def test_endless_script_dialogs_leave_alt_f4_working(self):
         c, sw, sh = self.endless_dialogs()
         road.key("alt+F4")  # the page's dialog has the keyboard
