@@ -1,13 +1,14 @@
 // Access to the settings file (a Windows profile file) and the integer reading
 // rules its values follow.
 //
-// The profile functions read only 8-bit files and UTF-16 files that begin with a
-// byte-order mark as their text; on a write they store the whole file again as
-// they read it. Any other file (UTF-16 without the mark, say) would read as empty
-// and lose every key on the first write. So before each access the file is
-// checked: one the functions cannot take as it is, but whose text is known, is
-// replaced whole by the same text in UTF-16 with the mark; one whose text cannot
-// be told is left as it is, and nothing is written to it.
+// The profile functions read a file as 8-bit text of the system's code page, or
+// as UTF-16 when it begins with the byte-order mark (Wine also knows a few other
+// marks, Windows does not); on a write they store the whole file again as they
+// read it. Any other file (UTF-16 without the mark, say) reads as empty and loses
+// every key on the first write. So before each access the file is checked: one
+// the functions cannot take as it is, but whose text is known, is replaced whole
+// by the same text in UTF-16 with the mark; one whose text cannot be told is left
+// as it is, and nothing is written to it.
 #pragma once
 
 #include <windows.h>
