@@ -41,7 +41,8 @@ class Portal:
         self.dir = tempfile.mkdtemp(prefix="vm-portal-")
         self.log = os.path.join(self.dir, "log.jsonl")
         self.proc = subprocess.Popen(["/usr/bin/python3", "-u", os.path.join(ROOT, "portal", "portal.py"),
-                                      "--port", str(PORTAL_PORT), "--log", self.log, "--quiet", *extra],
+                                      "--port", str(PORTAL_PORT), "--log", self.log, "--quiet",
+                                      "--assets", os.path.join(BUILD, "portal"), *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = self.proc.stdout.readline()
         if not first.startswith("PORT"):
