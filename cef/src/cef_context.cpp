@@ -7,6 +7,7 @@
 #include "base/MessageWait.h"
 #include "base/WindowMessages.h"
 #include "include/cef_task.h"
+#include "src/page_sound.h"
 
 namespace cef_internal {
 namespace {
@@ -177,6 +178,7 @@ bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefR
 void CefShutdown() {
     if (!g_context.uiThread) return;
     RunUiTaskAndWait([] { EngineStop(); });
+    StopWatchingWindowVisibility();
     PostThreadMessageW(g_context.uiThreadId, WM_QUIT, 0, 0);
     WaitForSingleObject(g_context.uiThread, INFINITE);
     CloseHandle(g_context.uiThread);
