@@ -161,7 +161,10 @@ class Game extends Sprite {
 			player: player, server: server, heroX: heroX, heroY: heroY,
 			stageWidth: w, stageHeight: h, frameRate: stage.frameRate,
 			title: {x: title.x, y: title.y, width: title.width, height: title.height, text: title.text},
-			moon: {x: moon.x, y: moon.y}, hud: hud.text
+			moon: {x: moon.x, y: moon.y}, hud: hud.text,
+			crystals: [for (c in crystals) {x: c.x, y: c.shape.y}],
+			// Where the looping music is: it stands still while the player's sound is off.
+			musicPosition: music != null ? music.position : -1.0
 		};
 	}
 

@@ -79,14 +79,19 @@ class Portal:
 
 
 class Client:
-    """A copy of vornmark.exe in its own folder, run under Wine."""
+    """A copy of vornmark.exe in its own folder, run under Wine; with the Flash
+    Player emulator's folder beside it as an installation has it, unless `flash`
+    is false."""
 
-    def __init__(self, folder=None):
+    def __init__(self, folder=None, flash=True):
         self.dir = folder or tempfile.mkdtemp(prefix="vm-client-")
         self.own_dir = folder is None
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
             shutil.copy(os.path.join(BUILD, "vornmark.exe"), self.exe)
+        emulator = os.path.join(self.dir, "ruffle")
+        if flash and not os.path.exists(emulator):
+            os.symlink(os.path.join(BUILD, "ruffle"), emulator)
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
