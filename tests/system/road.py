@@ -187,6 +187,16 @@ def screenshot(name):
     return path
 
 
+def grab(x, y, w, h):
+    """The screen's pixels in a rectangle: a list of rows of (r, g, b)."""
+    r = subprocess.run(["/usr/bin/import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-"],
+                       capture_output=True, check=True)
+    data = r.stdout
+    if len(data) != w * h * 3:
+        raise AssertionError(f"screen grab of {w}x{h} gave {len(data)} bytes")
+    return [[tuple(data[(row * w + col) * 3:(row * w + col) * 3 + 3]) for col in range(w)] for row in range(h)]
+
+
 def screen_size():
     r = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True, check=True)
     w, h = r.stdout.split()

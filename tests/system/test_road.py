@@ -4,6 +4,7 @@ chosen, the in-game frame, the tools menu, a portal button, the boss key, close 
 confirmation, the close report and Config.ini; then a second run."""
 import os
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -31,6 +32,71 @@ def page_value(port, expression):
     """The value of `expression` in the page the client shows."""
     targets = devtools.page_targets(port)
     return devtools.evaluate(port, targets[0], expression) if targets else None
+
+
+def movie_state(port, element="document.getElementById('game')"):
+    """What the Flash game says about itself (its getState callback), or None."""
+    return page_value(port, f"(() => {{ try {{ return {element}.getState(); }} catch (e) {{ return null; }} }})()")
+
+
+def bright(pixel, floor=(200, 180, 120)):
+    return all(c >= f for c, f in zip(pixel, floor))
+
+
+def play_flash_game(test, port, page_left, page_top):
+    """The game movie in the client: drawn where the page has it, Chinese device text,
+    a click and a key reach it, and its ExternalInterface reports reach the page."""
+    state = road.wait_for(lambda: (movie_state(port) or {}).get("frames", 0) > 0 and movie_state(port), 30,
+                          "the Flash game's first frames")
+    test.assertEqual("hero", state["player"])
+    test.assertEqual("3", state["server"])
+    # The moon at its place on the screen (the movie's stage is the page's area).
+    mx, my = int(page_left + state["moon"]["x"]), int(page_top + state["moon"]["y"])
+    moon = road.grab(mx - 2, my - 2, 5, 5)
+    test.assertTrue(all(bright(p, (230, 220, 170)) for row in moon for p in row), f"no moon at {mx},{my}: {moon}")
+    # The title is Chinese device text: its field has the glyphs' width and gold pixels on the screen.
+    title = state["title"]
+    test.assertEqual("星陨之原", title["text"])
+    test.assertGreater(title["width"], 100, "the Chinese glyphs have no width: no font for them")
+    tx, ty = int(page_left + title["x"]), int(page_top + title["y"])
+    pixels = road.grab(tx, ty, int(title["width"]), int(title["height"]))
+    gold = sum(1 for row in pixels for p in row if bright(p))
+    test.assertGreater(gold, 300, "the title's Chinese characters are not drawn")
+    # The movie's ready report reached the page.
+    road.wait_for(lambda: page_value(port, "document.getElementById('reported').textContent") == "hero", 10,
+                  "the movie's report in the page")
+
+    # A real click on a crystal scores, and the score report reaches the page.
+    crystal = state["crystals"][0]
+    road.click(int(page_left + crystal["x"]), int(page_top + crystal["y"]))
+    after = road.wait_for(lambda: (movie_state(port) or {}).get("clicks", 0) > state["clicks"] and movie_state(port),
+                          10, "the click in the movie")
+    test.assertEqual(state["score"] + 10, after["score"], after)
+    road.wait_for(lambda: page_value(port, "document.getElementById('score').textContent") == str(after["score"]),
+                  10, "the score report in the page")
+    # A key held down walks the hero, and the screen shows it.
+    before = movie_state(port)
+    hx, hy = int(page_left + before["heroX"]), int(page_top + before["heroY"] - 40)
+    hero_before = road.grab(hx - 10, hy - 10, 20, 20)
+    subprocess.run(["xdotool", "keydown", "Right"], check=True)
+    time.sleep(0.6)
+    subprocess.run(["xdotool", "keyup", "Right"], check=True)
+    moved = road.wait_for(lambda: (movie_state(port) or {}).get("heroX", 0) > before["heroX"] + 40 and movie_state(port),
+                          10, "the hero walking right")
+    test.assertEqual("39", moved["lastKey"])
+    time.sleep(0.3)
+    test.assertNotEqual(hero_before, road.grab(hx - 10, hy - 10, 20, 20), "the hero is still drawn where it stood")
+    return moved
+
+
+def music_position(port):
+    return (movie_state(port) or {}).get("musicPosition", -1)
+
+
+def music_playing(port, seconds=0.8):
+    first = music_position(port)
+    time.sleep(seconds)
+    return music_position(port) > first
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
@@ -111,6 +177,13 @@ class WholeRoad(unittest.TestCase):
         road.screenshot("03-in-game")
         self.assertIsNone(self.client.window_sized(1230, 728), "the launcher artwork must be gone")
 
+        # The game is a Flash movie: it plays in the frame, below the title band.
+        inner = road.wait_for(lambda: page_value(port, "[innerWidth, innerHeight]"), 10, "the game page's size")
+        page_left, page_top = game[1] + game[3] - inner[0], game[2] + game[4] - inner[1]
+        play_flash_game(self, port, page_left, page_top)
+        road.screenshot("03-flash-game")
+        self.assertTrue(music_playing(port), "the game's music does not play")
+
         # Playing, the keyboard focus is in the page: F10 still fills the screen with
         # the game (no title bar above it) and Esc leaves the full-screen view.
         road.click(sw // 2, sh // 2)
@@ -138,11 +211,18 @@ class WholeRoad(unittest.TestCase):
 
         # Boss key: hidden into the tray, then back by a double click on the tray icon
         # (delivered as the shell delivers it; this display has no notification area).
+        # Hidden, the game is silent; back, it sounds again.
+        volume = "document.getElementById('game').volume"
+        self.assertEqual(1, page_value(port, volume))
         road.key("alt+d")
         road.wait_for(lambda: not self.client.window_sized(sw, sh), 10, "the frame hidden by Alt+D")
         road.screenshot("04-boss-key-hidden")
+        road.wait_for(lambda: page_value(port, volume) == 0, 10, "the player's volume off while hidden")
+        self.assertFalse(music_playing(port), "the music goes on while the game is hidden")
         road.post_to_frame(road.WM_TRAY_NOTIFY, road.TRAY_ICON_ID, road.WM_LBUTTONDBLCLK)
         road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame back after the tray double click")
+        road.wait_for(lambda: page_value(port, volume) == 1, 10, "the player's volume back with the game")
+        self.assertTrue(music_playing(port), "the music does not come back with the game")
 
         # Close with confirmation: the dialog's cancel keeps the game, confirm ends it.
         road.click(sw - 12, 12)
