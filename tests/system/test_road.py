@@ -2,6 +2,7 @@
 install report, login by real input, the user name read from the page, a server
 chosen, the in-game frame, the tools menu, a portal button, the boss key, close with
 confirmation, the close report and Config.ini; then a second run."""
+import glob
 import os
 import stat
 import subprocess
@@ -265,6 +266,80 @@ class WholeRoad(unittest.TestCase):
         self.assertEqual([["close"]], actions, "only the close report may come: %r" % new_reports)
         self.assertEqual("2", second.ini_value("Common", "RunCount"))
         self.assertEqual("0", second.ini_value("Common", "ClearCache"), "the request is carried out by the next run")
+
+
+def engine_command_lines():
+    """Command lines of the engine processes that use the client's profile."""
+    profile = road.engine_profile()
+    profile = os.path.realpath(profile) if profile else None
+    found = []
+    for path in glob.glob("/proc/[0-9]*/cmdline"):
+        try:
+            with open(path, "rb") as f:
+                args = f.read().decode("utf-8", "replace").split("\0")
+        except OSError:
+            continue
+        dirs = [a.split("=", 1)[1] for a in args if a.startswith("--user-data-dir=")]
+        if profile and any(os.path.realpath(d) == profile for d in dirs):
+            found.append(args)
+    return found
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
+class FlashPages(unittest.TestCase):
+    """Pages with Flash content in the client, sitting at its launcher."""
+
+    def setUp(self):
+        self.portal = road.Portal()
+        self.addCleanup(self.portal.stop)
+
+    def start(self, flash):
+        client = road.Client(flash=flash)
+        self.addCleanup(client.cleanup)
+        client.start()
+        road.wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+        road.wait_for(lambda: page_rect(port, "#username"), 30, "the login page")
+        return client, port
+
+    def open(self, port, path, ready):
+        base = f"http://127.0.0.1:{road.PORTAL_PORT}"
+        page_value(port, f"location.href = {base + path!r}")
+        return road.wait_for(lambda: page_value(port, ready), 30, f"{path} in the client")
+
+    def test_without_the_emulator_the_page_shows_its_fallback(self):
+        client, port = self.start(flash=False)
+        # No act=gamelogin: the launcher stays as it is.
+        self.open(port, "/wd3/play?server_id=3", "document.body && document.body.dataset.flash")
+        self.assertEqual("missing", page_value(port, "document.body.dataset.flash"))
+        self.assertEqual("block", page_value(port, "getComputedStyle(document.getElementById('noflash')).display"))
+        self.assertEqual([False, False, False], page_value(port, """[typeof RufflePlayer !== 'undefined',
+            !!navigator.plugins.namedItem('Shockwave Flash'), !!document.querySelector('ruffle-embed')]"""))
+        lines = engine_command_lines()
+        self.assertTrue(lines, "no engine process found")
+        self.assertFalse([a for args in lines for a in args if a.startswith("--ip-address-space-overrides")],
+                         "the engine was told about a Flash file server")
+        road.close_from_launcher(client)
+
+    def test_strict_policy_page_and_kept_element_both_play(self):
+        client, port = self.start(flash=True)
+        lines = engine_command_lines()
+        overrides = [a for args in lines for a in args if a.startswith("--ip-address-space-overrides=")]
+        self.assertEqual(1, len(set(overrides)), lines)
+        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public$")
+        # The page reports the plug-in of the version the program asks for.
+        self.open(port, "/test/flash-csp.html", "(window.__flashReports || []).length > 0")
+        self.assertEqual("csp", page_value(port, "__flashReports[0].player"))
+        self.assertGreater((movie_state(port) or {}).get("frames", 0), 0)
+        self.assertEqual("Shockwave Flash 25.0 r0",
+                         page_value(port, "navigator.plugins.namedItem('Shockwave Flash').description"))
+        self.open(port, "/test/flash-ref.html", "window.__refState && window.__refState.frames > 0")
+        self.assertEqual(["ref", "EMBED"], page_value(port, "[__refState.player, __kept.tagName]"))
+        self.assertFalse(page_value(port, "__kept.isConnected"), "the kept element is the one the player replaced")
+        self.assertEqual("ok", page_value(port, "window.__refLast"))
+        road.close_from_launcher(client)
 
 
 if __name__ == "__main__":
