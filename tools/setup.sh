@@ -13,7 +13,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
       nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
-      chromium-l10n haxe npm)
+      chromium-l10n haxe npm python3-xlib)
 
 # npm may come with the machine's own Node.js rather than from Debian.
 if command -v npm >/dev/null 2>&1; then PKGS=("${PKGS[@]/npm}"); fi
