@@ -26,23 +26,36 @@ def grab(x, y, w, h):
 
 
 def page_value(port, expression):
-    targets = devtools.page_targets(port)
+    # The engine's own first page stays blank beside the client's.
+    targets = [t for t in devtools.page_targets(port) if t.get("url") != "about:blank"]
     return devtools.evaluate(port, targets[0], expression) if targets else None
 
 
 def engine_pids():
+    """The engine's process tree: the process with the client's profile and its descendants."""
     profile = os.path.realpath(road.engine_profile())
-    pids = []
-    for path in glob.glob("/proc/[0-9]*/cmdline"):
+    parents, roots = {}, []
+    for path in glob.glob("/proc/[0-9]*/stat"):
+        pid = int(path.split("/")[2])
         try:
-            with open(path, "rb") as f:
+            with open(path) as f:
+                parents[pid] = int(f.read().rsplit(")", 1)[1].split()[1])
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
                 args = f.read().decode("utf-8", "replace").split("\0")
-        except OSError:
+        except (OSError, IndexError, ValueError):
             continue
         dirs = [a.split("=", 1)[1] for a in args if a.startswith("--user-data-dir=")]
         if any(os.path.realpath(d) == profile for d in dirs):
-            pids.append(int(path.split("/")[2]))
-    return pids
+            roots.append(pid)
+    tree = set(roots)
+    grew = True
+    while grew:
+        grew = False
+        for pid, parent in parents.items():
+            if parent in tree and pid not in tree:
+                tree.add(pid)
+                grew = True
+    return sorted(tree)
 
 
 def cpu_seconds(pids):
@@ -78,13 +91,19 @@ def engine_cost(seconds=8.0):
     return round(100 * (cpu_seconds(pids) - c0) / (time.time() - t0), 1), round(memory_mb(pids))
 
 
+def active_port(profile):
+    try:
+        return devtools.active_port(profile)
+    except (OSError, ValueError, IndexError):
+        return None  # not written yet, or written halfway
+
+
 def start(flash):
     client = road.Client(flash=flash)
     client.start()
     launcher = road.wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
     profile = road.wait_for(road.engine_profile, 30, "the engine profile")
-    port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
-                            devtools.active_port(profile), 30, "the engine's DevTools port")
+    port, _ = road.wait_for(lambda: active_port(profile), 30, "the engine's DevTools port")
     road.wait_for(lambda: page_value(port, "document.querySelector('#username') !== null"), 30, "the login page")
     return client, port, launcher
 
@@ -132,15 +151,16 @@ def main():
             try:
                 label = "with emulator" if flash else "without emulator"
                 results[label, "login page cpu %, engine MB"] = engine_cost()
+                if flash:
+                    times = first_frame_times(port, launcher)
+                    results["first frame, fresh engine s"] = round(times[0], 2)
+                    results["first frame, later loads s (median, min-max)"] = (
+                        round(statistics.median(times[1:]), 2), round(min(times[1:]), 2), round(max(times[1:]), 2))
                 page_value(port, f"location.href = {BASE + '/wd3/play?server_id=3'!r}")
                 time.sleep(3)
                 results[label, "play page cpu %, engine MB"] = engine_cost()
                 if not flash:
                     continue
-                times = first_frame_times(port, launcher)
-                results["first frame, fresh engine s"] = round(times[0], 2)
-                results["first frame, later loads s (median, min-max)"] = (
-                    round(statistics.median(times[1:]), 2), round(min(times[1:]), 2), round(max(times[1:]), 2))
                 # The game at 60 frames a second in the maximised frame.
                 page_value(port, f"location.href = {BASE + '/wd3/play?act=gamelogin&server_id=3&fps=60'!r}")
                 sw, sh = road.screen_size()
@@ -152,8 +172,8 @@ def main():
                 inner = page_value(port, "[innerWidth, innerHeight]")
                 state = page_value(port, "document.getElementById('game').getState()")
                 left, top = sw - inner[0], sh - inner[1]
-                c = state["crystals"][0]
-                region = (int(left + c["x"] - 24), int(top + c["y"] - 30), 48, 60)
+                # A band of the sky: twinkling stars change it on every movie frame.
+                region = (int(left + inner[0] * 0.1), int(top + inner[1] * 0.2), 480, 160)
                 screen_fps, movie_fps = on_screen_rate(port, region)
                 results["60 fps movie, maximised: on screen fps, movie fps"] = (round(screen_fps, 1),
                                                                                 round(movie_fps, 1))

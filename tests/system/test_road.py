@@ -31,7 +31,9 @@ def page_rect(port, selector):
 
 def page_value(port, expression):
     """The value of `expression` in the page the client shows."""
+    # The engine's own first page stays blank beside the client's.
     targets = devtools.page_targets(port)
+    targets = [t for t in targets if t.get("url") != "about:blank"] or targets
     return devtools.evaluate(port, targets[0], expression) if targets else None
 
 
