@@ -347,6 +347,11 @@ class FlashPages(unittest.TestCase):
         self.assertEqual(["ref", "EMBED"], page_value(port, "[__refState.player, __kept.tagName]"))
         self.assertFalse(page_value(port, "__kept.isConnected"), "the kept element is the one the player replaced")
         self.assertEqual("ok", page_value(port, "window.__refLast"))
+        # A movie in an inner frame plays too.
+        inner = "document.getElementById('inner').contentWindow"
+        self.open(port, "/test/frame.html?src=/test/flash-ref.html",
+                  f"(() => {{ try {{ return {inner}.__refState.frames > 0; }} catch (e) {{ return false; }} }})()")
+        self.assertEqual("ref", page_value(port, inner + ".__flashReports[0].player"))
         road.close_from_launcher(client)
 
 
