@@ -280,8 +280,9 @@ void BrowserImpl::OnContextCreated(const json& params) {
 }
 
 void BrowserImpl::UpdateAudible() {
+    CEF_REQUIRE_UI_THREAD();
     HWND hwnd = hwnd_;
-    bool audible = hwnd && IsWindowVisible(hwnd);
+    bool audible = hwnd && IsWindowVisible(hwnd) && !IsIconic(GetAncestor(hwnd, GA_ROOT));
     if (audible == audible_ || closed_) return;
     audible_ = audible;
     for (const auto& frame : contexts_)

@@ -106,16 +106,26 @@ void CheckBrowsers() {
     for (auto& b : engine->Browsers()) b->UpdateAudible();
 }
 
-// Runs on the watched thread after a window procedure returned. Cheap: show and
-// hide are rare; everything else passes straight on.
+// Whether a message that went through a window procedure may have changed what
+// can be seen: a window shown or hidden, or a top-level one minimised or restored.
+bool MayChangeVisibility(const CWPRETSTRUCT& c) {
+    if (c.message == WM_WINDOWPOSCHANGED) {
+        const WINDOWPOS* pos = reinterpret_cast<const WINDOWPOS*>(c.lParam);
+        return pos && (pos->flags & (SWP_SHOWWINDOW | SWP_HIDEWINDOW));
+    }
+    if (c.message == WM_SIZE)
+        return (c.wParam == SIZE_MINIMIZED || c.wParam == SIZE_RESTORED || c.wParam == SIZE_MAXIMIZED) &&
+               !(GetWindowLongW(c.hwnd, GWL_STYLE) & WS_CHILD);
+    return false;
+}
+
+// Runs on the watched thread after a window procedure returned. Cheap: such
+// changes are rare, and a burst of them asks for one check.
 LRESULT CALLBACK VisibilityHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPRETSTRUCT* c = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
-        if (c && c->message == WM_WINDOWPOSCHANGED) {
-            const WINDOWPOS* pos = reinterpret_cast<const WINDOWPOS*>(c->lParam);
-            if (pos && (pos->flags & (SWP_SHOWWINDOW | SWP_HIDEWINDOW)) && !g_checkPosted.exchange(true)) {
-                if (!PostUiTask(CheckBrowsers)) g_checkPosted = false;
-            }
+        if (c && MayChangeVisibility(*c) && !g_checkPosted.exchange(true)) {
+            if (!PostUiTask(CheckBrowsers)) g_checkPosted = false;
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -1,5 +1,6 @@
 // The pages' sound follows their windows: a browser whose window cannot be seen
-// (the program hid its frame) is silent, and its sound comes back with the window.
+// (the program hid or minimised its frame, as its boss key does) is silent, and
+// its sound comes back with the window.
 //
 // Every document gets a small script that keeps track of what can make sound in
 // it (audio contexts, media elements, Flash players) and offers one switch; the
