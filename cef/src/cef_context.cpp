@@ -178,9 +178,9 @@ bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefR
 void CefShutdown() {
     if (!g_context.uiThread) return;
     RunUiTaskAndWait([] { EngineStop(); });
-    StopWatchingWindowVisibility();
     PostThreadMessageW(g_context.uiThreadId, WM_QUIT, 0, 0);
     WaitForSingleObject(g_context.uiThread, INFINITE);
+    StopWatchingWindowVisibility();
     CloseHandle(g_context.uiThread);
     g_context.uiThread = nullptr;
     g_context.uiThreadId = 0;

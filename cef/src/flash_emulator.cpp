@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 #include "src/cef_context.h"
+#include "src/thread_check.h"
 
 using nlohmann::json;
 
@@ -399,6 +400,7 @@ std::wstring FlashEmulator::Folder() {
 }
 
 void FlashEmulator::Start() {
+    CEF_REQUIRE_UI_THREAD();
     Stop();
     if (!FlashSwitchesPresent(GetBrowserCommandLine())) return;
     std::wstring folder = Folder();
@@ -426,6 +428,7 @@ void FlashEmulator::Start() {
 }
 
 void FlashEmulator::Stop() {
+    CEF_REQUIRE_UI_THREAD();
     std::unique_ptr<FlashFileServer> server;
     {
         std::lock_guard<std::mutex> guard(g_lock);

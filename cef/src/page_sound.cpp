@@ -1,12 +1,12 @@
 #include "src/page_sound.h"
 
 #include <windows.h>
-#include <atomic>
 #include <map>
 #include <mutex>
 #include "src/browser_impl.h"
 #include "src/cef_context.h"
 #include "src/engine.h"
+#include "src/thread_check.h"
 
 namespace cef_internal {
 
@@ -97,10 +97,9 @@ namespace {
 
 std::mutex g_hooksLock;  // guards g_hooks, used by the threads that install and the one that removes
 std::map<DWORD, HHOOK> g_hooks;  // thread -> its hook
-std::atomic<bool> g_checkPosted{false};
 
 void CheckBrowsers() {
-    g_checkPosted = false;
+    CEF_REQUIRE_UI_THREAD();
     Engine* engine = Engine::Current();
     if (!engine) return;
     for (auto& b : engine->Browsers()) b->UpdateAudible();
@@ -120,13 +119,14 @@ bool MayChangeVisibility(const CWPRETSTRUCT& c) {
 }
 
 // Runs on the watched thread after a window procedure returned. Cheap: such
-// changes are rare, and a burst of them asks for one check.
+// changes are rare, and each asks for a check of its own (a check is a few
+// IsWindowVisible calls). Not merged into one pending check: a task posted while
+// a modal dialog of the engine UI thread was being torn down was seen never to
+// run, and a merged check would then never be asked for again.
 LRESULT CALLBACK VisibilityHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPRETSTRUCT* c = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
-        if (c && MayChangeVisibility(*c) && !g_checkPosted.exchange(true)) {
-            if (!PostUiTask(CheckBrowsers)) g_checkPosted = false;
-        }
+        if (c && MayChangeVisibility(*c)) PostUiTask(CheckBrowsers);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }

@@ -20,7 +20,7 @@ std::string SoundExpression(bool audible);
 // Watches the windows of the calling thread for being shown and hidden (once per
 // thread); each change has the engine UI thread check its browsers' windows.
 void WatchWindowVisibility();
-// Removes every watch (layer shutdown).
+// Removes every watch (layer shutdown, once the engine UI thread has ended).
 void StopWatchingWindowVisibility();
 
 }  // namespace cef_internal
