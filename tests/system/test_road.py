@@ -312,10 +312,15 @@ class FlashPages(unittest.TestCase):
         road.wait_for(lambda: page_rect(port, "#username"), 30, "the login page")
         return client, port
 
-    def open(self, port, path, ready):
+    def open(self, port, path, ready, probe="null"):
         base = f"http://127.0.0.1:{road.PORTAL_PORT}"
         page_value(port, f"location.href = {base + path!r}")
-        return road.wait_for(lambda: page_value(port, ready), 30, f"{path} in the client")
+        try:
+            return road.wait_for(lambda: page_value(port, ready), 30, f"{path} in the client")
+        except AssertionError as e:
+            seen = page_value(port, f"(() => {{ try {{ return [location.href, document.readyState, {probe}]; }}"
+                                    " catch (e) { return String(e); } })()")
+            raise AssertionError(f"{e}; the page: {seen}") from None
 
     def test_without_the_emulator_the_page_shows_its_fallback(self):
         client, port = self.start(flash=False)
@@ -350,7 +355,10 @@ class FlashPages(unittest.TestCase):
         # A movie in an inner frame plays too.
         inner = "document.getElementById('inner').contentWindow"
         self.open(port, "/test/frame.html?src=/test/flash-ref.html",
-                  f"(() => {{ try {{ return {inner}.__refState.frames > 0; }} catch (e) {{ return false; }} }})()")
+                  f"(() => {{ try {{ return {inner}.__refState.frames > 0; }} catch (e) {{ return false; }} }})()",
+                  probe=f"[{inner}.location.href, {inner}.__refLast, {inner}.__flashReports.length, "
+                        f"{inner}.document.querySelector('ruffle-embed') && "
+                        f"{inner}.document.querySelector('ruffle-embed').shadowRoot.textContent.slice(0, 300)]")
         self.assertEqual("ref", page_value(port, inner + ".__flashReports[0].player"))
         road.close_from_launcher(client)
 
