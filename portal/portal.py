@@ -344,124 +344,52 @@ def xf_page(user):
 
 PLAY_CSS = """
 html,body{height:100%;overflow:hidden;background:#05040c}
-canvas{display:block;position:fixed;inset:0;cursor:none}
-#hud{position:fixed;left:14px;top:12px;display:flex;gap:10px;font-size:14px;pointer-events:none;z-index:2}
-#hud .chip{background:rgba(8,6,18,.72);border:1px solid rgba(216,178,92,.5);border-radius:6px;padding:5px 12px;color:#f1e7d0}
-#hud b{color:#f3dc9a;font-weight:700;white-space:pre}
-#stats{position:fixed;right:14px;top:12px;background:rgba(8,6,18,.72);border:1px solid rgba(216,178,92,.5);border-radius:6px;
+#game{display:block;position:fixed;left:0;top:0;width:100%;height:100%}
+#info{position:fixed;right:14px;top:12px;background:rgba(8,6,18,.72);border:1px solid rgba(216,178,92,.5);border-radius:6px;
  padding:5px 12px;font-size:13px;color:#d9ceb4;pointer-events:none;z-index:2;text-align:right;min-width:170px}
-#stats b{color:#f3dc9a}
-#help{position:fixed;left:0;right:0;bottom:12px;text-align:center;font-size:13px;color:rgba(241,231,208,.75);pointer-events:none;z-index:2;
- text-shadow:0 1px 2px #000}
+#info b{color:#f3dc9a;white-space:pre}
+#noflash{display:none;position:fixed;left:50%;top:50%;transform:translate(-50%,-50%);width:420px;padding:24px 28px;text-align:center}
+#noflash h2{font-size:20px}
 """
 
+# The page side of the game: the movie reports through ExternalInterface by
+# calling onGameEvent(event); without a Flash player the page says so.
 PLAY_JS = r"""
 (function(){
 "use strict";
-var cv=document.getElementById("game"),ctx=cv.getContext("2d");
-var W=0,H=0;
-function resize(){var d=window.devicePixelRatio||1;W=innerWidth;H=innerHeight;
- cv.width=Math.round(W*d);cv.height=Math.round(H*d);cv.style.width=W+"px";cv.style.height=H+"px";ctx.setTransform(d,0,0,d,0,0);}
-addEventListener("resize",resize);resize();
-function groundTop(){return H*0.58;}
-var st=window.__game={frames:0,lastKey:"",keys:0,clicks:0,wheel:0,hero:{x:W/2,y:H*0.8},mouse:null};
-var moved=false;
-addEventListener("resize",function(){if(!moved)st.hero={x:W/2,y:H*0.8};});
-var held={},ripples=[],bolts=[],target=null,facing=1,fps=0,fpsT=0,fpsN=0;
-var stars=[];for(var i=0;i<160;i++)stars.push({x:Math.random(),y:Math.random()*0.55,r:Math.random()*1.5+0.3,p:Math.random()*6.3});
-var el={key:document.getElementById("lastkey"),clicks:document.getElementById("clicks"),wheel:document.getElementById("wheel"),fps:document.getElementById("fps")};
-var MOVE={ArrowLeft:[-1,0],ArrowRight:[1,0],ArrowUp:[0,-1],ArrowDown:[0,1],a:[-1,0],d:[1,0],w:[0,-1],s:[0,1],A:[-1,0],D:[1,0],W:[0,-1],S:[0,1]};
-addEventListener("keydown",function(e){
- var k=e.key===" "?"Space":e.key;st.lastKey=k;st.keys++;el.key.textContent=k;held[e.key]=true;
- if(MOVE[e.key]){target=null;if(e.key.indexOf("Arrow")===0)e.preventDefault();}
- if(e.key===" "){e.preventDefault();cast(st.hero.x+facing*70,st.hero.y-30);}
-});
-addEventListener("keyup",function(e){held[e.key]=false;});
-addEventListener("blur",function(){held={};});
-function cast(x,y){ripples.push({x:x,y:y,t:0});}
-cv.addEventListener("mousedown",function(e){st.clicks++;el.clicks.textContent=st.clicks;cast(e.clientX,e.clientY);
- if(e.button===0){target={x:e.clientX,y:Math.max(e.clientY,groundTop()+20)};bolts.push({x:st.hero.x,y:st.hero.y-40,tx:e.clientX,ty:e.clientY,t:0});}});
-cv.addEventListener("mousemove",function(e){st.mouse={x:e.clientX,y:e.clientY};});
-cv.addEventListener("mouseleave",function(){st.mouse=null;});
-cv.addEventListener("contextmenu",function(e){e.preventDefault();});
-cv.addEventListener("wheel",function(e){e.preventDefault();st.wheel+=e.deltaY>0?1:-1;el.wheel.textContent=st.wheel;},{passive:false});
-function ridge(base,amp,freq,off,color){ctx.fillStyle=color;ctx.beginPath();ctx.moveTo(0,H);
- for(var x=0;x<=W;x+=16){var u=(x+off)*freq;ctx.lineTo(x,base-amp*(0.6*Math.sin(u)+0.3*Math.sin(u*2.3+1)+0.1*Math.sin(u*5.1)));}
- ctx.lineTo(W,H);ctx.closePath();ctx.fill();}
-function drawWorld(t){
- var g=ctx.createLinearGradient(0,0,0,H);g.addColorStop(0,"#0b0920");g.addColorStop(0.45,"#2a1f55");g.addColorStop(0.62,"#5b3a6e");g.addColorStop(1,"#120d22");
- ctx.fillStyle=g;ctx.fillRect(0,0,W,H);
- for(var i=0;i<stars.length;i++){var s=stars[i];ctx.globalAlpha=0.45+0.55*Math.abs(Math.sin(t*0.0012+s.p));
-  ctx.fillStyle="#fff6d8";ctx.beginPath();ctx.arc(s.x*W,s.y*H,s.r,0,6.283);ctx.fill();}
- ctx.globalAlpha=1;
- var mx=W*0.8,my=H*0.17,mg=ctx.createRadialGradient(mx,my,10,mx,my,140);
- mg.addColorStop(0,"rgba(255,246,216,.95)");mg.addColorStop(0.2,"rgba(243,220,154,.5)");mg.addColorStop(1,"rgba(243,220,154,0)");
- ctx.fillStyle=mg;ctx.fillRect(mx-140,my-140,280,280);ctx.fillStyle="#fff3cf";ctx.beginPath();ctx.arc(mx,my,30,0,6.283);ctx.fill();
- var px=st.hero.x-W/2;
- ridge(H*0.5,70,0.006,px*0.15+t*0.004,"#2d2452");ridge(H*0.56,45,0.011,px*0.3+300,"#1c1637");
- var gt=groundTop(),gg=ctx.createLinearGradient(0,gt,0,H);gg.addColorStop(0,"#1a2a2a");gg.addColorStop(1,"#0a1010");
- ctx.fillStyle=gg;ctx.fillRect(0,gt,W,H-gt);
- var hz=ctx.createLinearGradient(0,gt-18,0,gt+26);hz.addColorStop(0,"rgba(227,106,58,0)");hz.addColorStop(0.45,"rgba(243,180,120,.28)");hz.addColorStop(1,"rgba(95,199,164,0)");
- ctx.fillStyle=hz;ctx.fillRect(0,gt-18,W,44);
- ctx.strokeStyle="rgba(95,199,164,.18)";ctx.lineWidth=1;
- for(var k=0;k<14;k++){var y=gt+Math.pow(k/13,1.8)*(H-gt);ctx.beginPath();ctx.moveTo(0,y);ctx.lineTo(W,y);ctx.stroke();}
- for(var j=-12;j<=12;j++){var bx=W/2+j*90-(px*0.5)%90;ctx.beginPath();ctx.moveTo(W/2+(bx-W/2)*0.25,gt);ctx.lineTo(bx+(bx-W/2)*1.5,H);ctx.stroke();}
-}
-function drawHero(t){
- var h=st.hero,bob=Math.sin(t*0.008)*3,x=h.x,y=h.y;
- ctx.fillStyle="rgba(0,0,0,.45)";ctx.beginPath();ctx.ellipse(x,y+4,26,8,0,0,6.283);ctx.fill();
- ctx.save();ctx.translate(x,y+bob);ctx.scale(facing,1);
- ctx.fillStyle="#7a1f2b";ctx.beginPath();ctx.moveTo(-8,-52);ctx.quadraticCurveTo(-30,-20,-24,2);ctx.lineTo(10,2);ctx.lineTo(6,-52);ctx.closePath();ctx.fill();
- var bg=ctx.createLinearGradient(0,-60,0,0);bg.addColorStop(0,"#d8b25c");bg.addColorStop(1,"#6b4a1a");
- ctx.fillStyle=bg;ctx.fillRect(-9,-54,18,42);ctx.fillStyle="#3a2a14";ctx.fillRect(-8,-12,6,14);ctx.fillRect(2,-12,6,14);
- ctx.fillStyle="#f1d3b0";ctx.beginPath();ctx.arc(0,-64,10,0,6.283);ctx.fill();
- ctx.fillStyle="#d8b25c";ctx.beginPath();ctx.moveTo(-11,-68);ctx.lineTo(0,-82);ctx.lineTo(11,-68);ctx.closePath();ctx.fill();
- ctx.shadowColor="#9fe8ff";ctx.shadowBlur=16;ctx.strokeStyle="#dff6ff";ctx.lineWidth=4;
- ctx.beginPath();ctx.moveTo(12,-34);ctx.lineTo(40,-66-Math.sin(t*0.006)*4);ctx.stroke();ctx.restore();
-}
-function drawEffects(dt){
- for(var i=ripples.length-1;i>=0;i--){var r=ripples[i];r.t+=dt;var a=1-r.t/0.9;if(a<=0){ripples.splice(i,1);continue;}
-  ctx.strokeStyle="rgba(243,220,154,"+a+")";ctx.lineWidth=3;ctx.beginPath();ctx.arc(r.x,r.y,10+r.t*120,0,6.283);ctx.stroke();
-  ctx.strokeStyle="rgba(95,199,164,"+a*0.7+")";ctx.lineWidth=1.5;ctx.beginPath();ctx.arc(r.x,r.y,4+r.t*70,0,6.283);ctx.stroke();}
- for(var j=bolts.length-1;j>=0;j--){var b=bolts[j];b.t+=dt*3;if(b.t>=1){bolts.splice(j,1);continue;}
-  var bx=b.x+(b.tx-b.x)*b.t,by=b.y+(b.ty-b.y)*b.t;ctx.fillStyle="rgba(159,232,255,.9)";ctx.shadowColor="#9fe8ff";ctx.shadowBlur=18;
-  ctx.beginPath();ctx.arc(bx,by,6,0,6.283);ctx.fill();ctx.shadowBlur=0;}
- if(st.mouse){var m=st.mouse;ctx.strokeStyle="rgba(243,220,154,.9)";ctx.lineWidth=1.5;ctx.beginPath();ctx.arc(m.x,m.y,9,0,6.283);
-  ctx.moveTo(m.x-15,m.y);ctx.lineTo(m.x-5,m.y);ctx.moveTo(m.x+5,m.y);ctx.lineTo(m.x+15,m.y);
-  ctx.moveTo(m.x,m.y-15);ctx.lineTo(m.x,m.y-5);ctx.moveTo(m.x,m.y+5);ctx.lineTo(m.x,m.y+15);ctx.stroke();}
-}
-function step(dt){
- var vx=0,vy=0;for(var k in MOVE){if(held[k]){vx+=MOVE[k][0];vy+=MOVE[k][1];}}
- var h=st.hero,sp=280;
- if(vx||vy||target)moved=true;
- if(vx||vy){var n=Math.sqrt(vx*vx+vy*vy);h.x+=vx/n*sp*dt;h.y+=vy/n*sp*dt*0.6;if(vx)facing=vx>0?1:-1;}
- else if(target){var dx=target.x-h.x,dy=target.y-h.y,d=Math.sqrt(dx*dx+dy*dy);
-  if(d<4)target=null;else{var s=Math.min(d,sp*dt);h.x+=dx/d*s;h.y+=dy/d*s;if(Math.abs(dx)>1)facing=dx>0?1:-1;}}
- h.x=Math.max(30,Math.min(W-30,h.x));h.y=Math.max(groundTop()+30,Math.min(H-20,h.y));
-}
-var last=performance.now();
-function frame(now){
- var dt=Math.min(0.05,Math.max(0,(now-last)/1000));last=now;
- step(dt);drawWorld(now);drawHero(now);drawEffects(dt);
- st.frames++;fpsN++;fpsT+=dt;if(fpsT>=0.5){fps=Math.round(fpsN/fpsT);fpsN=0;fpsT=0;el.fps.textContent=fps;}
- if(st.frames===1)document.body.setAttribute("data-ready","1");
- requestAnimationFrame(frame);
-}
-requestAnimationFrame(frame);
+var reports=window.__flashReports=[];
+window.onGameEvent=function(e){
+ if(!e||typeof e!=="object")return;
+ reports.push(e);if(reports.length>100)reports.shift();
+ document.getElementById("reported").textContent=String(e.player||"");
+ document.getElementById("score").textContent=String(e.score|0);
+ document.body.setAttribute("data-flash",String(e.event));
+};
+var p=navigator.plugins,m=navigator.mimeTypes;
+var flash=!!((p&&p["Shockwave Flash"])||(m&&m["application/x-shockwave-flash"]));
+if(!flash){document.getElementById("game").style.display="none";document.getElementById("noflash").style.display="block";
+ document.body.setAttribute("data-flash","missing");}
 })();
 """
 
 
-def play_page(user, server_id):
+def flash_vars(**values):
+    """FlashVars: the movie URL-decodes each value."""
+    return "&".join("%s=%s" % (k, quote(str(v), safe="")) for k, v in values.items() if v is not None)
+
+
+def play_page(user, server_id, fps=None):
     shown_user = user if user else "未登录"
+    movie_vars = flash_vars(player=user or "", server=server_id, fps=fps)
     body = (
-        "<canvas id=\"game\" tabindex=\"0\"></canvas>"
-        "<div id=\"hud\"><span class=\"chip\">服务器 <b id=\"server\">%s</b></span>"
-        "<span class=\"chip\">角色 <b id=\"player\">%s</b></span></div>"
-        "<div id=\"stats\">最近按键 <b id=\"lastkey\">—</b><br>点击 <b id=\"clicks\">0</b> · 滚轮 <b id=\"wheel\">0</b>"
-        " · <b id=\"fps\">0</b> fps</div>"
-        "<div id=\"help\">方向键 / WASD 移动 · 点击地面前往并释放法术 · 空格施法</div>"
-    ) % (esc(server_id), esc(shown_user))
+        "<embed id=\"game\" name=\"game\" src=\"/wd3/game.swf\" type=\"application/x-shockwave-flash\" "
+        "width=\"100%%\" height=\"100%%\" quality=\"high\" allowscriptaccess=\"always\" "
+        "pluginspage=\"http://www.adobe.com/go/getflashplayer\" flashvars=\"%s\">"
+        "<div id=\"info\">服务器 <b id=\"server\">%s</b> · 角色 <b id=\"player\">%s</b><br>"
+        "游戏上报：<b id=\"reported\">—</b> · 得分 <b id=\"score\">—</b></div>"
+        "<div id=\"noflash\" class=\"panel\"><h2>需要 Flash Player</h2>"
+        "<p>本游戏需要 Adobe Flash Player 才能运行。请使用游戏客户端进入游戏。</p></div>"
+    ) % (esc(movie_vars), esc(server_id), esc(shown_user))
     title = "沃恩马克 - S%s %s" % (server_id, shown_user)
     return page(title, body, css=PLAY_CSS, script=PLAY_JS)
 
@@ -705,6 +633,39 @@ def hostile_page():
     return page("\u6076\u610f\u9875\u9762\u6d4b\u8bd5", body, script=HOSTILE_SCRIPT)
 
 
+FLASH_TEST_JS = r"""
+window.__flashReports=[];
+window.onGameEvent=function(e){window.__flashReports.push(e);};
+"""
+
+
+def flash_csp_page(nonce):
+    # A page whose policy allows its own nonce'd script and nothing else: the
+    # Flash-era <object> must still play.
+    return ("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>严格安全策略</title>"
+            "<style>html,body{margin:0;height:100%%;background:#05040c}object{display:block;width:100%%;height:100%%}</style>"
+            "<script nonce=\"%s\">%s</script></head><body>"
+            "<object id=\"game\" type=\"application/x-shockwave-flash\" data=\"/wd3/game.swf\" width=\"100%%\" height=\"100%%\">"
+            "<param name=\"movie\" value=\"/wd3/game.swf\"><param name=\"allowScriptAccess\" value=\"always\">"
+            "<param name=\"flashvars\" value=\"player=csp&amp;server=0\"><p id=\"fallback\">需要 Flash Player</p></object>"
+            "</body></html>\n") % (nonce, FLASH_TEST_JS)
+
+
+def flash_ref_page():
+    # The movie's element made by script and kept: later calls go through that reference.
+    script = FLASH_TEST_JS + r"""
+var movie=document.createElement("embed");
+movie.setAttribute("src","/wd3/game.swf");movie.setAttribute("type","application/x-shockwave-flash");
+movie.setAttribute("width","800");movie.setAttribute("height","500");
+movie.setAttribute("allowscriptaccess","always");movie.setAttribute("flashvars","player=ref&server=0");
+document.getElementById("holder").appendChild(movie);
+window.__kept=movie;
+// Until the movie is up its callbacks are missing; the latest call's outcome counts.
+setInterval(function(){try{window.__refState=movie.getState();window.__refLast="ok";}catch(e){window.__refLast=String(e);}},200);
+"""
+    return page("保留引用", "<div id=\"holder\"></div>", css="html,body{background:#05040c}", script=script)
+
+
 def user_probe_page(name):
     # The client reads the user name on any address containing "xf.html";
     # without ?name= the page has no "login_user" element at all.
@@ -725,13 +686,24 @@ class BadRequest(Exception):
 
 
 class PortalState:
-    def __init__(self, log, stats_delay, stats_hang, quiet, start_page=None):
+    def __init__(self, log, stats_delay, stats_hang, quiet, start_page=None, assets=None):
         self.log = log
         self.start_page = start_page
         self.stats_delay = stats_delay
         self.stats_hang = stats_hang
         self.quiet = quiet
+        self.assets = assets
         self.stopping = threading.Event()
+
+    def movie(self):
+        """The game movie's bytes, read afresh (a rebuild replaces it); None when not built."""
+        if not self.assets:
+            return None
+        try:
+            with open(os.path.join(self.assets, "game.swf"), "rb") as f:
+                return f.read()
+        except OSError:
+            return None
 
 
 class PortalServer(ThreadingHTTPServer):
@@ -1031,8 +1003,18 @@ class PortalHandler(BaseHTTPRequestHandler):
         self._send(200, xf_page(user))
 
     def get_play(self, path, query):
-        server_id = self._first(self._query(query), "server_id", "")
-        self._send(200, play_page(self._cookie_user(), server_id))
+        params = self._query(query)
+        server_id = self._first(params, "server_id", "")
+        fps = self._first(params, "fps")
+        fps = int(fps) if fps and fps.isdigit() and 1 <= int(fps) <= 120 else None
+        self._send(200, play_page(self._cookie_user(), server_id, fps))
+
+    def get_movie(self, path, query):
+        data = self.server.state.movie()
+        if data is None:
+            self._send(404, not_found_page(path))
+        else:
+            self._send(200, data, ctype="application/x-shockwave-flash")
 
     def get_health(self, path, query):
         self._send(200, "ok", ctype="text/plain; charset=utf-8")
@@ -1100,6 +1082,15 @@ class PortalHandler(BaseHTTPRequestHandler):
     def get_test_user(self, path, query):
         self._send(200, user_probe_page(self._first(self._query(query), "name")))
 
+    def get_test_flash_csp(self, path, query):
+        nonce = os.urandom(12).hex()
+        csp = ("default-src 'none'; script-src 'nonce-%s'; style-src 'unsafe-inline'; img-src 'self' data:; "
+               "object-src 'self'; media-src 'self'; connect-src 'self'; frame-ancestors 'none'" % nonce)
+        self._send(200, flash_csp_page(nonce), headers=[("Content-Security-Policy", csp)])
+
+    def get_test_flash_ref(self, path, query):
+        self._send(200, flash_ref_page())
+
     # -- statistics ----------------------------------------------------------
 
     def post_report(self, path, query):
@@ -1149,6 +1140,7 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/wd3/logout": logout,
         "/wd3/xf.html": get_xf,
         "/wd3/play": get_play,
+        "/wd3/game.swf": get_movie,
         "/healthz": get_health,
         "/favicon.ico": get_favicon,
         "/test/popup.html": get_test_popup,
@@ -1161,6 +1153,8 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/test/form.html": test_form,
         "/test/xf.html": get_test_user,
         "/test/XF.HTML": get_test_user,
+        "/test/flash-csp.html": get_test_flash_csp,
+        "/test/flash-ref.html": get_test_flash_ref,
     }
     POST_ROUTES = {
         "/": post_report,
@@ -1208,6 +1202,12 @@ def open_listeners(addresses, port, state):
                      % (port, ", ".join(a for _, a in addresses), last_error))
 
 
+def default_assets():
+    build = os.environ.get("VORNMARK_BUILD") or os.path.join(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))), "build")
+    return os.path.join(build, "portal")
+
+
 def parse_args(argv):
     env_delay = os.environ.get("VORNMARK_PORTAL_STATS_DELAY", "0")
     env_hang = os.environ.get("VORNMARK_PORTAL_STATS_HANG", "") not in ("", "0")
@@ -1225,6 +1225,8 @@ def parse_args(argv):
     p.add_argument("--quiet", action="store_true", help="nothing on stderr but errors")
     p.add_argument("--start-page", help="after logging it, the game page sends the client here "
                                         "(a path of this portal, for tests)")
+    p.add_argument("--assets", default=default_assets(),
+                   help="folder with the built game movie game.swf (default: the build folder's portal/)")
     args = p.parse_args(argv)
     if args.stats_delay is None:
         try:
@@ -1251,7 +1253,7 @@ def main(argv=None):
         raise SystemExit("portal: the main, forum and pay addresses must differ")
 
     log = EventLog(args.log)
-    state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet, args.start_page)
+    state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet, args.start_page, args.assets)
     servers, port = open_listeners(addresses, args.port, state)
 
     if args.port_file:

@@ -26,6 +26,7 @@ if [ -n "$headless" ]; then vm_unmanaged_client on; else vm_unmanaged_client off
 if [ -f "$ROOT/portal/portal.py" ]; then
     mkdir -p "$BUILD/run"
     "$PY" "$ROOT/portal/portal.py" --port "${VORNMARK_PORTAL_PORT:-18765}" --log "$BUILD/run/portal-log.jsonl" \
+        --assets "$BUILD/portal" \
         >"$BUILD/run/portal.out" 2>&1 &
     PORTAL_PID=$!
     echo "run: portal on 127.0.0.1:${VORNMARK_PORTAL_PORT:-18765} (log $BUILD/run/portal-log.jsonl)"

@@ -13,10 +13,14 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
       nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
-      chromium-l10n)
+      chromium-l10n haxe npm python3-xlib)
+
+# npm may come with the machine's own Node.js rather than from Debian.
+if command -v npm >/dev/null 2>&1; then PKGS=("${PKGS[@]/npm}"); fi
 
 missing=()
 for p in "${PKGS[@]}"; do
+    [ -n "$p" ] || continue
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         missing+=("$p")
     fi
@@ -29,6 +33,35 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The Flash Player emulator, pinned: the package must match the digest recorded
+# here, whatever the registry serves. Unpacked under the build folder, from where
+# the build copies its files beside the program.
+RUFFLE_VERSION=0.6.0
+RUFFLE_SHA512=P2X1zDENBoiLt2ZjPcsUzaDxoR7fVF2e1U/bi7hbIAQEjkykxljSoG8AgbywHvlVVzL9Y5tIZMRqDwIm31jgPA==
+RUFFLE_DIR="$BUILD/deps/ruffle"
+if [ "$(cat "$RUFFLE_DIR/.installed" 2>/dev/null)" != "$RUFFLE_VERSION $RUFFLE_SHA512" ]; then
+    echo "setup: fetching @ruffle-rs/ruffle $RUFFLE_VERSION"
+    mkdir -p "$BUILD/deps"
+    pack="$(mktemp -d "$BUILD/deps/ruffle-pack.XXXXXX")"
+    trap 'rm -rf "$pack"' EXIT
+    ( cd "$pack" && npm pack --silent "@ruffle-rs/ruffle@$RUFFLE_VERSION" >/dev/null ) \
+        || { echo "setup: npm pack @ruffle-rs/ruffle@$RUFFLE_VERSION failed" >&2; exit 1; }
+    tarball=("$pack"/*.tgz)
+    got="$(/usr/bin/python3 -c 'import base64, hashlib, sys
+print(base64.b64encode(hashlib.sha512(open(sys.argv[1], "rb").read()).digest()).decode())' "${tarball[0]}")"
+    if [ "$got" != "$RUFFLE_SHA512" ]; then
+        echo "setup: @ruffle-rs/ruffle $RUFFLE_VERSION does not match its pinned digest (got sha512-$got)" >&2
+        exit 1
+    fi
+    rm -rf "$RUFFLE_DIR"
+    mkdir -p "$pack/x"
+    tar -xzf "${tarball[0]}" -C "$pack/x"
+    mv "$pack/x/package" "$RUFFLE_DIR"
+    echo "$RUFFLE_VERSION $RUFFLE_SHA512" >"$RUFFLE_DIR/.installed"
+    rm -rf "$pack"
+    trap - EXIT
 fi
 
 # Wine prefix of our own, initialised once.

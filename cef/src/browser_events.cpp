@@ -3,7 +3,9 @@
 #include "src/browser_impl.h"
 
 #include "src/cef_context.h"
+#include "src/flash_emulator.h"
 #include "src/page_script.h"
+#include "src/page_sound.h"
 #include "src/render_host.h"
 #include "src/script_dialog.h"
 
@@ -96,6 +98,16 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     // binding nor report a title in the script's name.
     Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
+    // The sound switch and the Flash emulator must act on the page's own globals,
+    // so they run in the page's world.
+    Command("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}});
+    std::string flash = FlashEmulator::DocumentScript();
+    if (!flash.empty()) {
+        // The emulator's scripts, engine build and fonts come from our own origin,
+        // which a page's content policy would refuse.
+        Command("Page.setBypassCSP", {{"enabled", true}});
+        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}});
+    }
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};
         if (!engine->AcceptLanguage().empty()) ua["acceptLanguage"] = engine->AcceptLanguage();
@@ -265,7 +277,21 @@ void BrowserImpl::OnBindingCalled(const json& params) {
 void BrowserImpl::OnContextCreated(const json& params) {
     const json& context = JsonObject(params, "context");
     const json& aux = JsonObject(context, "auxData");
-    if (JsonBool(aux, "isDefault")) contexts_[JsonString(aux, "frameId")] = JsonInt(context, "id");
+    if (!JsonBool(aux, "isDefault")) return;
+    int id = JsonInt(context, "id");
+    contexts_[JsonString(aux, "frameId")] = id;
+    // A document that starts while the window is hidden starts silent.
+    if (!audible_) Command("Runtime.evaluate", {{"expression", SoundExpression(false)}, {"contextId", id}});
+}
+
+void BrowserImpl::UpdateAudible() {
+    CEF_REQUIRE_UI_THREAD();
+    HWND hwnd = hwnd_;
+    bool audible = hwnd && IsWindowVisible(hwnd) && !IsIconic(GetAncestor(hwnd, GA_ROOT));
+    if (audible == audible_ || closed_) return;
+    audible_ = audible;
+    for (const auto& frame : contexts_)
+        Command("Runtime.evaluate", {{"expression", SoundExpression(audible)}, {"contextId", frame.second}});
 }
 
 void BrowserImpl::OnContextDestroyed(const json& params) {

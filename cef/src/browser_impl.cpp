@@ -6,6 +6,7 @@
 #include <algorithm>
 #include "base/Diagnostics.h"
 #include "src/cef_context.h"
+#include "src/page_sound.h"
 #include "src/render_host.h"
 
 using nlohmann::json;
@@ -456,6 +457,7 @@ CefRefPtr<BrowserImpl> CreateOnUiThread(const CefWindowInfo& windowInfo, CefRefP
         base::DiagFailure(L"browser", L"%ls not opened: no engine is running", CefString(url).ToWString().c_str());
         return nullptr;
     }
+    WatchWindowVisibility();  // popups are shown and hidden on this thread
     CefRefPtr<BrowserImpl> browser = new BrowserImpl(windowInfo, client, settings, false, nullptr);
     engine->AddBrowser(browser.get());
     if (!browser->CreateHostWindow()) {
@@ -478,6 +480,8 @@ bool CefBrowserHost::CreateBrowser(const CefWindowInfo& windowInfo, CefRefPtr<Ce
     CefWindowInfo info(windowInfo);
     CefBrowserSettings copy(settings);
     std::string address = url.ToString();
+    // The thread that owns the parent window is the one that hides and shows it.
+    WatchWindowVisibility();
     if (PostUiTask([info, client, address, copy] { CreateOnUiThread(info, client, address, copy); })) return true;
     base::DiagFailure(L"browser", L"%ls not opened: the layer is not running", CefString(address).ToWString().c_str());
     return false;

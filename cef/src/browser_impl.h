@@ -89,6 +89,8 @@ public:
         CEF_REQUIRE_UI_THREAD();
         return closed_;
     }
+    // Silences the page while its window cannot be seen, and lets it sound again. UI thread only.
+    void UpdateAudible();
     // Closes the window (and so the browser) without asking the client; engine shutdown.
     void Destroy();
 
@@ -183,6 +185,7 @@ private:
     HCURSOR cursor_ = nullptr;
     bool crashed_ = false;
     bool attached_ = false;
+    bool audible_ = true;  // what the page's documents were last told
     bool screencasting_ = false;
     bool afterCreatedSent_ = false;
     bool closed_ = false;

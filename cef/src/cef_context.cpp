@@ -7,6 +7,7 @@
 #include "base/MessageWait.h"
 #include "base/WindowMessages.h"
 #include "include/cef_task.h"
+#include "src/page_sound.h"
 
 namespace cef_internal {
 namespace {
@@ -179,6 +180,7 @@ void CefShutdown() {
     RunUiTaskAndWait([] { EngineStop(); });
     PostThreadMessageW(g_context.uiThreadId, WM_QUIT, 0, 0);
     WaitForSingleObject(g_context.uiThread, INFINITE);
+    StopWatchingWindowVisibility();
     CloseHandle(g_context.uiThread);
     g_context.uiThread = nullptr;
     g_context.uiThreadId = 0;

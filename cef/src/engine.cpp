@@ -8,6 +8,7 @@
 #include "base/Diagnostics.h"
 #include "src/browser_impl.h"
 #include "src/cef_context.h"
+#include "src/flash_emulator.h"
 #include "src/frame_sink.h"
 #include "src/page_script.h"
 
@@ -62,8 +63,10 @@ bool Engine::Start() {
         return false;
     }
     DWORD t0 = GetTickCount();
+    FlashEmulator::Start();  // before the launch: the engine is told about its server
     if (!process_.Launch(exe)) {
         process_.End();
+        FlashEmulator::Stop();
         return false;
     }
     connection_ = std::make_shared<DevToolsConnection>();
@@ -85,6 +88,7 @@ bool Engine::Start() {
     if (!connected) {
         connection_.reset();
         process_.End();
+        FlashEmulator::Stop();
         return false;
     }
     connected_ = true;
@@ -134,6 +138,7 @@ void Engine::Stop() {
     }
     connected_ = false;
     process_.End();
+    FlashEmulator::Stop();
     connection_.reset();
     {
         std::lock_guard<std::mutex> guard(sinkLock_);

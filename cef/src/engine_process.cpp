@@ -8,6 +8,7 @@
 #include "base/Diagnostics.h"
 #include "src/cef_context.h"
 #include "src/devtools.h"
+#include "src/flash_emulator.h"
 
 namespace cef_internal {
 namespace {
@@ -251,6 +252,7 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang) {
     if (!acceptLanguage_.empty()) args.push_back("--accept-lang=" + acceptLanguage_);
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
+    for (const std::string& a : FlashEmulator::EngineArguments()) args.push_back(a);
     args.push_back("about:blank");
     return args;
 }

@@ -80,7 +80,10 @@ const char kPageScript[] = R"JS((function () {
   var lastCursor = '';
   window.addEventListener('mousemove', function (e) {
     if (!e.isTrusted) return;
-    var el = e.target;
+    // Inside a shadow tree (a Flash player's) the event names only the tree's host;
+    // the element under the pointer, which carries the cursor, is the path's first.
+    var path = e.composedPath ? e.composedPath() : [];
+    var el = path.length ? path[0] : e.target;
     if (!el || el.nodeType !== 1) return;
     // Inside an inner frame that frame's document reports; report again on the way out.
     if (/^(IFRAME|FRAME|OBJECT|EMBED)$/.test(el.tagName)) { lastCursor = ''; return; }

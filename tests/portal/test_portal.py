@@ -19,7 +19,7 @@ import time
 import unittest
 from html.parser import HTMLParser
 from pathlib import Path
-from urllib.parse import quote, urlencode
+from urllib.parse import parse_qs, quote, urlencode
 
 ROOT = Path(__file__).resolve().parents[2]
 PORTAL = ROOT / "portal" / "portal.py"
@@ -269,8 +269,19 @@ class LoginAndPages(PortalCase):
         dom = Dom(game)
         self.assertEqual(dom.text["server"], sid)
         self.assertEqual(dom.text["player"], "林&风")
-        self.assertTrue(dom.find("canvas", id="game"))
-        self.assertIn("requestAnimationFrame", game)
+        # The movie the Flash-era way, told who plays where through its FlashVars.
+        movie = dom.find("embed", id="game")
+        self.assertEqual(len(movie), 1, game)
+        self.assertEqual(movie[0]["type"], "application/x-shockwave-flash")
+        self.assertEqual(movie[0]["src"], "/wd3/game.swf")
+        self.assertEqual(movie[0]["allowscriptaccess"], "always")
+        self.assertEqual(parse_qs(movie[0]["flashvars"]), {"player": ["林&风"], "server": [sid]})
+        self.assertIn("onGameEvent", game)
+        _, _, fast = self.portal.request("GET", "/wd3/play?act=gamelogin&fps=60&server_id=" + sid)
+        self.assertEqual(parse_qs(Dom(fast).find("embed", id="game")[0]["flashvars"]).get("fps"), ["60"])
+        for bad in ("0", "500", "x"):
+            _, _, page = self.portal.request("GET", "/wd3/play?act=gamelogin&fps=%s&server_id=1" % bad)
+            self.assertNotIn("fps", parse_qs(Dom(page).find("embed", id="game")[0]["flashvars"]))
 
     def test_game_screen_escapes_what_it_is_given(self):
         evil = "</script><script>alert(1)</script>"
@@ -281,6 +292,7 @@ class LoginAndPages(PortalCase):
         self.assertEqual(dom.text["server"], evil)
         self.assertEqual(dom.text["player"], "未登录")
         self.assertIn(evil, dom.title)
+        self.assertEqual(parse_qs(dom.find("embed", id="game")[0]["flashvars"]).get("server"), [evil])
 
     def test_game_page_logs_start_query_and_has_login_form(self):
         query = ("installtime=2024-01-02 03:04:05&agent_id=7&cplaceid=9&runcount=0"
@@ -392,6 +404,70 @@ class LoginAndPages(PortalCase):
         self.assertEqual(body, "")
         self.assertGreater(int(headers["Content-Length"]), 0)
         self.assertEqual(self.portal.request("GET", "/healthz")[:3:2], (200, "ok"))
+
+
+class GameMovie(unittest.TestCase):
+    """The movie comes from the assets folder the build writes (--assets)."""
+
+    def test_movie_served_from_the_assets_folder_and_missing_without_it(self):
+        with tempfile.TemporaryDirectory() as assets:
+            portal = Portal("--assets", assets)
+            try:
+                status, _, _ = portal.request("GET", "/wd3/game.swf")
+                self.assertEqual(status, 404, "no movie built yet")
+                movie = b"FWS\x0b" + os.urandom(64)
+                with open(os.path.join(assets, "game.swf"), "wb") as f:
+                    f.write(movie)
+                conn = http.client.HTTPConnection("127.0.0.1", portal.port, timeout=10)
+                conn.request("GET", "/wd3/game.swf")
+                r = conn.getresponse()
+                self.assertEqual((r.status, r.getheader("Content-Type"), r.read()),
+                                 (200, "application/x-shockwave-flash", movie))
+                conn.close()
+                # Test pages that carry the movie in other ways.
+                status, headers, page = portal.request("GET", "/test/flash-csp.html")
+                self.assertEqual(status, 200)
+                policy = headers["Content-Security-Policy"]
+                nonce = re.search(r"'nonce-([0-9a-f]+)'", policy).group(1)
+                self.assertIn("default-src 'none'", policy)
+                self.assertEqual(Dom(page).find("script")[0].get("nonce"), nonce)
+                self.assertEqual(Dom(page).find("object", id="game")[0]["data"], "/wd3/game.swf")
+                status, _, page = portal.request("GET", "/test/flash-ref.html")
+                self.assertEqual(status, 200)
+                self.assertIn("createElement(\"embed\")", page)
+            finally:
+                portal.stop()
+                portal.cleanup()
+
+    @unittest.skipUnless(os.path.exists(os.path.join(os.environ.get("VORNMARK_BUILD", str(ROOT / "build")),
+                                                     "portal", "game.swf")), "the game movie is not built")
+    def test_built_movie_is_an_as3_movie_at_30_frames_a_second(self):
+        path = os.path.join(os.environ.get("VORNMARK_BUILD", str(ROOT / "build")), "portal", "game.swf")
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertIn(data[:3], (b"FWS", b"CWS"))
+        if data[:3] == b"CWS":
+            import zlib
+            data = data[:8] + zlib.decompress(data[8:])
+        self.assertGreaterEqual(data[3], 9, "ActionScript 3 needs SWF 9 or later")
+        # After the frame rectangle (its size in its first 5 bits): frame rate (8.8), frame count.
+        nbits = data[8] >> 3
+        at = 8 + (5 + 4 * nbits + 7) // 8
+        self.assertEqual(data[at + 1] + data[at] / 256, 30)
+        # A DoABC tag (82) holds the ActionScript 3 code; DefineSound (14) the sounds.
+        tags, pos = set(), at + 4
+        while pos + 2 <= len(data):
+            code_len = int.from_bytes(data[pos:pos + 2], "little")
+            code, length = code_len >> 6, code_len & 0x3F
+            pos += 2
+            if length == 0x3F:
+                length = int.from_bytes(data[pos:pos + 4], "little")
+                pos += 4
+            tags.add(code)
+            pos += length
+            if code == 0:
+                break
+        self.assertTrue({82, 14} <= tags, tags)
 
 
 class StatisticsEndpoint(PortalCase):
@@ -616,14 +692,12 @@ class InTheEngine(PortalCase):
         dom = self.dump("/wd3/login?" + urlencode({"username": name, "password": "x"}))
         self.assertEqual(dom.text.get("login_user"), name)
 
-    def test_game_screen_animates_and_title_script_runs(self):
-        # The first animation frame can miss the virtual-time budget on a loaded
-        # machine; a page that never animates fails all three tries.
-        for _ in range(3):
-            dom = self.dump("/wd3/play?act=gamelogin&server_id=5")
-            if dom.find("body")[0].get("data-ready") == "1":
-                break
-        self.assertEqual(dom.find("body")[0].get("data-ready"), "1")
+    def test_game_screen_without_flash_shows_its_fallback_and_title_script_runs(self):
+        # Today's engine alone has no Flash: the page says what is missing.
+        dom = self.dump("/wd3/play?act=gamelogin&server_id=5")
+        self.assertEqual(dom.find("body")[0].get("data-flash"), "missing")
+        self.assertEqual(dom.find("embed", id="game")[0].get("style"), "display: none;")
+        self.assertEqual(dom.find("div", id="noflash")[0].get("style"), "display: block;")
         self.assertEqual(dom.text["server"], "5")
         dom = self.dump("/test/title.html?to=" + quote("新标题"))
         self.assertEqual(dom.title, "新标题")

@@ -42,7 +42,8 @@ class Portal:
         self.dir = tempfile.mkdtemp(prefix="vm-portal-")
         self.log = os.path.join(self.dir, "log.jsonl")
         self.proc = subprocess.Popen(["/usr/bin/python3", "-u", os.path.join(ROOT, "portal", "portal.py"),
-                                      "--port", str(PORTAL_PORT), "--log", self.log, "--quiet", *extra],
+                                      "--port", str(PORTAL_PORT), "--log", self.log, "--quiet",
+                                      "--assets", os.path.join(BUILD, "portal"), *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = self.proc.stdout.readline()
         if not first.startswith("PORT"):
@@ -79,14 +80,19 @@ class Portal:
 
 
 class Client:
-    """A copy of vornmark.exe in its own folder, run under Wine."""
+    """A copy of vornmark.exe in its own folder, run under Wine; with the Flash
+    Player emulator's folder beside it as an installation has it, unless `flash`
+    is false."""
 
-    def __init__(self, folder=None):
+    def __init__(self, folder=None, flash=True):
         self.dir = folder or tempfile.mkdtemp(prefix="vm-client-")
         self.own_dir = folder is None
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
             shutil.copy(os.path.join(BUILD, "vornmark.exe"), self.exe)
+        emulator = os.path.join(self.dir, "ruffle")
+        if flash and not os.path.exists(emulator):
+            os.symlink(os.path.join(BUILD, "ruffle"), emulator)
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
@@ -196,6 +202,16 @@ def screenshot(name):
     path = os.path.join(SHOTS, name + ".png")
     subprocess.run(["/usr/bin/import", "-window", "root", path], check=True)
     return path
+
+
+def grab(x, y, w, h):
+    """The screen's pixels in a rectangle: a list of rows of (r, g, b)."""
+    r = subprocess.run(["/usr/bin/import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-"],
+                       capture_output=True, check=True)
+    data = r.stdout
+    if len(data) != w * h * 3:
+        raise AssertionError(f"screen grab of {w}x{h} gave {len(data)} bytes")
+    return [[tuple(data[(row * w + col) * 3:(row * w + col) * 3 + 3]) for col in range(w)] for row in range(h)]
 
 
 def screen_size():

@@ -2,8 +2,10 @@
 install report, login by real input, the user name read from the page, a server
 chosen, the in-game frame, the tools menu, a portal button, the boss key, close with
 confirmation, the close report and Config.ini; then a second run."""
+import glob
 import os
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -29,8 +31,78 @@ def page_rect(port, selector):
 
 def page_value(port, expression):
     """The value of `expression` in the page the client shows."""
+    # The engine's own first page stays blank beside the client's.
     targets = devtools.page_targets(port)
+    targets = [t for t in targets if t.get("url") != "about:blank"] or targets
     return devtools.evaluate(port, targets[0], expression) if targets else None
+
+
+def movie_state(port, element="document.getElementById('game')"):
+    """What the Flash game says about itself (its getState callback), or None."""
+    return page_value(port, f"(() => {{ try {{ return {element}.getState(); }} catch (e) {{ return null; }} }})()")
+
+
+def bright(pixel, floor=(200, 180, 120)):
+    return all(c >= f for c, f in zip(pixel, floor))
+
+
+def play_flash_game(test, port, page_left, page_top):
+    """The game movie in the client: drawn where the page has it, Chinese device text,
+    a click and a key reach it, and its ExternalInterface reports reach the page."""
+    state = road.wait_for(lambda: (movie_state(port) or {}).get("frames", 0) > 0 and movie_state(port), 30,
+                          "the Flash game's first frames")
+    test.assertEqual("hero", state["player"])
+    test.assertEqual("3", state["server"])
+    # The moon at its place on the screen (the movie's stage is the page's area).
+    mx, my = int(page_left + state["moon"]["x"]), int(page_top + state["moon"]["y"])
+    moon = road.grab(mx - 2, my - 2, 5, 5)
+    test.assertTrue(all(bright(p, (230, 220, 170)) for row in moon for p in row), f"no moon at {mx},{my}: {moon}")
+    # The title is Chinese device text: its field has the glyphs' width and gold pixels on the screen.
+    title = state["title"]
+    test.assertEqual("星陨之原", title["text"])
+    test.assertGreater(title["width"], 100, "the Chinese glyphs have no width: no font for them")
+    tx, ty = int(page_left + title["x"]), int(page_top + title["y"])
+    pixels = road.grab(tx, ty, int(title["width"]), int(title["height"]))
+    gold = sum(1 for row in pixels for p in row if bright(p))
+    test.assertGreater(gold, 300, "the title's Chinese characters are not drawn")
+    # The movie's ready report reached the page.
+    road.wait_for(lambda: page_value(port, "document.getElementById('reported').textContent") == "hero", 10,
+                  "the movie's report in the page")
+
+    # A real click on a crystal scores, and the score report reaches the page.
+    crystal = state["crystals"][0]
+    road.click(int(page_left + crystal["x"]), int(page_top + crystal["y"]))
+    after = road.wait_for(lambda: (movie_state(port) or {}).get("clicks", 0) > state["clicks"] and movie_state(port),
+                          10, "the click in the movie")
+    test.assertEqual(state["score"] + 10, after["score"], after)
+    road.wait_for(lambda: page_value(port, "document.getElementById('score').textContent") == str(after["score"]),
+                  10, "the score report in the page")
+    # A key held down walks the hero, and the screen shows it.
+    before = movie_state(port)
+    hx, hy = int(page_left + before["heroX"]), int(page_top + before["heroY"] - 40)
+    hero_before = road.grab(hx - 10, hy - 10, 20, 20)
+    subprocess.run(["xdotool", "keydown", "Right"], check=True)
+    time.sleep(0.6)
+    subprocess.run(["xdotool", "keyup", "Right"], check=True)
+    moved = road.wait_for(lambda: (movie_state(port) or {}).get("heroX", 0) > before["heroX"] + 40 and movie_state(port),
+                          10, "the hero walking right")
+    test.assertEqual("39", moved["lastKey"])
+    time.sleep(0.3)
+    test.assertNotEqual(hero_before, road.grab(hx - 10, hy - 10, 20, 20), "the hero is still drawn where it stood")
+    return moved
+
+
+def music_position(port):
+    return (movie_state(port) or {}).get("musicPosition", -1)
+
+
+def music_playing(port, seconds=1.0):
+    """Whether the game's music moves on: (True/False, what was read). The position
+    is within the current round of the loop, so it may also have gone back."""
+    first = music_position(port)
+    time.sleep(seconds)
+    second = music_position(port)
+    return second != first, (first, second, page_value(port, "document.getElementById('game').volume"))
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
@@ -111,6 +183,14 @@ class WholeRoad(unittest.TestCase):
         road.screenshot("03-in-game")
         self.assertIsNone(self.client.window_sized(1230, 728), "the launcher artwork must be gone")
 
+        # The game is a Flash movie: it plays in the frame, below the title band.
+        inner = road.wait_for(lambda: page_value(port, "[innerWidth, innerHeight]"), 10, "the game page's size")
+        page_left, page_top = game[1] + game[3] - inner[0], game[2] + game[4] - inner[1]
+        play_flash_game(self, port, page_left, page_top)
+        road.screenshot("03-flash-game")
+        playing, seen = music_playing(port)
+        self.assertTrue(playing, f"the game's music does not play: {seen}")
+
         # Playing, the keyboard focus is in the page: F10 still fills the screen with
         # the game (no title bar above it) and Esc leaves the full-screen view.
         road.click(sw // 2, sh // 2)
@@ -138,11 +218,20 @@ class WholeRoad(unittest.TestCase):
 
         # Boss key: hidden into the tray, then back by a double click on the tray icon
         # (delivered as the shell delivers it; this display has no notification area).
+        # Hidden, the game is silent; back, it sounds again.
+        volume = "document.getElementById('game').volume"
+        self.assertEqual(1, page_value(port, volume))
         road.key("alt+d")
         road.wait_for(lambda: not self.client.window_sized(sw, sh), 10, "the frame hidden by Alt+D")
         road.screenshot("04-boss-key-hidden")
+        road.wait_for(lambda: page_value(port, volume) == 0, 10, "the player's volume off while hidden")
+        playing, seen = music_playing(port)
+        self.assertFalse(playing, f"the music goes on while the game is hidden: {seen}")
         road.post_to_frame(road.WM_TRAY_NOTIFY, road.TRAY_ICON_ID, road.WM_LBUTTONDBLCLK)
         road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame back after the tray double click")
+        road.wait_for(lambda: page_value(port, volume) == 1, 10, "the player's volume back with the game")
+        playing, seen = music_playing(port)
+        self.assertTrue(playing, f"the music does not come back with the game: {seen}")
 
         # Close with confirmation: the dialog's cancel keeps the game, confirm ends it.
         road.click(sw - 12, 12)
@@ -185,6 +274,93 @@ class WholeRoad(unittest.TestCase):
         self.assertEqual([["close"]], actions, "only the close report may come: %r" % new_reports)
         self.assertEqual("2", second.ini_value("Common", "RunCount"))
         self.assertEqual("0", second.ini_value("Common", "ClearCache"), "the request is carried out by the next run")
+
+
+def engine_command_lines():
+    """Command lines of the engine processes that use the client's profile."""
+    profile = road.engine_profile()
+    profile = os.path.realpath(profile) if profile else None
+    found = []
+    for path in glob.glob("/proc/[0-9]*/cmdline"):
+        try:
+            with open(path, "rb") as f:
+                args = f.read().decode("utf-8", "replace").split("\0")
+        except OSError:
+            continue
+        dirs = [a.split("=", 1)[1] for a in args if a.startswith("--user-data-dir=")]
+        if profile and any(os.path.realpath(d) == profile for d in dirs):
+            found.append(args)
+    return found
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
+class FlashPages(unittest.TestCase):
+    """Pages with Flash content in the client, sitting at its launcher."""
+
+    def setUp(self):
+        self.portal = road.Portal()
+        self.addCleanup(self.portal.stop)
+
+    def start(self, flash):
+        client = road.Client(flash=flash)
+        self.addCleanup(client.cleanup)
+        client.start()
+        road.wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+        road.wait_for(lambda: page_rect(port, "#username"), 30, "the login page")
+        return client, port
+
+    def open(self, port, path, ready, probe="null"):
+        base = f"http://127.0.0.1:{road.PORTAL_PORT}"
+        page_value(port, f"location.href = {base + path!r}")
+        try:
+            return road.wait_for(lambda: page_value(port, ready), 30, f"{path} in the client")
+        except AssertionError as e:
+            seen = page_value(port, f"(() => {{ try {{ return [location.href, document.readyState, {probe}]; }}"
+                                    " catch (e) { return String(e); } })()")
+            raise AssertionError(f"{e}; the page: {seen}") from None
+
+    def test_without_the_emulator_the_page_shows_its_fallback(self):
+        client, port = self.start(flash=False)
+        # No act=gamelogin: the launcher stays as it is.
+        self.open(port, "/wd3/play?server_id=3", "document.body && document.body.dataset.flash")
+        self.assertEqual("missing", page_value(port, "document.body.dataset.flash"))
+        self.assertEqual("block", page_value(port, "getComputedStyle(document.getElementById('noflash')).display"))
+        self.assertEqual([False, False, False], page_value(port, """[typeof RufflePlayer !== 'undefined',
+            !!navigator.plugins.namedItem('Shockwave Flash'), !!document.querySelector('ruffle-embed')]"""))
+        lines = engine_command_lines()
+        self.assertTrue(lines, "no engine process found")
+        self.assertFalse([a for args in lines for a in args if a.startswith("--ip-address-space-overrides")],
+                         "the engine was told about a Flash file server")
+        road.close_from_launcher(client)
+
+    def test_strict_policy_page_and_kept_element_both_play(self):
+        client, port = self.start(flash=True)
+        lines = engine_command_lines()
+        overrides = [a for args in lines for a in args if a.startswith("--ip-address-space-overrides=")]
+        self.assertEqual(1, len(set(overrides)), lines)
+        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public$")
+        # The page reports the plug-in of the version the program asks for.
+        self.open(port, "/test/flash-csp.html", "(window.__flashReports || []).length > 0")
+        self.assertEqual("csp", page_value(port, "__flashReports[0].player"))
+        self.assertGreater((movie_state(port) or {}).get("frames", 0), 0)
+        self.assertEqual("Shockwave Flash 25.0 r0",
+                         page_value(port, "navigator.plugins.namedItem('Shockwave Flash').description"))
+        self.open(port, "/test/flash-ref.html", "window.__refState && window.__refState.frames > 0")
+        self.assertEqual(["ref", "EMBED"], page_value(port, "[__refState.player, __kept.tagName]"))
+        self.assertFalse(page_value(port, "__kept.isConnected"), "the kept element is the one the player replaced")
+        self.assertEqual("ok", page_value(port, "window.__refLast"))
+        # A movie in an inner frame plays too.
+        inner = "document.getElementById('inner').contentWindow"
+        self.open(port, "/test/frame.html?src=/test/flash-ref.html",
+                  f"(() => {{ try {{ return {inner}.__refState.frames > 0; }} catch (e) {{ return false; }} }})()",
+                  probe=f"[{inner}.location.href, {inner}.__refLast, {inner}.__flashReports.length, "
+                        f"{inner}.document.querySelector('ruffle-embed') && "
+                        f"{inner}.document.querySelector('ruffle-embed').shadowRoot.textContent.slice(0, 300)]")
+        self.assertEqual("ref", page_value(port, inner + ".__flashReports[0].player"))
+        road.close_from_launcher(client)
 
 
 if __name__ == "__main__":
