@@ -18,11 +18,18 @@ PORTAL_PORT = int(os.environ.get("VORNMARK_PORTAL_PORT", "18765"))  # the build'
 SHOTS = os.path.join(BUILD, "system-shots")
 
 
-def wine_env():
+def wine_env(test_devtools=True):
     env = dict(os.environ)
     env["WINEPREFIX"] = PREFIX
     env.setdefault("WINEDEBUG", "-all")
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d")
+    # The tests' own way into the pages: the engine's host then opens a DevTools
+    # port as well (on 127.0.0.1, named in the profile's DevToolsActivePort). Only
+    # this harness sets it; a normal run has no port at all.
+    if test_devtools:
+        env["VORNMARK_TEST_DEVTOOLS"] = "1"
+    else:
+        env.pop("VORNMARK_TEST_DEVTOOLS", None)
     return env
 
 
@@ -86,12 +93,14 @@ class Client:
         self.own_dir = folder is None
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
-            shutil.copy(os.path.join(BUILD, "vornmark.exe"), self.exe)
+            # The engine's host ships beside the executable.
+            for name in ("vornmark.exe", "engine_host.py"):
+                shutil.copy(os.path.join(BUILD, name), os.path.join(self.dir, name))
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
-    def start(self):
-        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(),
+    def start(self, test_devtools=True):
+        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(test_devtools),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
