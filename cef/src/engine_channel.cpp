@@ -159,8 +159,11 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
     PROCESS_INFORMATION pi = {};
     // For a Linux program Wine fills PROCESS_INFORMATION with handle values it has
     // already closed: they are never used or closed here. The host tells us the pids.
-    BOOL started = CreateProcessW(kPython, buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &si, &pi);
+    // Wine passes the standard handles only to a child that inherits them and has
+    // no CREATE_NO_WINDOW; a Linux child has no handle table, so nothing else of ours
+    // reaches it.
+    SetHandleInformation((HANDLE)theirs, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    BOOL started = CreateProcessW(kPython, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     closesocket(theirs);  // the host holds its own descriptor now
     return started != FALSE;
 }
