@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include "src/cef_context.h"
-#include "src/engine.h"
+#include "src/engine_process.h"
 
 namespace cef_internal {
 namespace {
@@ -108,9 +108,9 @@ std::unique_ptr<EngineChannel> EngineChannel::Start(const Launch& launch, Handle
     std::unique_ptr<EngineChannel> channel(new EngineChannel());
     channel->handlers_ = std::move(handlers);
     InitializeCriticalSection(&channel->writeLock_);
-    channel->started_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    channel->exited_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     channel->stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!channel->started_ || !channel->stop_) return nullptr;
+    if (!channel->exited_ || !channel->stop_) return nullptr;
     const std::wstring& exe = launch.engine;
     bool windowsExe = exe.size() > 4 && _wcsicmp(exe.c_str() + exe.size() - 4, L".exe") == 0;
     channel->linux_ = UnderWine() && !windowsExe;
@@ -125,6 +125,7 @@ std::unique_ptr<EngineChannel> EngineChannel::Start(const Launch& launch, Handle
     }
     channel->readerId_ = id;
     ResumeThread(channel->reader_);
+    if (!channel->linux_ && channel->handlers_.onStarted) channel->handlers_.onStarted(channel->enginePid_);
     return channel;
 }
 
@@ -224,7 +225,6 @@ bool EngineChannel::StartOnWindows(const Launch& launch) {
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;
     enginePid_ = pi.dwProcessId;
-    SetEvent(started_);
     return true;
 }
 
@@ -239,7 +239,7 @@ EngineChannel::~EngineChannel() {
     if (fromEngine_) CloseHandle(fromEngine_);
     if (process_) CloseHandle(process_);
     if (job_) CloseHandle(job_);
-    if (started_) CloseHandle(started_);
+    if (exited_) CloseHandle(exited_);
     if (stop_) CloseHandle(stop_);
     if (wsaStarted_) WSACleanup();
     DeleteCriticalSection(&writeLock_);
@@ -339,6 +339,11 @@ void EngineChannel::Close(DWORD waitMs) {
     if (!linux_ && fromEngine_) CancelSynchronousIo(reader_);
 }
 
+bool EngineChannel::WaitForEngineExit(DWORD waitMs) {
+    if (!linux_ && process_) return WaitForSingleObject(process_, waitMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(exited_, waitMs) == WAIT_OBJECT_0;
+}
+
 bool EngineChannel::OnReaderThread() const {
     DWORD id = readerId_;
     return id != 0 && id == GetCurrentThreadId();
@@ -423,6 +428,7 @@ void EngineChannel::ReaderLoop() {
             handlers_.onEngineExited((int)code);
     }
     open_ = false;
+    SetEvent(exited_);  // the line's end: whatever ran behind it has gone
     if (!closing_ && handlers_.onClosed) handlers_.onClosed();
 }
 
@@ -453,13 +459,17 @@ void EngineChannel::OnHostEvent(const char* data, size_t size) {
     auto started = event.find("started");
     if (started != event.end() && started->is_object()) {
         auto engine = started->find("engine");
-        if (engine != started->end() && engine->is_number_unsigned()) enginePid_ = engine->get<DWORD>();
-        SetEvent(started_);
+        if (engine != started->end() && engine->is_number_unsigned()) {
+            enginePid_ = engine->get<DWORD>();
+            if (handlers_.onStarted) handlers_.onStarted(enginePid_);
+        }
     }
     auto exited = event.find("exited");
-    if (exited != event.end() && exited->is_number_integer() && !closing_ && !exitReported_.exchange(true) &&
-        handlers_.onEngineExited)
-        handlers_.onEngineExited(exited->get<int>());
+    if (exited != event.end() && exited->is_number_integer()) {
+        SetEvent(exited_);
+        if (!closing_ && !exitReported_.exchange(true) && handlers_.onEngineExited)
+            handlers_.onEngineExited(exited->get<int>());
+    }
 }
 
 }  // namespace cef_internal

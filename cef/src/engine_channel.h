@@ -19,10 +19,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "src/devtools.h"
 
 namespace cef_internal {
 
-class EngineChannel {
+class EngineChannel : public MessageCarrier {
 public:
     // Called on the channel's reader thread.
     struct Handlers {
@@ -33,6 +34,8 @@ public:
         std::function<void(int status)> onEngineExited;
         // The channel ended without a Close of ours (after onEngineExited, or on its own).
         std::function<void()> onClosed;
+        // The engine's browser process runs, with this process id (a Linux pid under Wine).
+        std::function<void(DWORD pid)> onStarted;
     };
 
     struct Launch {
@@ -55,6 +58,14 @@ public:
     // Sends a window command (embedding) to the host. Wine only.
     bool SendWindowCommand(const std::string& text);
 
+    // MessageCarrier: the DevTools messages of a DevToolsConnection.
+    bool SendMessage(const std::string& text) override { return SendDevTools(text); }
+    DWORD CarrierThreadId() const override { return readerId_; }
+
+    // Waits at most `waitMs` for the engine's browser process to end by itself
+    // (after Browser.close); true when it has.
+    bool WaitForEngineExit(DWORD waitMs);
+
     // Lets go of the lifeline: the engine's tree is ended now. Waits at most
     // `waitMs` for it to be gone. Idempotent. Not on the reader thread.
     void Close(DWORD waitMs);
@@ -64,8 +75,6 @@ public:
     // The engine's browser process (a Linux pid under Wine); 0 until known.
     DWORD EnginePid() const { return enginePid_; }
     bool LinuxEngine() const { return linux_; }
-    // Set once the engine's pid is known (at once on Windows, from the host under Wine).
-    HANDLE StartedEvent() const { return started_; }
 
     EngineChannel(const EngineChannel&) = delete;
     EngineChannel& operator=(const EngineChannel&) = delete;
@@ -97,8 +106,8 @@ private:
 
     HANDLE reader_ = nullptr;
     std::atomic<DWORD> readerId_{0};
-    HANDLE started_ = nullptr;  // manual reset
-    HANDLE stop_ = nullptr;     // manual reset: the reader is to end now
+    HANDLE exited_ = nullptr;  // manual reset: the engine's browser process has ended
+    HANDLE stop_ = nullptr;    // manual reset: the reader is to end now
     std::atomic<DWORD> enginePid_{0};
     std::atomic<bool> open_{false};
     std::atomic<bool> closing_{false};  // Close has begun: the end is ours, not reported

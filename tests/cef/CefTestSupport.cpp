@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include "src/devtools.h"
+#include "src/browser_impl.h"
 #include "src/engine.h"
 
 namespace ceftest {
@@ -440,11 +441,10 @@ int ThreadCount() {
 }
 
 int CountEnginePages(const std::string& part) {
-    cef_internal::EngineInfo info = cef_internal::GetEngineInfo();
-    cef_internal::DevToolsConnection c;
-    if (!info.running || !c.Connect(info.devtoolsPort, info.browserWsPath, 3000)) return -1;
+    // Through the layer's own line: the engine has no other.
+    std::shared_ptr<cef_internal::DevToolsConnection> c = cef_internal::EngineConnection();
     nlohmann::json result;
-    if (!c.Call("Target.getTargets", nlohmann::json::object(), &result)) return -1;
+    if (!c || !c->Call("Target.getTargets", nlohmann::json::object(), &result)) return -1;
     int n = 0;
     const nlohmann::json& infos = cef_internal::JsonObject(result, "targetInfos");
     for (const auto& t : infos)
