@@ -160,11 +160,13 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
     PROCESS_INFORMATION pi = {};
     // For a Linux program Wine fills PROCESS_INFORMATION with handle values it has
     // already closed: they are never used or closed here. The host tells us the pids.
-    // Wine passes the standard handles only to a child that inherits them and has
-    // no CREATE_NO_WINDOW; a Linux child has no handle table, so nothing else of ours
-    // reaches it.
+    // Wine passes the standard handles to a Linux child only when it inherits them
+    // and gets no console of its own: DETACHED_PROCESS, or a GUI program like ours
+    // (which has no console to share) would hand it /dev/null. A Linux child has no
+    // handle table, so nothing else of ours reaches it.
     SetHandleInformation((HANDLE)theirs, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    BOOL started = CreateProcessW(kPython, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started = CreateProcessW(kPython, buf.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
+                                  &si, &pi);
     closesocket(theirs);  // the host holds its own descriptor now
     return started != FALSE;
 }
