@@ -232,7 +232,14 @@ class EngineHost:
     def run(self):
         os.set_blocking(0, False)
         os.set_blocking(1, False)
-        self.start_engine()
+        try:
+            self.start_engine()
+        except OSError as e:
+            # No engine to run (missing, not executable): told as an engine that ended.
+            self.send(b"E", json.dumps({"exited": 127}).encode())
+            self.flush(time.monotonic() + 1.0)
+            sys.stderr.write(f"engine_host: cannot start the engine: {e}\n")
+            return
         reason = None
         while reason is None:
             poller_fds = {}
