@@ -124,10 +124,11 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
     const EngineSettings& settings = GetSettings();
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
 
-    profileDir_ = settings.cachePath;
+    // An engine started again keeps the profile of the one before (its logins).
+    if (profileDir_.empty()) profileDir_ = settings.cachePath;
     while (!profileDir_.empty() && (profileDir_.back() == L'\\' || profileDir_.back() == L'/')) profileDir_.pop_back();
-    tempProfile_ = profileDir_.empty();
-    if (tempProfile_) {
+    if (profileDir_.empty()) {
+        tempProfile_ = true;
         // No cache folder: a throw-away profile, removed again at shutdown.
         wchar_t temp[MAX_PATH] = {0};
         GetTempPathW(MAX_PATH, temp);
