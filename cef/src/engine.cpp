@@ -216,6 +216,8 @@ void Engine::OnEngineGone() {
     bool again = diedBefore_ && now - lastDeathTick_ < kRecoveryWindowMs;
     diedBefore_ = true;
     lastDeathTick_ = now;
+    base::DiagFailure(L"engine", L"the engine ended unexpectedly; %ls", again ? L"again within a minute: left to the player"
+                                                                            : L"starting it again");
     // The notice first, at once; then the old engine is let go and a new one started.
     std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
     for (auto& b : browsers) b->OnEngineLost(!again);

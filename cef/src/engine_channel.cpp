@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include "base/Diagnostics.h"
 #include "src/cef_context.h"
 #include "src/engine_process.h"
 
@@ -71,12 +72,13 @@ bool MakeSocketPair(SOCKET* mine, SOCKET* theirs) {
     }
     SOCKET in = INVALID_SOCKET;
     DWORD start = GetTickCount();
-    while (in == INVALID_SOCKET && GetTickCount() - start < kPairTimeoutMs) {
+    for (DWORD elapsed = 0; in == INVALID_SOCKET && elapsed < kPairTimeoutMs; elapsed = GetTickCount() - start) {
         fd_set rfds;
         FD_ZERO(&rfds);
         FD_SET(listener, &rfds);
-        timeval tv = {0, 200 * 1000};
-        if (select(0, &rfds, nullptr, nullptr, &tv) <= 0) continue;
+        DWORD left = kPairTimeoutMs - elapsed;
+        timeval tv = {(long)(left / 1000), (long)((left % 1000) * 1000)};
+        if (select(0, &rfds, nullptr, nullptr, &tv) <= 0) break;
         sockaddr_in peer = {};
         int peerLen = sizeof(peer);
         SOCKET s = accept(listener, (sockaddr*)&peer, &peerLen);
@@ -131,12 +133,18 @@ std::unique_ptr<EngineChannel> EngineChannel::Start(const Launch& launch, Handle
 
 bool EngineChannel::StartUnderWine(const Launch& launch) {
     std::wstring host = ModuleDir() + L"\\" + kHostScript;
-    if (!FileExists(kPython) || !FileExists(host)) return false;
+    if (!FileExists(kPython) || !FileExists(host)) {
+        base::DiagFailure(L"engine", L"no engine host: %ls or %ls is missing", kPython, host.c_str());
+        return false;
+    }
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
     wsaStarted_ = true;
     SOCKET mine = INVALID_SOCKET, theirs = INVALID_SOCKET;
-    if (!MakeSocketPair(&mine, &theirs)) return false;
+    if (!MakeSocketPair(&mine, &theirs)) {
+        base::DiagFailure(L"engine", L"no line to the engine host: socket pair failed (error %d)", WSAGetLastError());
+        return false;
+    }
     socket_ = (uintptr_t)mine;
 
     std::wstring cmd = QuoteCommandLineArg(kPython) + L" " +
@@ -167,6 +175,7 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
     SetHandleInformation((HANDLE)theirs, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     BOOL started = CreateProcessW(kPython, buf.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
                                   &si, &pi);
+    if (!started) base::DiagFailure(L"engine", L"the engine host did not start (error %lu)", GetLastError());
     closesocket(theirs);  // the host holds its own descriptor now
     return started != FALSE;
 }
@@ -217,7 +226,10 @@ bool EngineChannel::StartOnWindows(const Launch& launch) {
     if (haveAttrs) DeleteProcThreadAttributeList(attrs);
     CloseHandle(engineIn);
     CloseHandle(engineOut);
-    if (!created) return false;
+    if (!created) {
+        base::DiagFailure(L"engine", L"launch of %ls failed (error %lu)", launch.engine.c_str(), GetLastError());
+        return false;
+    }
     if (job_ && !AssignProcessToJobObject(job_, pi.hProcess)) {
         // Not in the job (our own job may forbid it): the engine is then ended by its handle.
         CloseHandle(job_);
