@@ -271,7 +271,7 @@ bool DevToolsConnection::Connect(int port, const std::string& path, DWORD timeou
 bool DevToolsConnection::Impl::SendText(const std::string& text) {
     if (!carried) return SendFrame(0x1, text.data(), text.size());
     std::lock_guard<std::mutex> lock(writeLock);
-    return carrier && carrier->SendMessage(text);
+    return carrier && carrier->CarryMessage(text);
 }
 
 bool DevToolsConnection::Attach(MessageCarrier* carrier) {

@@ -23,7 +23,7 @@ class MessageCarrier {
 public:
     virtual ~MessageCarrier() {}
     // Sends one whole message; false when the carrier is broken. Any thread.
-    virtual bool SendMessage(const std::string& text) = 0;
+    virtual bool CarryMessage(const std::string& text) = 0;
     // The thread that delivers received messages (running before Attach).
     virtual DWORD CarrierThreadId() const = 0;
 };

@@ -126,6 +126,7 @@ private:
     std::shared_ptr<DevToolsConnection> connection_;
     bool connected_ = false;
     std::string userAgent_;
+    // UI thread only, as the rest of the engine's bookkeeping below.
     // Deaths of the engine: a second one within a minute is not recovered by itself.
     bool diedBefore_ = false;
     DWORD lastDeathTick_ = 0;
@@ -144,6 +145,8 @@ private:
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;
 
+    // Read by the connection's reader; changed on the UI thread only when no reader
+    // runs (DropEngine, after the line's reader is joined).
     unsigned generation_ = 0;
 };
 

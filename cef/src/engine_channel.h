@@ -59,7 +59,7 @@ public:
     bool SendWindowCommand(const std::string& text);
 
     // MessageCarrier: the DevTools messages of a DevToolsConnection.
-    bool SendMessage(const std::string& text) override { return SendDevTools(text); }
+    bool CarryMessage(const std::string& text) override { return SendDevTools(text); }
     DWORD CarrierThreadId() const override { return readerId_; }
 
     // Waits at most `waitMs` for the engine's browser process to end by itself

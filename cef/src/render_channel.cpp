@@ -107,7 +107,7 @@ bool RenderChannel::AttachPage() {
     return true;
 }
 
-bool RenderChannel::SendMessage(const std::string& text) {
+bool RenderChannel::CarryMessage(const std::string& text) {
     std::string frame = EncodeDevToolsFrame(text);
     return !frame.empty() && Write(frame);
 }

@@ -70,7 +70,7 @@ public:
     void Shutdown();
 
     // MessageCarrier: the DevTools session's messages go over the pipe.
-    bool SendMessage(const std::string& text) override;
+    bool CarryMessage(const std::string& text) override;
     DWORD CarrierThreadId() const override { return readerId_; }
 
     const int browserId;
