@@ -10,13 +10,11 @@ PY=/usr/bin/python3
 # VORNMARK_PORTAL_PORT moves the local portal (and the hosts built in) off the
 # default port, so that two checkouts can build and test side by side.
 vm_build() {
-    local hosts=()
-    if [ -n "${VORNMARK_PORTAL_PORT:-}" ]; then
-        local p="$VORNMARK_PORTAL_PORT"
-        hosts=(-DVORNMARK_GAME_HOST="127.0.0.1:$p" -DVORNMARK_PORTAL_HOST="127.0.0.1:$p"
-               -DVORNMARK_STATS_HOST="127.0.0.1:$p" -DVORNMARK_FORUM_HOST="127.0.0.2:$p"
-               -DVORNMARK_PAY_HOST="127.0.0.3:$p")
-    fi
+    # Always passed, so that a build folder configured for another port comes back.
+    local p="${VORNMARK_PORTAL_PORT:-18765}"
+    local hosts=(-DVORNMARK_GAME_HOST="127.0.0.1:$p" -DVORNMARK_PORTAL_HOST="127.0.0.1:$p"
+                 -DVORNMARK_STATS_HOST="127.0.0.1:$p" -DVORNMARK_FORUM_HOST="127.0.0.2:$p"
+                 -DVORNMARK_PAY_HOST="127.0.0.3:$p")
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
           -DCMAKE_BUILD_TYPE=Release "${hosts[@]}" >/dev/null || { echo "build: configure failed" >&2; return 1; }
     cmake --build "$BUILD" -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' ; 

@@ -146,10 +146,10 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
 
 void BrowserImpl::StartRenderHost() {
     Engine* engine = Engine::Current();
-    if (!engine) return;
+    if (!engine || !engine->SharedConnection()) return;
     int id = id_;
     RenderHost* host = RenderHost::Start(
-        id_, engine->Port(), engine->BrowserWsPath(), TargetId(), [id](CefRefPtr<CefProcessMessage> message) {
+        id_, engine->SharedConnection(), TargetId(), [id](CefRefPtr<CefProcessMessage> message) {
             Engine* e = Engine::Current();
             if (!e || !message) return;
             for (auto& b : e->Browsers()) {
@@ -326,8 +326,6 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
     display->OnConsoleMessage(this, text, source, line);
 }
 
-void BrowserImpl::OnTargetCrashed(const json&) { OnCrashed(TS_PROCESS_CRASHED); }
-
 void BrowserImpl::OnFrameNavigated(const json& params) {
     const json& frame = JsonObject(params, "frame");
     std::string id = JsonString(frame, "id");
@@ -365,6 +363,8 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
     f->Update(id, url, JsonString(frame, "name"), parent);
     if (isMain && crashed_) {
         crashed_ = false;  // a new document: pictures come again
+        notice_ = kNoNotice;
+        recoveryUrl_.clear();
         if (hwnd_) InvalidateRect(hwnd_, nullptr, FALSE);
     }
     if (isMain) {
@@ -399,6 +399,7 @@ void BrowserImpl::OnFrameStoppedLoading(const json& params) {
             loading_ = false;
         }
         if (load) load->OnLoadingStateChange(this, false, CanGoBack(), CanGoForward());
+        if (Engine* engine = Engine::Current()) engine->NoteLoadEnd();
     }
 }
 
@@ -484,21 +485,6 @@ void BrowserImpl::OnDialog(const json& params) {
     Command("Page.handleJavaScriptDialog", answer);
 }
 
-void BrowserImpl::OnCrashed(cef_termination_status_t status) {
-    if (crashed_) return;
-    crashed_ = true;
-    if (sink_) sink_->Reset();
-    loadStarted_.clear();
-    if (hwnd_) InvalidateRect(hwnd_, nullptr, FALSE);
-    CefRefPtr<CefRequestHandler> request = client_ ? client_->GetRequestHandler() : nullptr;
-    if (request) request->OnRenderProcessTerminated(this, status);
-}
-
-void BrowserImpl::OnEngineLost() {
-    CEF_REQUIRE_UI_THREAD();
-    OnCrashed(TS_ABNORMAL_TERMINATION);
-}
-
 // ---- measurements and test hooks ---------------------------------------------------
 
 bool BrowserImpl::Stats(BrowserStats* out) {
@@ -515,6 +501,9 @@ bool BrowserImpl::Stats(BrowserStats* out) {
     out->createdQpc = createdQpc_;
     out->decodeQpcTotal = sink_->decodeQpcTotal;
     out->crashed = crashed_;
+    out->notice = notice_;
+    RECT button = {0, 0, 0, 0};
+    out->noticeButton = NoticeButton(&button) ? button : RECT{0, 0, 0, 0};
     out->targetId = TargetId();
     return true;
 }

@@ -3,6 +3,8 @@
 // and the context menu have files of their own.
 #include "src/browser_impl.h"
 
+#include <windowsx.h>
+
 #include <algorithm>
 #include "base/Diagnostics.h"
 #include "src/cef_context.h"
@@ -149,6 +151,16 @@ LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_GETDLGCODE:
         return DLGC_WANTALLKEYS | DLGC_WANTARROWS | DLGC_WANTCHARS | DLGC_WANTTAB;
     case WM_SETCURSOR:
+        if (crashed_ && LOWORD(lParam) == HTCLIENT) {
+            // The notice's own cursor: a hand over its reload button.
+            POINT p;
+            RECT button;
+            GetCursorPos(&p);
+            ScreenToClient(hwnd_, &p);
+            bool over = NoticeButton(&button) && PtInRect(&button, p);
+            ::SetCursor(LoadCursorW(nullptr, over ? IDC_HAND : IDC_ARROW));
+            return TRUE;
+        }
         if (LOWORD(lParam) == HTCLIENT) {
             if (crashed_ || (!cursor_ && !hiddenCursor_)) ::SetCursor(LoadCursorW(nullptr, IDC_ARROW));
             else ::SetCursor(cursor_);  // null when the page hides the cursor
@@ -165,6 +177,11 @@ LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_LBUTTONDBLCLK:
     case WM_RBUTTONDBLCLK:
     case WM_MBUTTONDBLCLK:
+        if (crashed_) {
+            // No page to take it: the notice's button may.
+            if (msg == WM_LBUTTONUP) OnNoticeClick(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            return 0;
+        }
         ForwardMouse(msg, wParam, lParam);
         return 0;
     case WM_MOUSEWHEEL:
@@ -224,21 +241,7 @@ void BrowserImpl::Paint() {
     GetClientRect(hwnd, &rc);
     if (crashed_) {
         // A notice instead of the last picture of a page that is gone.
-        HBRUSH back = CreateSolidBrush(RGB(240, 240, 240));
-        FillRect(dc, &rc, back);
-        DeleteObject(back);
-        bool zh = ChineseUi();
-        HFONT font = CreateFontW(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                 CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH,
-                                 zh ? L"Microsoft YaHei" : L"Tahoma");
-        HGDIOBJ old = SelectObject(dc, font);
-        SetBkMode(dc, TRANSPARENT);
-        SetTextColor(dc, RGB(80, 80, 80));
-        const wchar_t* text = zh ? L"页面已停止运行。请刷新页面，或重新启动客户端。"
-                                 : L"The page has stopped working. Reload it, or restart the client.";
-        DrawTextW(dc, text, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-        SelectObject(dc, old);
-        DeleteObject(font);
+        PaintNotice(dc, rc);
         EndPaint(hwnd, &ps);
         return;
     }
@@ -358,8 +361,15 @@ bool BrowserImpl::IsLoading() {
     return loading_;
 }
 
-void BrowserImpl::Reload() { Command("Page.reload", {{"ignoreCache", false}}); }
-void BrowserImpl::ReloadIgnoreCache() { Command("Page.reload", {{"ignoreCache", true}}); }
+void BrowserImpl::Reload() {
+    if (!SessionId().empty()) Command("Page.reload", {{"ignoreCache", false}});
+    else RecoverEngine();
+}
+
+void BrowserImpl::ReloadIgnoreCache() {
+    if (!SessionId().empty()) Command("Page.reload", {{"ignoreCache", true}});
+    else RecoverEngine();
+}
 void BrowserImpl::StopLoad() { Command("Page.stopLoading"); }
 
 bool BrowserImpl::IsSame(CefRefPtr<CefBrowser> that) {
@@ -427,6 +437,16 @@ void BrowserImpl::WasResized() {
 }
 
 void BrowserImpl::Navigate(const std::string& url, const std::string& frameEngineId) {
+    if (SessionId().empty() && frameEngineId.empty()) {
+        // No page (the engine is dead): the new one goes there.
+        CefRefPtr<BrowserImpl> self(this);
+        PostUiTask([self, url] {
+            if (!self->crashed_) return;
+            self->recoveryUrl_ = url;
+            self->RecoverEngine();
+        });
+        return;
+    }
     json params = {{"url", url}};
     if (!frameEngineId.empty()) params["frameId"] = frameEngineId;
     Command("Page.navigate", params);
@@ -452,7 +472,7 @@ namespace {
 CefRefPtr<BrowserImpl> CreateOnUiThread(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client,
                                         const std::string& url, const CefBrowserSettings& settings) {
     Engine* engine = Engine::Current();
-    if (!engine || !engine->Connected()) {
+    if (!engine) {
         // No engine: no browser. The player sees nothing; the developer reads why.
         base::DiagFailure(L"browser", L"%ls not opened: no engine is running", CefString(url).ToWString().c_str());
         return nullptr;

@@ -34,6 +34,15 @@ bool ChineseUi();
 
 class BrowserImpl : public CefBrowser, public CefBrowserHost {
 public:
+    // What the window shows instead of the page while there is none.
+    enum Notice {
+        kNoNotice = 0,
+        kEngineRecovering,  // the engine died; it is being started again
+        kEngineLost,        // it died again within a minute: the player's reload starts it
+        kPageReloading,     // the page's process died; the page is being reloaded
+        kPageLost,          // it died again within a minute: the player's reload reloads it
+    };
+
     BrowserImpl(const CefWindowInfo& windowInfo, CefRefPtr<CefClient> client, const CefBrowserSettings& settings,
                 bool popup, HWND opener);
     ~BrowserImpl() override;
@@ -76,7 +85,14 @@ public:
     void Attach(const std::string& targetId, const std::string& sessionId, bool waiting);
     // Hands an event of this browser's page to its member in SessionEvents().
     void OnSessionEvent(const std::string& method, const nlohmann::json& params);
-    void OnEngineLost();
+    // The engine died: the notice, OnRenderProcessTerminated, and nothing left of
+    // the engine's page. `recovering`: a new engine is on its way.
+    void OnEngineLost(bool recovering);
+    // The player asked for the engine again (the notice's reload).
+    void OnRecovering();
+    // Where the page was when the engine died: the new page goes there.
+    std::string RecoveryUrl() const;
+    void RememberRecoveryUrl(const std::string& url) { recoveryUrl_ = url; }
     void SetPendingUrl(const std::string& url) {
         CEF_REQUIRE_UI_THREAD();
         pendingUrl_ = url;
@@ -128,6 +144,15 @@ private:
     void ShowContextMenu(const nlohmann::json& info);
     void RunMenuCommand(int commandId, const nlohmann::json& info);
     void OnCrashed(cef_termination_status_t status);
+    // The notice (browser_recovery.cpp).
+    void ShowNotice(Notice notice);
+    void PaintNotice(HDC dc, const RECT& client);
+    // The reload button's place in the window; false when the notice has none.
+    bool NoticeButton(RECT* button);
+    void OnNoticeClick(POINT point);
+    // Starts the engine again if it is dead; any thread.
+    void RecoverEngine();
+    void DropEnginePage();
     // Page events (SessionEvents), UI thread.
     void OnRequestWillBeSent(const nlohmann::json& params);
     void OnResponseReceived(const nlohmann::json& params);
@@ -184,6 +209,10 @@ private:
     std::wstring title_;
     HCURSOR cursor_ = nullptr;
     bool crashed_ = false;
+    Notice notice_ = kNoNotice;
+    std::string recoveryUrl_;
+    bool pageCrashedBefore_ = false;
+    DWORD lastPageCrashTick_ = 0;
     bool attached_ = false;
     bool audible_ = true;  // what the page's documents were last told
     bool screencasting_ = false;

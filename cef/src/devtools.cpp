@@ -96,15 +96,16 @@ void DevToolsConnection::Impl::HandleText(const char* text, size_t size) {
     }
     auto methodIt = msg.find("method");
     if (methodIt == msg.end() || !methodIt->is_string()) return;
+    std::string session = JsonString(msg, "sessionId");
     EventHandler handler;
     {
         std::lock_guard<std::mutex> lock(stateLock);
-        handler = onEvent;
+        auto tap = session.empty() ? taps.end() : taps.find(session);
+        handler = tap != taps.end() ? tap->second : onEvent;
     }
     if (!handler) return;
     static const json kEmpty = json::object();
     auto paramsIt = msg.find("params");
-    std::string session = JsonString(msg, "sessionId");
     handler(methodIt->get<std::string>(), paramsIt != msg.end() ? *paramsIt : kEmpty, session);
 }
 
@@ -267,6 +268,68 @@ bool DevToolsConnection::Connect(int port, const std::string& path, DWORD timeou
     return true;
 }
 
+bool DevToolsConnection::Impl::SendText(const std::string& text) {
+    if (!carried) return SendFrame(0x1, text.data(), text.size());
+    std::lock_guard<std::mutex> lock(writeLock);
+    return carrier && carrier->CarryMessage(text);
+}
+
+bool DevToolsConnection::Attach(MessageCarrier* carrier) {
+    Impl& d = *impl_;
+    if (!carrier || d.sock != INVALID_SOCKET || d.carried) return false;
+    {
+        std::lock_guard<std::mutex> lock(d.writeLock);
+        d.carrier = carrier;
+        d.carried = true;
+    }
+    d.readerId = carrier->CarrierThreadId();
+    {
+        std::lock_guard<std::mutex> lock(d.stateLock);
+        d.failed = false;
+    }
+    d.closedByUs = false;
+    d.open = true;
+    return true;
+}
+
+void DevToolsConnection::Detach() {
+    Impl& d = *impl_;
+    if (!d.carried) return;
+    d.open = false;
+    {
+        std::lock_guard<std::mutex> lock(d.writeLock);
+        d.carrier = nullptr;
+    }
+    d.FailAll();
+}
+
+void DevToolsConnection::Receive(const char* text, size_t size) {
+    if (impl_->open) impl_->Deliver(text, size);
+}
+
+void DevToolsConnection::CarrierClosed() {
+    Impl& d = *impl_;
+    d.open = false;
+    d.FailAll();
+    if (d.closedByUs) return;
+    CloseHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(d.stateLock);
+        handler = d.onClose;
+    }
+    if (handler) handler();
+}
+
+void DevToolsConnection::SetSessionTap(const std::string& sessionId, EventHandler tap) {
+    std::lock_guard<std::mutex> lock(impl_->stateLock);
+    impl_->taps[sessionId] = std::move(tap);
+}
+
+void DevToolsConnection::RemoveSessionTap(const std::string& sessionId) {
+    std::lock_guard<std::mutex> lock(impl_->stateLock);
+    impl_->taps.erase(sessionId);
+}
+
 int DevToolsConnection::SendAsync(const std::string& method, const json& params, AnswerHandler onAnswer,
                                   const std::string& sessionId) {
     Impl& d = *impl_;
@@ -286,7 +349,7 @@ int DevToolsConnection::SendAsync(const std::string& method, const json& params,
         if (d.failed) return 0;
         d.pending[id] = call;
     }
-    if (!d.SendFrame(0x1, text.data(), text.size())) {
+    if (!d.SendText(text)) {
         if (!wantsAnswer) return 0;
         std::lock_guard<std::mutex> lock(d.stateLock);
         // Not there any more: FailAll took it and answers it, so it counts as sent.
@@ -317,7 +380,7 @@ bool DevToolsConnection::Call(const std::string& method, const json& params, jso
     if (!sessionId.empty()) msg["sessionId"] = sessionId;
     std::string text = msg.dump(-1, ' ', false, json::error_handler_t::replace);
     bool answered = false;
-    if (d.SendFrame(0x1, text.data(), text.size())) answered = WaitHandlingSentMessages(call->done, timeoutMs);
+    if (d.SendText(text)) answered = WaitHandlingSentMessages(call->done, timeoutMs);
     {
         std::lock_guard<std::mutex> lock(d.stateLock);
         d.pending.erase(id);
@@ -341,6 +404,12 @@ void DevToolsConnection::SetCloseHandler(CloseHandler handler) {
 void DevToolsConnection::Close() {
     Impl& d = *impl_;
     d.closedByUs = true;
+    if (d.carried) {
+        // Callers waiting for answers return now; the carrier's owner ends the carrier.
+        d.open = false;
+        d.FailAll();
+        return;
+    }
     if (d.stopEvent) SetEvent(d.stopEvent);
     if (!d.reader || OnReaderThread()) return;
     WaitForSingleObject(d.reader, INFINITE);

@@ -1,5 +1,6 @@
-// A WebSocket client for the engine's DevTools endpoint on 127.0.0.1 and the
-// command/answer/event protocol spoken over it.
+// The command/answer/event protocol of the engine's DevTools, over a carrier of
+// whole messages (the engine's pipe transport, a render process's pipe) or over a
+// WebSocket to a DevTools endpoint on 127.0.0.1 (tests that start engines of their own).
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,18 @@ namespace cef_internal {
 // data at us (a huge title, console text) and is dropped before it is buffered,
 // as the 32-bit process could not hold several copies of it.
 const size_t kMaxDevToolsMessage = 32u * 1024 * 1024;
+
+// Carries whole DevTools messages for a connection (instead of a WebSocket). It
+// hands every message it receives to DevToolsConnection::Receive and its own end
+// to CarrierClosed, both on one thread of its own.
+class MessageCarrier {
+public:
+    virtual ~MessageCarrier() {}
+    // Sends one whole message; false when the carrier is broken. Any thread.
+    virtual bool CarryMessage(const std::string& text) = 0;
+    // The thread that delivers received messages (running before Attach).
+    virtual DWORD CarrierThreadId() const = 0;
+};
 
 class DevToolsConnection {
 public:
@@ -31,6 +44,20 @@ public:
 
     // Opens ws://127.0.0.1:port/path and starts the reader thread.
     bool Connect(int port, const std::string& path, DWORD timeoutMs);
+
+    // Speaks over `carrier` instead. The carrier must stay valid until Detach
+    // returns; its thread is this connection's reader thread.
+    bool Attach(MessageCarrier* carrier);
+    // After it returns the carrier is no longer used (sends in flight are waited for).
+    void Detach();
+    // The carrier's side: a message received, and the carrier's end.
+    void Receive(const char* text, size_t size);
+    void CarrierClosed();
+
+    // Events of session `sessionId` go to `tap` (on the reader thread) instead of
+    // the event handler, until RemoveSessionTap.
+    void SetSessionTap(const std::string& sessionId, EventHandler tap);
+    void RemoveSessionTap(const std::string& sessionId);
 
     // Sends a command and waits for its answer: true with *result filled (may be
     // null) on success; false on an error answer, time-out or closed connection.
@@ -56,7 +83,8 @@ public:
     void SetCloseHandler(CloseHandler handler);
 
     // Closes the socket and joins the reader thread (from the reader thread itself
-    // it only closes; the destructor joins). Waiting callers return false.
+    // it only closes; the destructor joins). Waiting callers return false. Over a
+    // carrier nothing more is sent or delivered; the carrier's owner ends it.
     void Close();
 
     bool IsOpen() const;

@@ -50,6 +50,11 @@ struct DevToolsConnection::Impl {
     std::atomic<int> nextId{1};
     EventHandler onEvent;
     CloseHandler onClose;
+    std::map<std::string, EventHandler> taps;  // by session id
+
+    // Set while a carrier carries the messages; guarded by writeLock.
+    MessageCarrier* carrier = nullptr;
+    bool carried = false;  // Attach was used: no socket, no reader thread of our own
 
     std::string inbuf;  // reader thread only
     size_t inpos = 0;
@@ -59,6 +64,8 @@ struct DevToolsConnection::Impl {
     uint64_t skipping = 0;     // bytes of a too large frame still to be thrown away
 
     bool SendFrame(int opcode, const char* data, size_t size);
+    // Sends one message over the carrier or as a WebSocket text frame.
+    bool SendText(const std::string& text);
     bool SendAll(const char* data, size_t size, size_t* sent = nullptr);
     void ReaderLoop();
     bool Consume(const char* data, size_t size);

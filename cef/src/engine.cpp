@@ -17,8 +17,10 @@ using nlohmann::json;
 namespace cef_internal {
 namespace {
 
-const DWORD kPortTimeoutMs = 30000;   // engine start to DevToolsActivePort
-const DWORD kConnectTimeoutMs = 5000;
+const DWORD kPoliteExitMs = 1000;  // Browser.close to the end of the engine's browser process
+const DWORD kForcedExitMs = 1500;  // the lifeline let go to the end of its whole group
+// A second death of the engine within this time is left to the player (the notice's reload).
+const DWORD kRecoveryWindowMs = 60000;
 
 Engine* g_engine = nullptr;  // UI thread
 unsigned g_generation = 0;   // UI thread; tells tasks of an engine that has gone
@@ -53,6 +55,30 @@ Engine* Engine::Current() {
 
 // ---- start and stop ------------------------------------------------------------
 
+namespace {
+
+// The engine's cookies (Storage.getCookies) as cookies to set (Storage.setCookies).
+json CookiesToSet(const json& cookies) {
+    json out = json::array();
+    if (!cookies.is_array()) return out;
+    for (const json& c : cookies) {
+        if (!c.is_object()) continue;
+        json p = json::object();
+        for (const char* key : {"name", "value", "domain", "path", "secure", "httpOnly", "sameSite", "priority",
+                                "sourceScheme", "sourcePort"}) {
+            auto it = c.find(key);
+            if (it != c.end()) p[key] = *it;
+        }
+        // A session cookie has no end; the others keep theirs.
+        if (!JsonBool(c, "session") && c.contains("expires")) p["expires"] = c["expires"];
+        if (JsonString(p, "name").empty() && JsonString(p, "value").empty()) continue;
+        out.push_back(p);
+    }
+    return out;
+}
+
+}  // namespace
+
 bool Engine::Start() {
     CEF_REQUIRE_UI_THREAD();
     std::wstring exe = FindEngineExecutable();
@@ -64,59 +90,108 @@ bool Engine::Start() {
     }
     DWORD t0 = GetTickCount();
     FlashEmulator::Start();  // before the launch: the engine is told about its server
-    if (!process_.Launch(exe)) {
-        process_.End();
-        FlashEmulator::Stop();
-        return false;
-    }
-    connection_ = std::make_shared<DevToolsConnection>();
+    auto connection = std::make_shared<DevToolsConnection>();
     unsigned gen = generation_;
-    connection_->SetEventHandler([this](const std::string& m, const json& p, const std::string& s) {
+    connection->SetEventHandler([this](const std::string& m, const json& p, const std::string& s) {
         OnReaderEvent(m, p, s);
     });
-    connection_->SetCloseHandler([gen] {
+    connection->SetCloseHandler([gen] {
         PostUiTask([gen] {
-            if (g_engine && g_generation == gen) g_engine->OnConnectionLost();
+            if (g_engine && g_generation == gen) g_engine->OnEngineGone();
         });
     });
-    bool connected = process_.WaitForPort(kPortTimeoutMs);
-    if (connected && !connection_->Connect(process_.Port(), process_.BrowserWsPath(), kConnectTimeoutMs)) {
-        base::DiagFailure(L"engine", L"DevTools connection to 127.0.0.1:%d%ls failed", process_.Port(),
-                          CefString(process_.BrowserWsPath()).ToWString().c_str());
-        connected = false;
+    {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_info.processId = 0;
     }
-    if (!connected) {
-        connection_.reset();
-        process_.End();
+    // The channel's reader delivers into the connection; the channel ends (and its
+    // reader is joined) before the connection is let go, see DropEngine.
+    DevToolsConnection* raw = connection.get();
+    EngineChannel::Handlers handlers;
+    handlers.onDevTools = [raw](const char* text, size_t size) { raw->Receive(text, size); };
+    // The end of the browser process counts at once, before its group is gone.
+    handlers.onEngineExited = [raw](int) { raw->CarrierClosed(); };
+    handlers.onClosed = [raw] { raw->CarrierClosed(); };
+    handlers.onStarted = [](DWORD pid) {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_info.processId = pid;
+    };
+    handlers.onWindowEvent = [gen](const char* text, size_t size) {
+        std::string event(text, size);
+        PostUiTask([gen, event] {
+            if (g_engine && g_generation == gen) g_engine->OnWindowEvent(event);
+        });
+    };
+    if (!process_.Launch(exe, std::move(handlers)) || !connection->Attach(process_.Channel())) {
+        connection->Detach();
+        process_.End(0);
         FlashEmulator::Stop();
         return false;
     }
+    connection_ = connection;
     connected_ = true;
-    json version;
-    if (connection_->Call("Browser.getVersion", json::object(), &version)) {
+    // Nothing here waits for the engine: commands wait in its pipe until it reads
+    // them, and their answers come in the order they were sent, so the user agent
+    // is known before any page of ours is attached.
+    connection_->SendAsync("Browser.getVersion", json::object(), [gen, t0](bool ok, const json& version) {
         // Pages present themselves as the ordinary browser, not as a headless one.
-        userAgent_ = JsonString(version, "userAgent");
-        size_t at = userAgent_.find("HeadlessChrome");
-        if (at != std::string::npos) userAgent_.replace(at, 14, "Chrome");
-    }
+        std::string agent = ok ? JsonString(version, "userAgent") : std::string();
+        size_t at = agent.find("HeadlessChrome");
+        if (at != std::string::npos) agent.replace(at, 14, "Chrome");
+        {
+            std::lock_guard<std::mutex> guard(g_shareLock);
+            g_info.startMs = GetTickCount() - t0;
+        }
+        PostUiTask([gen, agent] {
+            if (g_engine && g_generation == gen) g_engine->userAgent_ = agent;
+        });
+    });
     // Every new page, ours and the popups of pages, waits for us before its first request.
-    connection_->Call("Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}},
-                      nullptr);
+    connection_->Send("Target.setAutoAttach",
+                      {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
     // A paused popup can still send its first request once let go, before anything
     // enabled on its own session takes hold; held here for the whole browser, none can.
-    connection_->Call("Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}},
-                      nullptr);
+    connection_->Send("Fetch.enable",
+                      {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}});
+    // An engine started again gets the cookies of the one before (a login among them).
+    json cookies = CookiesToSet(cookies_);
+    if (!cookies.empty()) connection_->Send("Storage.setCookies", {{"cookies", cookies}});
     {
         std::lock_guard<std::mutex> guard(g_shareLock);
         g_connection = connection_;
         g_info.running = true;
-        g_info.processId = process_.Pid();
         g_info.linuxProcess = process_.IsLinux();
-        g_info.devtoolsPort = process_.Port();
-        g_info.browserWsPath = process_.BrowserWsPath();
-        g_info.startMs = GetTickCount() - t0;
+        ++g_info.starts;
     }
     return true;
+}
+
+void Engine::DropEngine(DWORD waitMs) {
+    connected_ = false;
+    {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_connection.reset();
+        g_info.running = false;
+    }
+    if (connection_) {
+        connection_->Close();
+        connection_->Detach();
+    }
+    process_.End(waitMs);
+    connection_.reset();
+    pendingTargets_.clear();
+    unclaimed_.clear();
+    cookiesAsked_ = false;
+    {
+        std::lock_guard<std::mutex> guard(cancelLock_);
+        cancelled_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> guard(sinkLock_);
+        sinks_.clear();
+    }
+    // Tasks still queued for the engine that has gone are dropped.
+    generation_ = ++g_generation;
 }
 
 void Engine::Stop() {
@@ -126,25 +201,73 @@ void Engine::Stop() {
     for (auto& b : browsers) b->Destroy();
     browsers_.clear();
     pendingTargets_.clear();
-    {
-        std::lock_guard<std::mutex> guard(g_shareLock);
-        g_connection.reset();
-        g_info.running = false;
+    if (connection_ && connected_) {
+        // Asked politely the engine ends its whole process tree itself, its profile
+        // written; one that does not answer (frozen, flooding, a page that never
+        // yields) is ended by force soon after.
+        connection_->Send("Browser.close", json::object());
+        connection_->Close();  // its end is ours now, not a death to recover from
+        if (EngineChannel* channel = process_.Channel()) channel->WaitForEngineExit(kPoliteExitMs);
     }
-    if (connection_) {
-        // Asked politely, the engine ends its whole process tree itself.
-        if (connected_) connection_->Call("Browser.close", json::object(), nullptr, "", 2000);
-        connection_->Close();
-    }
-    connected_ = false;
-    process_.End();
+    DropEngine(kForcedExitMs);
     FlashEmulator::Stop();
-    connection_.reset();
-    {
-        std::lock_guard<std::mutex> guard(sinkLock_);
-        sinks_.clear();
-    }
     process_.RemoveTempProfile();
+}
+
+void Engine::OnEngineGone() {
+    if (!connection_) return;
+    DWORD now = GetTickCount();
+    bool again = diedBefore_ && now - lastDeathTick_ < kRecoveryWindowMs;
+    diedBefore_ = true;
+    lastDeathTick_ = now;
+    base::DiagFailure(L"engine", L"the engine ended unexpectedly; %ls", again ? L"again within a minute: left to the player"
+                                                                            : L"starting it again");
+    // The notice first, at once; then the old engine is let go and a new one started.
+    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
+    for (auto& b : browsers) b->OnEngineLost(!again);
+    DropEngine(kForcedExitMs);
+    if (!again) Restart();
+}
+
+bool Engine::Restart() {
+    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
+    if (!Start()) {
+        for (auto& b : browsers) b->OnEngineLost(false);
+        return false;
+    }
+    for (auto& b : browsers)
+        if (!b->Closed()) CreatePageTarget(b.get(), b->RecoveryUrl());
+    return true;
+}
+
+void Engine::RecoverByPlayer() {
+    if (connection_) return;  // already running (or starting)
+    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
+    for (auto& b : browsers) b->OnRecovering();
+    Restart();
+}
+
+void Engine::NoteLoadEnd() {
+    if (!connection_ || cookiesAsked_) return;
+    cookiesAsked_ = true;
+    unsigned gen = generation_;
+    connection_->SendAsync("Storage.getCookies", json::object(), [gen](bool ok, const json& result) {
+        json cookies = ok ? JsonObject(result, "cookies") : json();
+        PostUiTask([gen, cookies] {
+            if (!g_engine || g_generation != gen) return;
+            g_engine->cookiesAsked_ = false;
+            if (cookies.is_array()) g_engine->cookies_ = cookies;
+        });
+    });
+}
+
+bool Engine::SendWindowCommand(const std::string& json) {
+    EngineChannel* channel = process_.Channel();
+    return connected_ && channel && channel->SendWindowCommand(json);
+}
+
+void Engine::OnWindowEvent(const std::string& json) {
+    if (windowEvents_) windowEvents_(json);
 }
 
 // ---- events ----------------------------------------------------------------------
@@ -246,6 +369,12 @@ void Engine::OnAttached(const json& params) {
     const json& info = JsonObject(params, "targetInfo");
     std::string targetId = JsonString(info, "targetId");
     bool waiting = JsonBool(params, "waitingForDebugger");
+    BrowserImpl* owner = FindByTarget(targetId);
+    if (owner && owner->SessionId() != sessionId && !waiting) {
+        // A second session on a page of ours: a render process's, carried for it by
+        // its RenderHost. Its events go there; the page is not offered again.
+        return;
+    }
     if (JsonString(info, "type") != "page") {
         // Workers and the like run unattended.
         if (waiting) connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
@@ -285,19 +414,16 @@ void Engine::OnDetached(const json& params) {
     }
 }
 
-void Engine::OnConnectionLost() {
-    connected_ = false;
-    {
-        std::lock_guard<std::mutex> guard(g_shareLock);
-        g_connection.reset();
-    }
-    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
-    for (auto& b : browsers) b->OnEngineLost();
-}
-
 void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
     CEF_REQUIRE_UI_THREAD();
     CefRefPtr<BrowserImpl> b(browser);
+    if (!connection_) {
+        // The engine is dead and left to the player: the new page waits with the
+        // others behind the notice.
+        b->RememberRecoveryUrl(url);
+        b->OnEngineLost(false);
+        return;
+    }
     unsigned gen = generation_;
     // A blank page first: it is set up, and only then sent to its address.
     if (!url.empty() && url != "about:blank") browser->SetPendingUrl(url);

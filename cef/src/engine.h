@@ -26,9 +26,8 @@ struct EngineInfo {
     bool running = false;
     DWORD processId = 0;  // the engine's own process id (a Linux pid when it runs outside Wine)
     bool linuxProcess = false;
-    int devtoolsPort = 0;
-    std::string browserWsPath;
-    DWORD startMs = 0;  // from launch to the DevTools connection
+    DWORD startMs = 0;    // from launch to the engine's first answer
+    int starts = 0;       // engines started so far (more than one after a recovery)
 };
 EngineInfo GetEngineInfo();
 
@@ -44,6 +43,8 @@ struct BrowserStats {
     LONGLONG createdQpc = 0;
     LONGLONG decodeQpcTotal = 0;  // time spent decoding pictures
     bool crashed = false;
+    int notice = 0;     // BrowserImpl::Notice shown instead of the page
+    RECT noticeButton = {0, 0, 0, 0};  // its reload button in the window, empty when none
     std::string targetId;
 };
 bool GetBrowserStats(CefRefPtr<CefBrowser> browser, BrowserStats* out);
@@ -62,13 +63,25 @@ public:
     bool Start();
     void Stop();
 
-    DevToolsConnection& Connection() { return *connection_; }
     std::shared_ptr<DevToolsConnection> SharedConnection() { return connection_; }
+    // False while the engine is dead (between its end and a new start).
     bool Connected() const { return connected_; }
-    int Port() const { return process_.Port(); }
-    const std::string& BrowserWsPath() const { return process_.BrowserWsPath(); }
     const std::string& UserAgent() const { return userAgent_; }
     const std::string& AcceptLanguage() const { return process_.AcceptLanguage(); }
+
+    // A dead engine started again by the player (the notice's reload): its pages
+    // come back at their last addresses.
+    void RecoverByPlayer();
+    // A page finished loading: the cookies are noted, so that a login outlives the
+    // engine (the engine keeps session cookies nowhere, and writes the others late).
+    void NoteLoadEnd();
+
+    // Embedding: window commands to the engine's host (Wine only; false elsewhere
+    // or while no engine runs), and the handler of its window events (UI thread).
+    bool SendWindowCommand(const std::string& json);
+    void SetWindowEventHandler(std::function<void(const std::string& json)> handler) {
+        windowEvents_ = std::move(handler);
+    }
 
     // Browser bookkeeping, UI thread only.
     void AddBrowser(BrowserImpl* browser);
@@ -96,7 +109,14 @@ private:
     void Dispatch(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
     void OnAttached(const nlohmann::json& params);
     void OnDetached(const nlohmann::json& params);
-    void OnConnectionLost();
+    // The engine's browser process ended without being asked: pages get the notice,
+    // the engine is started again (unless it died already within the last minute)
+    // and its pages are made again.
+    void OnEngineGone();
+    bool Restart();
+    // Lets go of the connection and the process (which has ended or is ended now).
+    void DropEngine(DWORD waitMs);
+    void OnWindowEvent(const std::string& json);
     void OfferPopup(BrowserImpl* opener, const std::string& sessionId, const nlohmann::json& targetInfo,
                     bool waiting);
     BrowserImpl* FindBySession(const std::string& sessionId);
@@ -106,6 +126,14 @@ private:
     std::shared_ptr<DevToolsConnection> connection_;
     bool connected_ = false;
     std::string userAgent_;
+    // UI thread only, as the rest of the engine's bookkeeping below.
+    // Deaths of the engine: a second one within a minute is not recovered by itself.
+    bool diedBefore_ = false;
+    DWORD lastDeathTick_ = 0;
+    // The cookies as last noted (Storage.getCookies), restored into a new engine.
+    nlohmann::json cookies_;
+    bool cookiesAsked_ = false;
+    std::function<void(const std::string&)> windowEvents_;
 
     std::vector<CefRefPtr<BrowserImpl>> browsers_;
     std::map<std::string, CefRefPtr<BrowserImpl>> pendingTargets_;  // targetId -> browser waiting for it
@@ -117,6 +145,8 @@ private:
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;
 
+    // Read by the connection's reader; changed on the UI thread only when no reader
+    // runs (DropEngine, after the line's reader is joined).
     unsigned generation_ = 0;
 };
 

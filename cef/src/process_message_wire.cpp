@@ -7,6 +7,7 @@ namespace cef_internal {
 namespace {
 
 enum WireType : uint8_t { kNull = 0, kBool = 1, kInt = 2, kDouble = 3, kString = 4 };
+const uint32_t kDevToolsFrameBit = 0x80000000u;
 
 void PutU32(std::string* out, uint32_t v) {
     char b[4] = {(char)(v & 0xFF), (char)((v >> 8) & 0xFF), (char)((v >> 16) & 0xFF), (char)((v >> 24) & 0xFF)};
@@ -121,10 +122,11 @@ CefRefPtr<CefProcessMessage> DecodeProcessMessage(const char* data, size_t size)
     Cursor in(data, size);
     std::wstring name;
     uint32_t count = 0;
+    // Text from the other process is stored as well-formed UTF-16 only.
     // Each argument takes at least its type byte: a count beyond the bytes left is a
     // lie, and the list would be allocated before the lie shows.
     if (!in.String(&name) || !in.U32(&count) || count > in.Left() || count > kMaxWireArguments) return nullptr;
-    CefRefPtr<CefProcessMessage> message = CefProcessMessage::Create(name);
+    CefRefPtr<CefProcessMessage> message = CefProcessMessage::Create(WellFormedUtf16(name));
     CefRefPtr<CefListValue> args = message->GetArgumentList();
     args->SetSize(count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -156,7 +158,7 @@ CefRefPtr<CefProcessMessage> DecodeProcessMessage(const char* data, size_t size)
             case kString: {
                 std::wstring s;
                 if (!in.String(&s)) return nullptr;
-                args->SetString(index, s);
+                args->SetString(index, WellFormedUtf16(s));
                 break;
             }
             default:
@@ -166,11 +168,41 @@ CefRefPtr<CefProcessMessage> DecodeProcessMessage(const char* data, size_t size)
     return in.AtEnd() ? message : nullptr;
 }
 
-bool WireReader::Next(std::string* body, bool* broken) {
+std::string EncodeDevToolsFrame(const std::string& text) {
+    if (text.size() > kMaxWireFrame) return std::string();
+    std::string frame;
+    frame.reserve(4 + text.size());
+    PutU32(&frame, (uint32_t)text.size() | kDevToolsFrameBit);
+    frame += text;
+    return frame;
+}
+
+std::wstring WellFormedUtf16(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+                out += c;
+                out += text[++i];
+            }
+            continue;  // a high half with no low half
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) continue;  // a low half on its own
+        out += c;
+    }
+    return out;
+}
+
+bool WireReader::Next(std::string* body, bool* broken, bool* devtools) {
     *broken = false;
     if (buffer_.size() < 4) return false;
     uint32_t length = GetU32((const unsigned char*)buffer_.data());
-    if (length > kMaxWireFrame) {
+    bool isDevTools = (length & kDevToolsFrameBit) != 0;
+    length &= ~kDevToolsFrameBit;
+    if (devtools) *devtools = isDevTools;
+    if (length > kMaxWireFrame || (isDevTools && !devtools)) {
         *broken = true;
         return false;
     }

@@ -9,6 +9,8 @@ namespace cef_internal {
 namespace {
 
 const DWORD kPipeBuffer = 64 * 1024;
+// How long a render process keeps trying to reach a pipe somebody else holds.
+const DWORD kOpenTimeoutMs = 10000;
 
 }  // namespace
 
@@ -35,27 +37,58 @@ int64 FrameIdentifier(const std::string& id) {
     return (int64)(h & 0x7FFFFFFFFFFFFFFFull);
 }
 
-RenderChannel::RenderChannel(int browserId, const std::string& targetId, HANDLE parent)
-    : browserId(browserId), targetId(targetId), parent_(parent) {
+RenderChannel::RenderChannel(int browserId, const std::string& targetId, HANDLE parent, DWORD parentPid)
+    : browserId(browserId), targetId(targetId), parent_(parent), parentPid_(parentPid) {
     writeEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    inboxEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
 RenderChannel::~RenderChannel() {
     Shutdown();
     if (writeEvent_) CloseHandle(writeEvent_);
+    if (stopEvent_) CloseHandle(stopEvent_);
+    if (inboxEvent_) CloseHandle(inboxEvent_);
 }
 
 bool RenderChannel::OpenPipe(const std::wstring& name) {
-    pipe_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    return pipe_ != INVALID_HANDLE_VALUE;
+    if (!writeEvent_ || !stopEvent_ || !inboxEvent_) return false;
+    // The pipe has one instance: while another client holds it (one that learnt the
+    // name and got there first), the browser process turns it away and waits for us.
+    DWORD start = GetTickCount();
+    for (;;) {
+        pipe_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (pipe_ != INVALID_HANDLE_VALUE) break;
+        if (GetLastError() != ERROR_PIPE_BUSY || GetTickCount() - start > kOpenTimeoutMs ||
+            WaitForSingleObject(parent_, 0) == WAIT_OBJECT_0)
+            return false;
+        WaitNamedPipeW(name.c_str(), 250);
+    }
+    // Only our parent's pipe is spoken to.
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe_, &server) || server != parentPid_) {
+        base::DiagFailure(L"render", L"pipe %ls is served by process %lu, not by our parent %lu", name.c_str(), server,
+                          parentPid_);
+        CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    reader_ = CreateThread(nullptr, 0, ReaderMain, this, CREATE_SUSPENDED, &readerId_);
+    if (!reader_) {
+        CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    ResumeThread(reader_);
+    return true;
 }
 
-bool RenderChannel::AttachPage(int port, const std::string& browserPath) {
+bool RenderChannel::AttachPage() {
     devtools_.SetEventHandler([this](const std::string& method, const json& params, const std::string& session) {
         OnRuntimeEvent(method, params, session);
     });
-    if (!devtools_.Connect(port, browserPath, 5000)) return false;
+    if (!reader_ || !devtools_.Attach(this)) return false;
     json params = json::object();
     params["targetId"] = targetId;
     params["flatten"] = true;
@@ -72,6 +105,11 @@ bool RenderChannel::AttachPage(int port, const std::string& browserPath) {
     json ignored;
     devtools_.Call("Runtime.enable", json::object(), &ignored, sessionId);
     return true;
+}
+
+bool RenderChannel::CarryMessage(const std::string& text) {
+    std::string frame = EncodeDevToolsFrame(text);
+    return !frame.empty() && Write(frame);
 }
 
 bool RenderChannel::Call(const char* method, const json& params, json* result) {
@@ -115,10 +153,10 @@ bool RenderChannel::Write(const std::string& frame) {
     ov.hEvent = writeEvent_;
     if (!WriteFile(pipe_, frame.data(), (DWORD)frame.size(), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
         return false;
-    HANDLE handles[2] = {writeEvent_, parent_};
-    DWORD w = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    HANDLE handles[3] = {writeEvent_, parent_, stopEvent_};
+    DWORD w = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
     DWORD put = 0;
-    if (w != WAIT_OBJECT_0) {  // the browser process is gone
+    if (w != WAIT_OBJECT_0) {  // the browser process is gone, or we are ending
         CancelIoEx(pipe_, &ov);
         GetOverlappedResult(pipe_, &ov, &put, TRUE);
         return false;
@@ -126,55 +164,92 @@ bool RenderChannel::Write(const std::string& frame) {
     return GetOverlappedResult(pipe_, &ov, &put, FALSE) && put == frame.size();
 }
 
-bool RenderChannel::Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages) {
-    CEF_REQUIRE_THREAD(mainThread_);
-    messages->clear();
-    if (streamBroken_) return false;
+DWORD WINAPI RenderChannel::ReaderMain(LPVOID self) {
+    static_cast<RenderChannel*>(self)->ReaderLoop();
+    return 0;
+}
+
+void RenderChannel::ReaderLoop() {
     OVERLAPPED rd = {};
     rd.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!rd.hEvent) return false;
     std::vector<char> buffer(kPipeBuffer);
-    bool ok = true;
-    while (ok && messages->empty()) {
-        if (!ReadFile(pipe_, buffer.data(), (DWORD)buffer.size(), nullptr, &rd) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            ok = false;
+    WireReader reader;
+    while (rd.hEvent) {
+        if (!ReadFile(pipe_, buffer.data(), (DWORD)buffer.size(), nullptr, &rd) && GetLastError() != ERROR_IO_PENDING)
             break;
-        }
-        HANDLE handles[2] = {rd.hEvent, parent_};
-        DWORD w = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        HANDLE handles[3] = {rd.hEvent, parent_, stopEvent_};
+        DWORD w = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
         DWORD got = 0;
         if (w != WAIT_OBJECT_0) {
             CancelIoEx(pipe_, &rd);
             GetOverlappedResult(pipe_, &rd, &got, TRUE);
-            ok = false;
             break;
         }
-        if (!GetOverlappedResult(pipe_, &rd, &got, FALSE)) {
-            ok = false;  // the browser closed its end
-            break;
-        }
-        reader_.Append(buffer.data(), got);
+        if (!GetOverlappedResult(pipe_, &rd, &got, FALSE)) break;  // the browser closed its end
+        reader.Append(buffer.data(), got);
         std::string body;
-        bool broken = false;
-        while (reader_.Next(&body, &broken)) {
+        bool broken = false, devtools = false;
+        std::vector<CefRefPtr<CefProcessMessage>> arrived;
+        while (reader.Next(&body, &broken, &devtools)) {
+            if (devtools) {
+                devtools_.Receive(body.data(), body.size());
+                continue;
+            }
             // A frame that does not decode is dropped; the stream itself is still whole.
             CefRefPtr<CefProcessMessage> message = DecodeProcessMessage(body.data(), body.size());
-            if (message) messages->push_back(message);
+            if (message) arrived.push_back(message);
+        }
+        if (!arrived.empty()) {
+            {
+                std::lock_guard<std::mutex> lock(inboxLock_);
+                for (auto& m : arrived) inbox_.push_back(m);
+            }
+            SetEvent(inboxEvent_);
         }
         if (broken) {
             base::DiagFailure(L"render", L"the pipe from the browser process carries a broken stream (browser %d)",
                               browserId);
-            streamBroken_ = true;
-            ok = false;
+            break;
         }
     }
-    CloseHandle(rd.hEvent);
-    return ok || !messages->empty();
+    if (rd.hEvent) CloseHandle(rd.hEvent);
+    // Calls waiting for the browser process return now.
+    devtools_.CarrierClosed();
+    {
+        std::lock_guard<std::mutex> lock(inboxLock_);
+        inboxClosed_ = true;
+    }
+    SetEvent(inboxEvent_);
+}
+
+bool RenderChannel::Receive(std::vector<CefRefPtr<CefProcessMessage>>* messages) {
+    CEF_REQUIRE_THREAD(mainThread_);
+    messages->clear();
+    if (!reader_) return false;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(inboxLock_);
+            if (!inbox_.empty()) {
+                messages->assign(inbox_.begin(), inbox_.end());
+                inbox_.clear();
+                return true;
+            }
+            if (inboxClosed_) return false;
+        }
+        HANDLE handles[2] = {inboxEvent_, parent_};
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return false;
+    }
 }
 
 void RenderChannel::Shutdown() {
     devtools_.Close();
+    if (stopEvent_) SetEvent(stopEvent_);
+    if (reader_) {
+        WaitForSingleObject(reader_, INFINITE);
+        CloseHandle(reader_);
+        reader_ = nullptr;
+    }
+    devtools_.Detach();
     std::lock_guard<std::mutex> lock(writeLock_);
     if (pipe_ != INVALID_HANDLE_VALUE) {
         CloseHandle(pipe_);

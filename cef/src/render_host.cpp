@@ -1,5 +1,6 @@
 #include "src/render_host.h"
 
+#include <bcrypt.h>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -8,8 +9,11 @@
 #include "base/Diagnostics.h"
 #include "include/cef_command_line.h"
 #include "src/cef_context.h"
+#include "src/devtools.h"
 #include "src/process_message_wire.h"
 #include "src/render_switches.h"
+
+using nlohmann::json;
 
 namespace cef_internal {
 
@@ -30,24 +34,15 @@ std::wstring ModulePath() {
     }
 }
 
-// A name no other pipe of this or another process has.
-std::wstring NewPipeName(int browserId) {
-    static std::atomic<unsigned> counter(0);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    wchar_t name[128];
-    _snwprintf(name, 128, L"\\\\.\\pipe\\vornmark.render.%lu.%d.%u.%08lx%08lx", GetCurrentProcessId(), browserId,
-               ++counter, (unsigned long)now.HighPart, (unsigned long)now.LowPart);
-    name[127] = 0;
-    return name;
-}
-
 HANDLE CreateServerPipe(const std::wstring& name) {
+    // The first instance of the name, and the only one there may ever be: nobody
+    // can have made it before us, and nobody can add a second one beside it.
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
     HANDLE pipe = CreateNamedPipeW(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
                                                                 PIPE_REJECT_REMOTE_CLIENTS,
                                    1, kPipeBuffer, kPipeBuffer, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE)  // systems that do not know the remote-client flag
+    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER)
+        // Systems that do not know the remote-client flag.
         pipe = CreateNamedPipeW(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
                                 kPipeBuffer, kPipeBuffer, 0, nullptr);
     return pipe;
@@ -55,27 +50,62 @@ HANDLE CreateServerPipe(const std::wstring& name) {
 
 }  // namespace
 
-// Threads: Send() runs on any thread; everything else on the pipe happens on the
-// host's own I/O thread, which alone reads and writes. `lock` guards `outgoing`
-// and `closed`, the only data both sides touch.
-struct RenderHost::Impl {
+std::wstring NewRenderPipeName() {
+    unsigned char random[16];
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        return std::wstring();
+    std::wstring name = L"\\\\.\\pipe\\vornmark.render.";
+    const wchar_t* hex = L"0123456789abcdef";
+    for (unsigned char b : random) {
+        name += hex[b >> 4];
+        name += hex[b & 15];
+    }
+    return name;
+}
+
+// Threads: Send() and the engine's answers and events (on the engine connection's
+// reader thread) only queue frames; everything on the pipe happens on the host's
+// own I/O thread, which alone reads and writes. `lock` guards `outgoing`, `closed`
+// and the DevTools session. Work that outlives the host (answers still on their
+// way) holds the Impl by a weak reference and finds it gone.
+struct RenderHost::Impl : std::enable_shared_from_this<RenderHost::Impl> {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     HANDLE process = nullptr;
     DWORD pid = 0;
     HANDLE thread = nullptr;
     HANDLE stopEvent = nullptr;   // manual reset: the host is going away
-    HANDLE queueEvent = nullptr;  // auto reset: Send() queued a frame
+    HANDLE queueEvent = nullptr;  // auto reset: a frame was queued
     std::function<void(CefRefPtr<CefProcessMessage>)> onMessage;
     // Cleared when the host goes; messages still queued for the UI thread are then dropped.
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
+    std::shared_ptr<DevToolsConnection> engine;
+    std::string targetId;
 
     std::mutex lock;
     std::deque<std::string> outgoing;
     bool closed = false;
+    std::string session;       // the render process's DevTools session on its page
+    bool attachAsked = false;  // it may attach once, to its own page only
+
+    ~Impl() {
+        if (stopEvent) CloseHandle(stopEvent);
+        if (queueEvent) CloseHandle(queueEvent);
+    }
 
     static DWORD WINAPI ThreadMain(LPVOID self) {
         static_cast<Impl*>(self)->Run();
         return 0;
+    }
+
+    bool Queue(std::string frame) {
+        if (frame.empty()) return false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (closed) return false;
+            outgoing.push_back(std::move(frame));
+        }
+        SetEvent(queueEvent);
+        return true;
     }
 
     void Deliver(CefRefPtr<CefProcessMessage> message) {
@@ -87,36 +117,128 @@ struct RenderHost::Impl {
         });
     }
 
+    // ---- the render process's DevTools session ----------------------------------
+
+    void Answer(int id, bool ok, const json& result) {
+        json msg = {{"id", id}};
+        if (ok) msg["result"] = result.is_null() ? json::object() : result;
+        else msg["error"] = result.is_object() ? result : json{{"code", -32000}, {"message", "no answer"}};
+        std::string text = msg.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (!Queue(EncodeDevToolsFrame(text)))
+            // Too large for the pipe: the caller hears of it rather than waiting.
+            Queue(EncodeDevToolsFrame(json{{"id", id}, {"error", {{"code", -32000}, {"message", "too large"}}}}.dump()));
+    }
+
+    void Adopt(const std::string& sessionId) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            session = sessionId;
+        }
+        std::weak_ptr<Impl> weak = shared_from_this();
+        engine->SetSessionTap(sessionId, [weak](const std::string& method, const json& params, const std::string& s) {
+            std::shared_ptr<Impl> self = weak.lock();
+            if (!self) return;
+            json msg = {{"method", method}, {"params", params}, {"sessionId", s}};
+            self->Queue(EncodeDevToolsFrame(msg.dump(-1, ' ', false, json::error_handler_t::replace)));
+        });
+    }
+
+    // A command of the render process: passed on when it concerns its own page,
+    // refused otherwise. The render process is our own program, but what it may
+    // do through our line is still only what it needs.
+    void OnDevTools(const std::string& text) {
+        json msg = json::parse(text, nullptr, false);  // also refuses text that is not UTF-8
+        if (!msg.is_object()) return;
+        auto idIt = msg.find("id");
+        if (idIt == msg.end() || !idIt->is_number_integer()) return;
+        int id = idIt->get<int>();
+        std::string method = JsonString(msg, "method");
+        json params = JsonObject(msg, "params");
+        if (!params.is_object()) params = json::object();
+        std::string sessionId = JsonString(msg, "sessionId");
+        std::string own;
+        bool asked;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            own = session;
+            asked = attachAsked;
+        }
+        std::weak_ptr<Impl> weak = shared_from_this();
+        bool attach = sessionId.empty() && method == "Target.attachToTarget" && !asked &&
+                      JsonString(params, "targetId") == targetId && !targetId.empty();
+        if (attach) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                attachAsked = true;
+            }
+            params["flatten"] = true;
+            int sent = engine->SendAsync(method, params, [weak, id](bool ok, const json& result) {
+                std::shared_ptr<Impl> self = weak.lock();
+                if (!self) return;
+                std::string s = ok ? JsonString(result, "sessionId") : std::string();
+                if (!s.empty()) self->Adopt(s);
+                self->Answer(id, ok && !s.empty(), result);
+            });
+            if (!sent) Answer(id, false, json());
+            return;
+        }
+        if (sessionId.empty() || sessionId != own) {
+            Answer(id, false, json{{"code", -32601}, {"message", "not allowed"}});
+            return;
+        }
+        int sent = engine->SendAsync(
+            method, params,
+            [weak, id](bool ok, const json& result) {
+                if (std::shared_ptr<Impl> self = weak.lock()) self->Answer(id, ok, result);
+            },
+            sessionId);
+        if (!sent) Answer(id, false, json());
+    }
+
+    // ---- the pipe -----------------------------------------------------------------
+
+    // Waits for the render process we started on the pipe. Anybody else who gets
+    // there first (having learnt the name from our child's command line) is
+    // disconnected unheard, and the pipe waits again.
     bool WaitForClient() {
         OVERLAPPED connect = {};
         connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (!connect.hEvent) return false;
-        bool connected = false;
-        if (ConnectNamedPipe(pipe, &connect)) {
-            connected = true;
-        } else {
-            DWORD error = GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) {
+        bool ours = false;
+        for (;;) {
+            ResetEvent(connect.hEvent);
+            bool connected = false;
+            if (ConnectNamedPipe(pipe, &connect)) {
                 connected = true;
-            } else if (error == ERROR_IO_PENDING) {
-                // A render process that dies before it connects must not leave us waiting.
-                HANDLE handles[3] = {stopEvent, connect.hEvent, process};
-                DWORD w = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
-                DWORD ignored = 0;
-                if (w == WAIT_OBJECT_0 + 1) {
-                    connected = GetOverlappedResult(pipe, &connect, &ignored, FALSE) != FALSE;
-                } else {
-                    CancelIoEx(pipe, &connect);
-                    GetOverlappedResult(pipe, &connect, &ignored, TRUE);
+            } else {
+                DWORD error = GetLastError();
+                if (error == ERROR_PIPE_CONNECTED) {
+                    connected = true;
+                } else if (error == ERROR_IO_PENDING) {
+                    // A render process that dies before it connects must not leave us waiting.
+                    HANDLE handles[3] = {stopEvent, connect.hEvent, process};
+                    DWORD w = WaitForMultipleObjects(process ? 3 : 2, handles, FALSE, INFINITE);
+                    DWORD ignored = 0;
+                    if (w == WAIT_OBJECT_0 + 1) {
+                        connected = GetOverlappedResult(pipe, &connect, &ignored, FALSE) != FALSE;
+                    } else {
+                        CancelIoEx(pipe, &connect);
+                        GetOverlappedResult(pipe, &connect, &ignored, TRUE);
+                        break;
+                    }
                 }
             }
+            if (!connected) break;
+            // Only the process we started may speak for the renderer.
+            ULONG clientPid = 0;
+            if (GetNamedPipeClientProcessId(pipe, &clientPid) && clientPid == pid) {
+                ours = true;
+                break;
+            }
+            DisconnectNamedPipe(pipe);
         }
         CloseHandle(connect.hEvent);
-        if (!connected) return false;
-        // Only the process we started may speak for the renderer.
-        ULONG clientPid = 0;
-        if (GetNamedPipeClientProcessId(pipe, &clientPid) && clientPid != pid) return false;
-        return true;
+        return ours;
     }
 
     void Run() {
@@ -167,8 +289,12 @@ struct RenderHost::Impl {
                 if (!GetOverlappedResult(pipe, &rd, &got, FALSE)) break;  // the render process has gone
                 reader.Append(buffer.data(), got);
                 std::string body;
-                bool broken = false;
-                while (reader.Next(&body, &broken)) {
+                bool broken = false, devtools = false;
+                while (reader.Next(&body, &broken, &devtools)) {
+                    if (devtools) {
+                        OnDevTools(body);
+                        continue;
+                    }
                     CefRefPtr<CefProcessMessage> message = DecodeProcessMessage(body.data(), body.size());
                     if (message) Deliver(message);
                 }
@@ -202,15 +328,19 @@ struct RenderHost::Impl {
     }
 };
 
-RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string& browserWsPath,
-                              const std::string& targetId,
+RenderHost* RenderHost::Start(int browserId, std::shared_ptr<DevToolsConnection> engine, const std::string& targetId,
                               std::function<void(CefRefPtr<CefProcessMessage>)> onMessage) {
     std::wstring exe = ModulePath();
     if (exe.empty()) {
         base::DiagFailure(L"render host", L"the program's own path is unknown (error %lu)", GetLastError());
         return nullptr;
     }
-    std::wstring pipeName = NewPipeName(browserId);
+    if (!engine) return nullptr;
+    std::wstring pipeName = NewRenderPipeName();
+    if (pipeName.empty()) {
+        base::DiagFailure(L"render host", L"no random pipe name: the system's generator failed");
+        return nullptr;
+    }
     HANDLE pipe = CreateServerPipe(pipeName);
     if (pipe == INVALID_HANDLE_VALUE) {
         base::DiagFailure(L"render host", L"pipe %ls not created (error %lu)", pipeName.c_str(), GetLastError());
@@ -232,8 +362,6 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
         }
     }
     command->AppendSwitchWithValue(kRendererPipeSwitch, pipeName);
-    command->AppendSwitchWithValue(kRendererDevToolsPortSwitch, std::to_wstring(devtoolsPort));
-    command->AppendSwitchWithValue(kRendererDevToolsPathSwitch, CefString(browserWsPath));
     command->AppendSwitchWithValue(kRendererTargetSwitch, CefString(targetId));
     command->AppendSwitchWithValue(kRendererBrowserIdSwitch, std::to_wstring(browserId));
     command->AppendSwitchWithValue(kRendererParentSwitch, std::to_wstring(GetCurrentProcessId()));
@@ -256,24 +384,39 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
         return nullptr;
     }
     CloseHandle(pi.hThread);
+    RenderHost* host = Run(pipe, pi.hProcess, pi.dwProcessId, std::move(engine), targetId, std::move(onMessage));
+    if (host) host->pipeName_ = pipeName;
+    return host;
+}
 
-    Impl* impl = new Impl();
+RenderHost* RenderHost::Serve(HANDLE pipe, DWORD clientPid, std::shared_ptr<DevToolsConnection> engine,
+                              const std::string& targetId,
+                              std::function<void(CefRefPtr<CefProcessMessage>)> onMessage) {
+    if (pipe == INVALID_HANDLE_VALUE || !engine) return nullptr;
+    return Run(pipe, nullptr, clientPid, std::move(engine), targetId, std::move(onMessage));
+}
+
+RenderHost* RenderHost::Run(HANDLE pipe, HANDLE process, DWORD pid, std::shared_ptr<DevToolsConnection> engine,
+                            const std::string& targetId,
+                            std::function<void(CefRefPtr<CefProcessMessage>)> onMessage) {
+    auto impl = std::make_shared<Impl>();
     impl->pipe = pipe;
-    impl->process = pi.hProcess;
-    impl->pid = pi.dwProcessId;
+    impl->process = process;
+    impl->pid = pid;
     impl->onMessage = std::move(onMessage);
+    impl->engine = std::move(engine);
+    impl->targetId = targetId;
     impl->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     impl->queueEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (impl->stopEvent && impl->queueEvent)
-        impl->thread = CreateThread(nullptr, 0, Impl::ThreadMain, impl, 0, nullptr);
+        impl->thread = CreateThread(nullptr, 0, Impl::ThreadMain, impl.get(), 0, nullptr);
 
     RenderHost* host = new RenderHost();
     host->impl_ = impl;
-    host->pid_ = pi.dwProcessId;
+    host->pid_ = pid;
     if (!impl->thread) {
-        base::DiagFailure(L"render host", L"no I/O thread for render process %lu (error %lu)", pi.dwProcessId,
-                          GetLastError());
-        delete host;  // ends the process it just started
+        base::DiagFailure(L"render host", L"no I/O thread for render process %lu (error %lu)", pid, GetLastError());
+        delete host;  // ends the process it was given
         return nullptr;
     }
     return host;
@@ -281,38 +424,43 @@ RenderHost* RenderHost::Start(int browserId, int devtoolsPort, const std::string
 
 bool RenderHost::Send(CefRefPtr<CefProcessMessage> message) {
     if (!message || !impl_) return false;
-    std::string frame = EncodeProcessMessage(message);
-    if (frame.empty()) return false;  // too large: the render process would drop the pipe
-    {
-        std::lock_guard<std::mutex> guard(impl_->lock);
-        if (impl_->closed) return false;
-        impl_->outgoing.push_back(std::move(frame));
-    }
-    SetEvent(impl_->queueEvent);
-    return true;
+    // Empty when too large: the render process would drop the pipe.
+    return impl_->Queue(EncodeProcessMessage(message));
 }
 
 RenderHost::~RenderHost() {
-    Impl* impl = impl_;
+    std::shared_ptr<Impl> impl = impl_;
     if (!impl) return;
     impl->alive->store(false);
     if (impl->thread) {
         SetEvent(impl->stopEvent);
         WaitForSingleObject(impl->thread, INFINITE);
         CloseHandle(impl->thread);
+        impl->thread = nullptr;
+    }
+    std::string session;
+    {
+        std::lock_guard<std::mutex> guard(impl->lock);
+        impl->closed = true;
+        session.swap(impl->session);
+    }
+    if (!session.empty()) {
+        // The page stays; the render process's own session on it goes with it.
+        impl->engine->RemoveSessionTap(session);
+        impl->engine->Send("Target.detachFromTarget", {{"sessionId", session}});
     }
     // With its pipe gone the render process leaves by itself; one that does not is ended.
     if (impl->pipe != INVALID_HANDLE_VALUE) CloseHandle(impl->pipe);
+    impl->pipe = INVALID_HANDLE_VALUE;
     if (impl->process) {
         if (WaitForSingleObject(impl->process, kExitGraceMs) != WAIT_OBJECT_0) {
             TerminateProcess(impl->process, 0);
             WaitForSingleObject(impl->process, kExitGraceMs);
         }
         CloseHandle(impl->process);
+        impl->process = nullptr;
     }
-    if (impl->stopEvent) CloseHandle(impl->stopEvent);
-    if (impl->queueEvent) CloseHandle(impl->queueEvent);
-    delete impl;
+    impl_.reset();  // answers still on their way find it gone
 }
 
 }  // namespace cef_internal

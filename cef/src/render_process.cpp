@@ -1,7 +1,8 @@
 // Render side of a browser: the "--type=renderer" process. It takes process
 // messages from the browser process over the pipe RenderHost made, hands them to
 // the application's render-process handler on this process's main thread, and
-// reads the page's live document through a DevTools session of its own.
+// reads the page's live document through a DevTools session of its own, carried
+// over the same pipe.
 #include "src/cef_context.h"
 
 #include <memory>
@@ -24,12 +25,10 @@ int RunRenderProcess(const CefMainArgs& args, CefRefPtr<CefApp> app, CefRefPtr<C
 
     int browserId = _wtoi(commandLine->GetSwitchValue(kRendererBrowserIdSwitch).c_str());
     std::string targetId = commandLine->GetSwitchValue(kRendererTargetSwitch).ToString();
-    auto channel = std::make_shared<RenderChannel>(browserId, targetId, parent);
+    auto channel = std::make_shared<RenderChannel>(browserId, targetId, parent, parentPid);
     if (channel->OpenPipe(pipeName)) {
-        int port = _wtoi(commandLine->GetSwitchValue(kRendererDevToolsPortSwitch).c_str());
-        std::string browserPath = commandLine->GetSwitchValue(kRendererDevToolsPathSwitch).ToString();
         // Without the page the renderer still takes messages; its documents are then unreachable.
-        if (port > 0 && !targetId.empty()) channel->AttachPage(port, browserPath);
+        if (!targetId.empty()) channel->AttachPage();
 
         CefRefPtr<CefRenderProcessHandler> handler = app ? app->GetRenderProcessHandler() : nullptr;
         CefRefPtr<CefBrowser> browser = CreateRenderBrowser(channel);

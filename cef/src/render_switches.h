@@ -5,8 +5,6 @@
 namespace cef_internal {
 
 const wchar_t kRendererPipeSwitch[] = L"renderer-pipe";            // pipe name
-const wchar_t kRendererDevToolsPortSwitch[] = L"renderer-devtools-port";
-const wchar_t kRendererDevToolsPathSwitch[] = L"renderer-devtools-path";  // browser endpoint path
 const wchar_t kRendererTargetSwitch[] = L"renderer-target";        // page target id
 const wchar_t kRendererBrowserIdSwitch[] = L"renderer-browser-id";
 const wchar_t kRendererParentSwitch[] = L"renderer-parent";        // browser process id

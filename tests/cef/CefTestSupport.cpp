@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include "src/devtools.h"
+#include "src/browser_impl.h"
 #include "src/engine.h"
 
 namespace ceftest {
@@ -369,37 +370,84 @@ bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::str
     return CefBrowserHost::CreateBrowser(info, client, url, settings, nullptr);
 }
 
-bool ProcessTreeGone(DWORD pid, bool report) {
-    // Neither the engine's own process nor any of its process group may still run.
+namespace {
+
+std::string ReadProcFile(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return std::string();
+    std::string out;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
+    CloseHandle(f);
+    return out;
+}
+
+}  // namespace
+
+std::vector<EngineProcessState> EngineGroup(DWORD pid) {
+    std::vector<EngineProcessState> out;
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &fd);
-    if (find == INVALID_HANDLE_VALUE) return false;  // cannot tell: not gone
-    bool gone = true;
+    if (find == INVALID_HANDLE_VALUE) return out;
     do {
         if (fd.cFileName[0] < L'0' || fd.cFileName[0] > L'9') continue;
-        std::wstring stat = std::wstring(L"Z:\\proc\\") + fd.cFileName + L"\\stat";
-        HANDLE f = CreateFileW(stat.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               0, nullptr);
-        if (f == INVALID_HANDLE_VALUE) continue;
-        char buf[512] = {0};
-        DWORD got = 0;
-        ReadFile(f, buf, sizeof(buf) - 1, &got, nullptr);
-        CloseHandle(f);
-        const char* close = strrchr(buf, ')');
-        if (!close) continue;
+        std::wstring dir = std::wstring(L"Z:\\proc\\") + fd.cFileName;
+        std::string stat = ReadProcFile(dir + L"\\stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
         char state = 0;
         unsigned long ppid = 0, pgrp = 0;
-        // A zombie has ended; reaping it is its parent's business (here often a container's
-        // init that never does).
         unsigned long self = wcstoul(fd.cFileName, nullptr, 10);
-        if (sscanf(close + 1, " %c %lu %lu", &state, &ppid, &pgrp) == 3 && (pgrp == pid || self == pid) &&
-            state != 'Z' && state != 'X') {
-            if (report) printf("  process %ls (state %c) is still in the engine's group\n", fd.cFileName, state);
-            gone = false;
+        // A zombie has ended; reaping it is its parent's business.
+        if (sscanf(stat.c_str() + close + 1, " %c %lu %lu", &state, &ppid, &pgrp) == 3 &&
+            (pgrp == pid || self == pid) && state != 'Z' && state != 'X') {
+            std::string cmdline = ReadProcFile(dir + L"\\cmdline");
+            std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+            out.push_back(EngineProcessState{(DWORD)self, state, cmdline});
         }
     } while (FindNextFileW(find, &fd));
     FindClose(find);
-    return gone;
+    return out;
+}
+
+bool ProcessTreeGone(DWORD pid, bool report) {
+    // Neither the engine's own process nor any of its process group may still run.
+    if (GetFileAttributesW(L"Z:\\proc\\self") == INVALID_FILE_ATTRIBUTES) return false;  // cannot tell: not gone
+    std::vector<EngineProcessState> left = EngineGroup(pid);
+    if (report)
+        for (const auto& p : left)
+            printf("  process %lu (state %c) is still in the engine's group\n", p.pid, p.state);
+    return left.empty();
+}
+
+int KillEngineRenderers() {
+    DWORD engine = cef_internal::GetEngineInfo().processId;
+    if (!engine) return 0;
+    std::wstring args = L"-KILL";
+    int n = 0;
+    for (const auto& p : EngineGroup(engine))
+        if (p.cmdline.find("--type=renderer") != std::string::npos) {
+            args += L" " + std::to_wstring(p.pid);
+            ++n;
+        }
+    if (n) StartLinuxProgram(L"Z:\\bin\\kill", args);
+    return n;
+}
+
+COLORREF PixelAt(HWND window, int x, int y) {
+    HDC dc = GetDC(window);
+    COLORREF c = GetPixel(dc, x, y);
+    ReleaseDC(window, dc);
+    return c;
+}
+
+bool PixelNear(HWND window, int x, int y, COLORREF want) {
+    COLORREF c = PixelAt(window, x, y);
+    if (c == CLR_INVALID) return false;
+    return abs(GetRValue(c) - GetRValue(want)) <= 12 && abs(GetGValue(c) - GetGValue(want)) <= 12 &&
+           abs(GetBValue(c) - GetBValue(want)) <= 12;
 }
 
 bool StartLinuxProgram(const std::wstring& program, const std::wstring& args) {
@@ -440,11 +488,10 @@ int ThreadCount() {
 }
 
 int CountEnginePages(const std::string& part) {
-    cef_internal::EngineInfo info = cef_internal::GetEngineInfo();
-    cef_internal::DevToolsConnection c;
-    if (!info.running || !c.Connect(info.devtoolsPort, info.browserWsPath, 3000)) return -1;
+    // Through the layer's own line: the engine has no other.
+    std::shared_ptr<cef_internal::DevToolsConnection> c = cef_internal::EngineConnection();
     nlohmann::json result;
-    if (!c.Call("Target.getTargets", nlohmann::json::object(), &result)) return -1;
+    if (!c || !c->Call("Target.getTargets", nlohmann::json::object(), &result)) return -1;
     int n = 0;
     const nlohmann::json& infos = cef_internal::JsonObject(result, "targetInfos");
     for (const auto& t : infos)

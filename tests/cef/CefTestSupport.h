@@ -144,6 +144,20 @@ bool InitializeEngine(const std::wstring& cachePath);
 // A child browser filling `parent`'s client area.
 bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::string& url);
 
+// The live processes of the engine's process group (Linux pids under Wine).
+struct EngineProcessState {
+    DWORD pid;
+    char state;  // as in /proc: R, S, T (stopped) ...
+    std::string cmdline;
+};
+std::vector<EngineProcessState> EngineGroup(DWORD enginePid);
+// Kills every render process of the running engine, as a crash would end them;
+// returns how many there were.
+int KillEngineRenderers();
+COLORREF PixelAt(HWND window, int x, int y);
+// Within a few steps of `want` in every channel (pictures arrive as JPEG).
+bool PixelNear(HWND window, int x, int y, COLORREF want);
+
 // The engine's process ended, with every process of its group (Linux pid under Wine).
 // Names the processes still running unless told to keep quiet.
 bool ProcessTreeGone(DWORD pid, bool report = true);

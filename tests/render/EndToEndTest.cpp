@@ -12,6 +12,8 @@
 #include "frame/FrameGame.h"
 #include "render/RenderTestEnv.h"
 #include "src/cef_context.h"
+#include "src/process_message_wire.h"
+#include "src/render_host.h"
 
 using namespace rendertest;
 
@@ -194,6 +196,67 @@ TEST_F(UserNameExchange, RendererLeavesByItselfWhenTheBrowserGoes) {
     CloseHandle(renderer);
 }
 
+// The pipe's name is on the render process's command line, readable by any process
+// of this user once it starts. Whoever connects with it first, if not the process
+// the browser side started, is turned away unheard and unanswered, and the real
+// render process still gets through; once it has, nobody else can connect at all,
+// nor make a second pipe of that name to catch it.
+TEST_F(UserNameExchange, ASquatterOnThePipeGetsNothingAndTheNameStillArrives) {
+    Load("/login/xf.html");
+    StartRenderer();
+    std::wstring name = host->PipeName();
+    // At once, while the render process is still starting.
+    HANDLE squatter = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+    bool squatted = squatter != INVALID_HANDLE_VALUE;
+    printf("[ info ] the squatter %s the render process to the pipe\n", squatted ? "beat" : "lost to");
+    if (squatted) {
+        // What a fake render process would say: a name of its choosing, unasked.
+        std::string forged = cef_internal::EncodeProcessMessage(Message(L"velmar_msg", {L"getuser", L"forged"}));
+        OVERLAPPED ov = {};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD n = 0;
+        if (WriteFile(squatter, forged.data(), (DWORD)forged.size(), nullptr, &ov) ||
+            GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(squatter, &ov, &n, TRUE);
+        // Nothing ever comes to it: its read ends with the pipe taken from it.
+        char buf[64];
+        ResetEvent(ov.hEvent);
+        BOOL read = ReadFile(squatter, buf, sizeof(buf), nullptr, &ov);
+        if (!read && GetLastError() == ERROR_IO_PENDING) {
+            ASSERT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0) << "the squatter was kept connected";
+            read = GetOverlappedResult(squatter, &ov, &n, FALSE);
+        }
+        EXPECT_FALSE(read && n > 0) << "the squatter was sent something";
+        CloseHandle(ov.hEvent);
+        CloseHandle(squatter);
+    }
+    // The real render process answers, and the forged name never arrives.
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+    EXPECT_EQ(inbox.Pending(), 0u);
+
+    HANDLE second = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD error = GetLastError();
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE) << "a second client was let in";
+    EXPECT_EQ(error, (DWORD)ERROR_PIPE_BUSY);
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    HANDLE twin = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                   4096, 0, nullptr);
+    EXPECT_EQ(twin, INVALID_HANDLE_VALUE) << "a second pipe of the same name was made";
+    if (twin != INVALID_HANDLE_VALUE) CloseHandle(twin);
+    ASSERT_TRUE(Ask());
+    EXPECT_EQ(NextAnswer(), Answer(L"abc"));
+
+    // Nothing in the name to guess: 128 random bits, new for every pipe.
+    const std::wstring prefix = L"\\\\.\\pipe\\vornmark.render.";
+    ASSERT_EQ(name.compare(0, prefix.size(), prefix), 0) << CefString(name).ToString();
+    EXPECT_EQ(name.size(), prefix.size() + 32);
+    std::unique_ptr<cef_internal::RenderHost> other(rendertest::StartRenderer(*engine, targetId, &inbox, 2));
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->PipeName(), name);
+}
+
 TEST_F(UserNameExchange, RendererLeavesWhenTheBrowserProcessDies) {
     Load("/login/xf.html");
     // A stand-in browser process: this executable, hosting one render process.
@@ -281,7 +344,7 @@ TEST_F(UserNameExchange, FrameAsksOnNamePagesAndStoresTheAnswer) {
     CefRefPtr<BridgeBrowser> browser = new BridgeBrowser();
     std::atomic<int> unhandled(0);
     host.reset(cef_internal::RenderHost::Start(
-        1, engine->port(), engine->browserPath(), targetId, [&](CefRefPtr<CefProcessMessage> message) {
+        1, engine->connection(), targetId, [&](CefRefPtr<CefProcessMessage> message) {
             if (!game.HandleProcessMessage(browser.get(), PID_RENDERER, message)) ++unhandled;
             inbox.Put(message);
         }));

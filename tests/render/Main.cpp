@@ -10,6 +10,7 @@
 #include "include/cef_app.h"
 #include "common/TestEntry.h"
 #include "render/RenderTestEnv.h"
+#include "src/devtools.h"
 
 namespace rendertest {
 namespace {
@@ -47,7 +48,9 @@ int RunHostChild(int argc, wchar_t** argv) {
     int port = _wtoi(argv[2]);
     std::string path = CefString(argv[3]).ToString();
     std::string target = CefString(argv[4]).ToString();
-    cef_internal::RenderHost* host = cef_internal::RenderHost::Start(7, port, path, target, nullptr);
+    auto connection = std::make_shared<cef_internal::DevToolsConnection>();
+    if (!connection->Connect(port, path, 10000)) return 3;
+    cef_internal::RenderHost* host = cef_internal::RenderHost::Start(7, connection, target, nullptr);
     if (!host) return 3;
     printf("PID %lu\n", host->ProcessId());
     fflush(stdout);

@@ -2,6 +2,8 @@
 // read: the render process is run on a thread of this test, fed through a pipe of
 // the test's own, and a handler of the test probes a live page when asked.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
 #include <functional>
 #include <sstream>
 #include "browser/DOMVisitor.h"
@@ -9,6 +11,7 @@
 #include "render/RenderTestEnv.h"
 #include "src/cef_context.h"
 #include "src/process_message_wire.h"
+#include "src/render_host.h"
 #include "src/render_switches.h"
 
 using namespace rendertest;
@@ -43,20 +46,6 @@ struct RenderThread {
     }
 };
 
-// Reads one frame from the test's end of the pipe.
-CefRefPtr<CefProcessMessage> ReadMessage(HANDLE pipe) {
-    cef_internal::WireReader reader;
-    std::string body;
-    bool broken = false;
-    char buf[4096];
-    DWORD got = 0;
-    while (!reader.Next(&body, &broken) && !broken) {
-        if (!ReadFile(pipe, buf, sizeof(buf), &got, nullptr) || !got) return nullptr;
-        reader.Append(buf, got);
-    }
-    return broken ? nullptr : cef_internal::DecodeProcessMessage(body.data(), body.size());
-}
-
 TEST(RenderSideApi, BrowserFramesAndDocumentOfALivePage) {
     Engine* engine = SharedEngine();
     ASSERT_TRUE(engine) << "no headless engine";
@@ -71,20 +60,22 @@ TEST(RenderSideApi, BrowserFramesAndDocumentOfALivePage) {
     ASSERT_TRUE(engine->NewPage(&targetId, &sessionId));
     ASSERT_TRUE(engine->Navigate(sessionId, server->Url("/api.html")));
 
-    std::wstring pipeName = L"\\\\.\\pipe\\vornmark.render-test." + std::to_wstring(GetCurrentProcessId());
-    HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536,
-                                   65536, 0, nullptr);
+    // The browser end is the layer's own, on a pipe of the test whose client is this process.
+    std::wstring pipeName = cef_internal::NewRenderPipeName();
+    HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    Inbox inbox;
+    std::unique_ptr<cef_internal::RenderHost> host(cef_internal::RenderHost::Serve(
+        pipe, GetCurrentProcessId(), engine->connection(), targetId,
+        [&inbox](CefRefPtr<CefProcessMessage> message) { inbox.Put(message); }));
+    ASSERT_TRUE(host);
 
     RenderThread render;
     render.app = new ProbeApp();
     render.commandLine = CefCommandLine::CreateCommandLine();
     render.commandLine->AppendSwitchWithValue(L"type", L"renderer");
     render.commandLine->AppendSwitchWithValue(cef_internal::kRendererPipeSwitch, pipeName);
-    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererDevToolsPortSwitch,
-                                              std::to_wstring(engine->port()));
-    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererDevToolsPathSwitch,
-                                              CefString(engine->browserPath()));
     render.commandLine->AppendSwitchWithValue(cef_internal::kRendererTargetSwitch, CefString(targetId));
     render.commandLine->AppendSwitchWithValue(cef_internal::kRendererBrowserIdSwitch, L"5");
     render.commandLine->AppendSwitchWithValue(cef_internal::kRendererParentSwitch,
@@ -146,13 +137,9 @@ TEST(RenderSideApi, BrowserFramesAndDocumentOfALivePage) {
 
     HANDLE thread = CreateThread(nullptr, 0, RenderThread::Main, &render, 0, nullptr);
     ASSERT_TRUE(thread);
-    ConnectNamedPipe(pipe, nullptr);
-    std::string frame = cef_internal::EncodeProcessMessage(Message(L"probe", {}));
-    DWORD put = 0;
-    WriteFile(pipe, frame.data(), (DWORD)frame.size(), &put, nullptr);
-    CefRefPtr<CefProcessMessage> reply = ReadMessage(pipe);
-    EXPECT_EQ(Describe(reply), L"probed[\"ok\"]");
-    CloseHandle(pipe);  // the browser goes: the render side returns
+    ASSERT_TRUE(host->Send(Message(L"probe", {})));
+    EXPECT_EQ(Describe(inbox.Take(15000)), L"probed[\"ok\"]");
+    host.reset();  // the browser goes: the render side returns
     EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
     CloseHandle(thread);
     EXPECT_EQ(render.exitCode, 0);
@@ -171,6 +158,56 @@ TEST(RenderSideApi, BrowserFramesAndDocumentOfALivePage) {
         "kept.after=\ntoRenderer=no\ntoBrowser=yes\n";
     EXPECT_EQ(seen.str(), expected);
     engine->ClosePage(targetId);
+}
+
+// A render side given a pipe whose server is not its parent (a pipe somebody made
+// under the expected name) says nothing on it and never starts its browser.
+TEST(RenderSideApi, TheRenderSideTalksOnlyToItsParentsPipe) {
+    // Any other live process stands for the parent.
+    DWORD other = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snap, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32W pe = {sizeof(pe)};
+    for (BOOL ok = Process32FirstW(snap, &pe); ok && !other; ok = Process32NextW(snap, &pe)) {
+        if (pe.th32ProcessID == GetCurrentProcessId() || pe.th32ProcessID == 0) continue;
+        HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
+        if (h && WaitForSingleObject(h, 0) == WAIT_TIMEOUT) other = pe.th32ProcessID;
+        if (h) CloseHandle(h);
+    }
+    CloseHandle(snap);
+    ASSERT_NE(other, 0u) << "no other process to name as the parent";
+
+    std::wstring pipeName = cef_internal::NewRenderPipeName();
+    HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    RenderThread render;
+    render.app = new ProbeApp();
+    render.commandLine = CefCommandLine::CreateCommandLine();
+    render.commandLine->AppendSwitchWithValue(L"type", L"renderer");
+    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererPipeSwitch, pipeName);
+    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererTargetSwitch, L"0123456789ABCDEF");
+    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererBrowserIdSwitch, L"5");
+    render.commandLine->AppendSwitchWithValue(cef_internal::kRendererParentSwitch, std::to_wstring(other));
+    HANDLE thread = CreateThread(nullptr, 0, RenderThread::Main, &render, 0, nullptr);
+    ASSERT_TRUE(thread);
+    EXPECT_EQ(WaitForSingleObject(thread, 15000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(render.exitCode, 0);
+    EXPECT_EQ(render.app->created, 0);
+    // It may have connected to look at the pipe's server, but wrote nothing.
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    char buf[16];
+    DWORD got = 0;
+    BOOL read = ReadFile(pipe, buf, sizeof(buf), nullptr, &ov);
+    if (!read && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(ov.hEvent, 500) != WAIT_OBJECT_0) CancelIoEx(pipe, &ov);
+        read = GetOverlappedResult(pipe, &ov, &got, TRUE);
+    }
+    EXPECT_FALSE(read && got > 0);
+    CloseHandle(ov.hEvent);
+    CloseHandle(pipe);
 }
 
 }  // namespace

@@ -228,10 +228,10 @@ bool Engine::Start() {
         fprintf(stderr, "engine: no DevToolsActivePort after %lu ms\n", GetTickCount() - start);
         return false;
     }
-    devtools_.SetEventHandler([this](const std::string& method, const json& params, const std::string& session) {
+    devtools_->SetEventHandler([this](const std::string& method, const json& params, const std::string& session) {
         OnEvent(method, params, session);
     });
-    if (!devtools_.Connect(port_, browserPath_, 10000)) {
+    if (!devtools_->Connect(port_, browserPath_, 10000)) {
         fprintf(stderr, "engine: DevTools connection failed\n");
         return false;
     }
@@ -239,11 +239,11 @@ bool Engine::Start() {
 }
 
 void Engine::Stop() {
-    if (devtools_.IsOpen()) {
+    if (devtools_->IsOpen()) {
         json ignored;
-        devtools_.Call("Browser.close", json::object(), &ignored, "", 3000);
+        devtools_->Call("Browser.close", json::object(), &ignored, "", 3000);
     }
-    devtools_.Close();
+    devtools_->Close();
     if (process_.hProcess) {
         if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(process_.hProcess, 1);
         CloseHandle(process_.hProcess);
@@ -263,20 +263,20 @@ bool Engine::NewPage(std::string* targetId, std::string* sessionId) {
     json result;
     json params = json::object();
     params["url"] = "about:blank";
-    if (!devtools_.Call("Target.createTarget", params, &result)) return false;
+    if (!devtools_->Call("Target.createTarget", params, &result)) return false;
     *targetId = cef_internal::JsonString(result, "targetId");
     json attach = json::object();
     attach["targetId"] = *targetId;
     attach["flatten"] = true;
-    if (!devtools_.Call("Target.attachToTarget", attach, &result)) return false;
+    if (!devtools_->Call("Target.attachToTarget", attach, &result)) return false;
     *sessionId = cef_internal::JsonString(result, "sessionId");
-    return !sessionId->empty() && devtools_.Call("Page.enable", json::object(), &result, *sessionId);
+    return !sessionId->empty() && devtools_->Call("Page.enable", json::object(), &result, *sessionId);
 }
 
 void Engine::ClosePage(const std::string& targetId) {
     json params = json::object(), ignored;
     params["targetId"] = targetId;
-    devtools_.Call("Target.closeTarget", params, &ignored);
+    devtools_->Call("Target.closeTarget", params, &ignored);
 }
 
 bool Engine::Navigate(const std::string& sessionId, const std::string& url, DWORD timeoutMs) {
@@ -287,7 +287,7 @@ bool Engine::Navigate(const std::string& sessionId, const std::string& url, DWOR
     }
     json params = json::object(), result;
     params["url"] = url;
-    if (!devtools_.Call("Page.navigate", params, &result, sessionId)) return false;
+    if (!devtools_->Call("Page.navigate", params, &result, sessionId)) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         {
@@ -306,7 +306,7 @@ bool Engine::Evaluate(const std::string& sessionId, const std::string& expressio
     json params = json::object(), result;
     params["expression"] = expression;
     params["returnByValue"] = true;
-    if (!devtools_.Call("Runtime.evaluate", params, &result, sessionId)) return false;
+    if (!devtools_->Call("Runtime.evaluate", params, &result, sessionId)) return false;
     *value = cef_internal::JsonObject(cef_internal::JsonObject(result, "result"), "value");
     return true;
 }
@@ -338,7 +338,7 @@ size_t Inbox::Pending() {
 std::unique_ptr<cef_internal::RenderHost> StartRenderer(Engine& engine, const std::string& targetId, Inbox* inbox,
                                                         int browserId) {
     return std::unique_ptr<cef_internal::RenderHost>(cef_internal::RenderHost::Start(
-        browserId, engine.port(), engine.browserPath(), targetId, [inbox](CefRefPtr<CefProcessMessage> message) {
+        browserId, engine.connection(), targetId, [inbox](CefRefPtr<CefProcessMessage> message) {
             // Delivery off the engine UI thread would be a fault of the host: mark it.
             if (!cef_internal::OnUiThread()) message = Message(L"<not on the UI thread>", {});
             inbox->Put(message);

@@ -42,6 +42,9 @@ public:
     void Stop();
     int port() const { return port_; }
     const std::string& browserPath() const { return browserPath_; }
+    // The test's browser-level connection: what a RenderHost carries its render
+    // process's DevTools session over.
+    std::shared_ptr<cef_internal::DevToolsConnection> connection() const { return devtools_; }
 
     // A new page target; the test keeps its own session on it to navigate.
     bool NewPage(std::string* targetId, std::string* sessionId);
@@ -55,7 +58,7 @@ private:
 
     testutil::TempDir profile_;
     PROCESS_INFORMATION process_ = {};
-    cef_internal::DevToolsConnection devtools_;
+    std::shared_ptr<cef_internal::DevToolsConnection> devtools_ = std::make_shared<cef_internal::DevToolsConnection>();
     int port_ = 0;
     std::string browserPath_;
 

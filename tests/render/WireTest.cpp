@@ -5,6 +5,7 @@
 #include "src/process_message_wire.h"
 
 using cef_internal::DecodeProcessMessage;
+using cef_internal::EncodeDevToolsFrame;
 using cef_internal::EncodeProcessMessage;
 using cef_internal::kMaxWireArguments;
 using cef_internal::kMaxWireFrame;
@@ -16,13 +17,15 @@ std::string Body(const std::string& frame) { return frame.substr(4); }
 
 }  // namespace
 
-TEST(ProcessMessageWire, EveryKindOfArgumentSurvivesTheTrip) {
+TEST(ProcessMessageWire, EveryKindOfArgumentSurvivesTheTripAsWellFormedText) {
     CefRefPtr<CefProcessMessage> m = CefProcessMessage::Create(L"velmar_msg");
     CefRefPtr<CefListValue> a = m->GetArgumentList();
     a->SetString(0, L"getuser");
     a->SetString(1, L"\u73a9\u5bb6\u4e00\u53f7");       // Chinese
     a->SetString(2, std::wstring(L"a\0b", 3));          // embedded NUL
-    a->SetString(3, std::wstring(1, (wchar_t)0xD83D));  // lone high surrogate
+    // Halves of surrogate pairs on their own are dropped (text from another process
+    // is stored well-formed); a whole pair stays.
+    a->SetString(3, std::wstring(L"a") + (wchar_t)0xD83D + L"b" + (wchar_t)0xDE00 + L"\U0001F600" + (wchar_t)0xD83D);
     a->SetString(4, L"");
     a->SetInt(5, -123456789);
     a->SetDouble(6, 2.5e-300);
@@ -38,7 +41,7 @@ TEST(ProcessMessageWire, EveryKindOfArgumentSurvivesTheTrip) {
     EXPECT_EQ(b->GetString(0).ToWString(), L"getuser");
     EXPECT_EQ(b->GetString(1).ToWString(), L"\u73a9\u5bb6\u4e00\u53f7");
     EXPECT_EQ(b->GetString(2).ToWString(), std::wstring(L"a\0b", 3));
-    EXPECT_EQ(b->GetString(3).ToWString(), std::wstring(1, (wchar_t)0xD83D));
+    EXPECT_EQ(b->GetString(3).ToWString(), L"ab\U0001F600");
     EXPECT_EQ(b->GetType(4), VTYPE_STRING);
     EXPECT_EQ(b->GetString(4).ToWString(), L"");
     EXPECT_EQ(b->GetInt(5), -123456789);
@@ -123,20 +126,27 @@ TEST(ProcessMessageWire, ArgumentCountsBeyondTheMaximumAreRefused) {
 }
 
 TEST(ProcessMessageWire, ReaderReassemblesFramesSplitAnywhere) {
+    // Process messages with the DevTools messages that share the pipe between them.
     std::string stream;
     for (int i = 0; i < 3; ++i) {
         CefRefPtr<CefProcessMessage> m = CefProcessMessage::Create(L"m" + std::to_wstring(i));
         m->GetArgumentList()->SetString(0, std::wstring(i * 40, L'\u4e2d'));
         stream += EncodeProcessMessage(m);
+        stream += EncodeDevToolsFrame("{\"id\":" + std::to_string(i) + "}");
     }
     // Byte by byte, the way a pipe may hand it over at its worst.
     WireReader reader;
     std::vector<std::wstring> names;
+    std::vector<std::string> devtools;
     std::string body;
-    bool broken = false;
+    bool broken = false, isDevTools = false;
     for (char c : stream) {
         reader.Append(&c, 1);
-        while (reader.Next(&body, &broken)) {
+        while (reader.Next(&body, &broken, &isDevTools)) {
+            if (isDevTools) {
+                devtools.push_back(body);
+                continue;
+            }
             CefRefPtr<CefProcessMessage> m = DecodeProcessMessage(body.data(), body.size());
             ASSERT_TRUE(m);
             names.push_back(m->GetName().ToWString());
@@ -145,6 +155,13 @@ TEST(ProcessMessageWire, ReaderReassemblesFramesSplitAnywhere) {
         ASSERT_FALSE(broken);
     }
     EXPECT_EQ(names, (std::vector<std::wstring>{L"m0", L"m1", L"m2"}));
+    EXPECT_EQ(devtools, (std::vector<std::string>{"{\"id\":0}", "{\"id\":1}", "{\"id\":2}"}));
+    // A reader that takes no DevTools messages takes one for a broken stream.
+    WireReader plain;
+    std::string frame = EncodeDevToolsFrame("{}");
+    plain.Append(frame.data(), frame.size());
+    EXPECT_FALSE(plain.Next(&body, &broken));
+    EXPECT_TRUE(broken);
 }
 
 TEST(ProcessMessageWire, ReaderGivesUpOnAnAbsurdLength) {

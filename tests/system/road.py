@@ -18,11 +18,18 @@ PORTAL_PORT = int(os.environ.get("VORNMARK_PORTAL_PORT", "18765"))  # the build'
 SHOTS = os.path.join(BUILD, "system-shots")
 
 
-def wine_env():
+def wine_env(test_devtools=True):
     env = dict(os.environ)
     env["WINEPREFIX"] = PREFIX
     env.setdefault("WINEDEBUG", "-all")
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d")
+    # The tests' own way into the pages: the engine's host then opens a DevTools
+    # port as well (on 127.0.0.1, named in the profile's DevToolsActivePort). Only
+    # this harness sets it; a normal run has no port at all.
+    if test_devtools:
+        env["VORNMARK_TEST_DEVTOOLS"] = "1"
+    else:
+        env.pop("VORNMARK_TEST_DEVTOOLS", None)
     return env
 
 
@@ -89,15 +96,17 @@ class Client:
         self.own_dir = folder is None
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
-            shutil.copy(os.path.join(BUILD, "vornmark.exe"), self.exe)
+            # The engine's host ships beside the executable.
+            for name in ("vornmark.exe", "engine_host.py"):
+                shutil.copy(os.path.join(BUILD, name), os.path.join(self.dir, name))
         emulator = os.path.join(self.dir, "ruffle")
         if flash and not os.path.exists(emulator):
             os.symlink(os.path.join(BUILD, "ruffle"), emulator)
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
-    def start(self):
-        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(),
+    def start(self, test_devtools=True):
+        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(test_devtools),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
@@ -295,3 +304,135 @@ WM_TRAY_NOTIFY = 0x15B4
 TRAY_ICON_ID = 128
 WM_LBUTTONDBLCLK = 0x203
 WM_RBUTTONUP = 0x205
+
+
+# ---- the engine, seen from outside ---------------------------------------------
+
+def _read(path, mode="r"):
+    try:
+        with open(path, mode) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def _stat(pid):
+    """(state, ppid, pgrp) of a process, or None when it is gone."""
+    text = _read(f"/proc/{pid}/stat")
+    if not text:
+        return None
+    fields = text.rsplit(")", 1)[1].split()
+    return fields[0], int(fields[1]), int(fields[2])
+
+
+def _pids():
+    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
+
+
+def engine_pids(profile):
+    """The live processes of the engine running on `profile`: its browser process's
+    whole process group (zombies have ended and do not count)."""
+    want = os.path.realpath(profile)
+    groups = set()
+    for pid in _pids():
+        raw = _read(f"/proc/{pid}/cmdline", "rb")
+        if not raw:
+            continue
+        args = raw.decode("utf-8", "replace").split("\0")
+        if any(a.startswith("--type=") for a in args):
+            continue
+        for a in args:
+            if a.startswith("--user-data-dir=") and os.path.realpath(a.split("=", 1)[1]) == want:
+                st = _stat(pid)
+                # The engine leads a group of its own; its host carries the same
+                # arguments but stays in the client's group.
+                if st and st[0] not in "ZX" and st[2] == pid:
+                    groups.add(st[2])
+    out = []
+    for pid in _pids():
+        st = _stat(pid)
+        if st and st[2] in groups and st[0] not in "ZX":
+            out.append(pid)
+    return out
+
+
+def engine_browser_pid(profile):
+    """The engine's browser process (the leader of its group), or None."""
+    for pid in engine_pids(profile):
+        st = _stat(pid)
+        if st and st[2] == pid:
+            return pid
+    return None
+
+
+def engine_processes_of_type(profile, kind):
+    return [pid for pid in engine_pids(profile)
+            if f"--type={kind}".encode() in (_read(f"/proc/{pid}/cmdline", "rb") or b"")]
+
+
+def parent_of(pid):
+    st = _stat(pid)
+    return st[1] if st else None
+
+
+def listening_sockets():
+    """{inode: (address, port)} of every listening TCP socket."""
+    out = {}
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        text = _read(name) or ""
+        for line in text.splitlines()[1:]:
+            fields = line.split()
+            if len(fields) > 9 and fields[3] == "0A":
+                addr, port = fields[1].split(":")
+                out[fields[9]] = (addr, int(port, 16))
+    return out
+
+
+def sockets_of(pid):
+    """Inodes of the sockets process `pid` holds."""
+    out = set()
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return out
+    for fd in fds:
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            out.add(target[8:-1])
+    return out
+
+
+def devtools_pages_on(port, timeout=0.5):
+    """The page addresses a DevTools endpoint on 127.0.0.1:`port` lists; None when
+    nothing there answers as DevTools does."""
+    import urllib.request
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=timeout) as r:
+            data = json.loads(r.read().decode("utf-8", "replace"))
+    except Exception:
+        return None
+    if not isinstance(data, list):
+        return None
+    return [t.get("url", "") for t in data if isinstance(t, dict)]
+
+
+def screen_image():
+    """The whole screen as a Pillow image."""
+    import io
+    from PIL import Image
+    png = subprocess.run(["/usr/bin/import", "-window", "root", "png:-"], capture_output=True, check=True).stdout
+    return Image.open(io.BytesIO(png)).convert("RGB")
+
+
+def near(color, want, tolerance=12):
+    return all(abs(a - b) <= tolerance for a, b in zip(color, want))
+
+
+def screen_pixel(x, y):
+    """One pixel of the screen as (r, g, b): quick enough to poll."""
+    raw = subprocess.run(["/usr/bin/import", "-window", "root", "-crop", f"1x1+{x}+{y}", "-depth", "8", "rgb:-"],
+                         capture_output=True, check=True).stdout
+    return tuple(raw[:3])

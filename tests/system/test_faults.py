@@ -1,12 +1,20 @@
 """Faults and bad input on the road: nothing crashes, nothing is lost, exit code 0;
-and a hostile page (popups, addresses and titles of any length, endless script
-dialogs) neither crashes the client nor floods or traps the player."""
+a hostile page (popups, addresses and titles of any length, endless script dialogs)
+neither crashes the client nor floods or traps the player; and the engine attacked
+and faulted from outside: no way into it, a dead engine or page comes back, a frozen
+one never holds the player."""
 import os
+import signal
 import stat
 import time
 import unittest
 
+import devtools
 import road
+from test_road import page_rect, page_value
+
+NOTICE_GREY = (240, 240, 240)
+NOTICE_BUTTON = (52, 120, 206)
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
@@ -115,6 +123,185 @@ class Faults(unittest.TestCase):
         self.assertEqual(0, road.close_from_launcher(a))
         self.assertEqual("2", a.ini_value("Common", "RunCount"))
         self.assertEqual(2, len(portal.reports_with_action("close")))
+
+    # ---- the engine -----------------------------------------------------------------
+
+    def engine_up(self, client, portal):
+        """Waits for the game page's request and the engine behind it; its profile."""
+        road.wait_for(lambda: portal.records("start"), 60, "the game page request")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        road.wait_for(lambda: road.engine_browser_pid(profile), 30, "the engine's processes")
+        return profile
+
+    def test_nobody_else_reaches_the_engine(self):
+        """A normal run: no process of the engine listens on any TCP port, and no
+        DevTools endpoint on the loopback ports lists our pages."""
+        portal = self.portal()
+        c = self.client()
+        c.start(test_devtools=False)
+        profile = self.engine_up(c, portal)
+        time.sleep(2)  # the page loaded and its render process up
+        engine = road.engine_pids(profile)
+        host = road.parent_of(road.engine_browser_pid(profile))
+        listening = road.listening_sockets()
+        open_ports = {}
+        for pid in engine + [host]:
+            for inode in road.sockets_of(pid) & set(listening):
+                open_ports[pid] = listening[inode]
+        self.assertEqual({}, open_ports, "processes of the engine listen on TCP ports")
+        self.assertFalse(os.path.exists(os.path.join(profile, "DevToolsActivePort")))
+        ours = []
+        ports = sorted({port for _, port in listening.values()})
+        for port in ports:
+            pages = road.devtools_pages_on(port)
+            if pages and any(f":{road.PORTAL_PORT}/" in url for url in pages):
+                ours.append(port)
+        print(f"\n  {len(engine)} engine processes, none listening; {len(ports)} loopback ports tried, "
+              f"none lists our pages")
+        self.assertEqual([], ours, "a DevTools endpoint lists the client's pages")
+        self.assertEqual(0, road.close_from_launcher(c))
+
+    def log_in_and_play(self, c):
+        """Logs in as "hero" by real input and enters server 3; the DevTools port."""
+        sw, sh = road.screen_size()
+        frame = road.wait_for(lambda: c.window_sized(1230, 620), 60, "the frame window")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+        fx, fy = frame[1], frame[2]
+        for selector, text in (("#username", "hero"), ("#password", "secret")):
+            r = road.wait_for(lambda: page_rect(port, selector), 30, selector)
+            road.click(int(fx + r[0] + r[2] / 2), int(fy + r[1] + r[3] / 2))
+            road.type_text(text)
+        r = page_rect(port, "#login")
+        road.click(int(fx + r[0] + r[2] / 2), int(fy + r[1] + r[3] / 2))
+        road.wait_for(lambda: page_rect(port, "#login_user"), 30, "the page with the logged-in name")
+        link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 10, "the server list")
+        time.sleep(1.0)  # the user-name request runs on the load end of this page
+        road.click(int(fx + link[0] + link[2] / 2), int(fy + link[1] + link[3] / 2))
+        road.wait_for(lambda: c.window_sized(sw, sh), 30, "the maximised in-game frame")
+        road.wait_for(lambda: page_value(port, "document.getElementById('player')&&"
+                                               "document.getElementById('player').textContent") == "hero",
+                      30, "the game page with the player's name")
+        return profile, port
+
+    def new_port(self, profile, old):
+        """The DevTools port of an engine started after the one on `old`."""
+        def port():
+            try:
+                p, _ = devtools.active_port(profile)
+            except (OSError, ValueError, IndexError):
+                return None
+            return p if p != old else None
+        return road.wait_for(port, 10, "the new engine's DevTools port")
+
+    def test_dead_engine_and_crashed_page_come_back(self):
+        """In game: the engine killed, then the page's process killed (once, then
+        again within the minute): the game comes back each time, in the same window,
+        logged in; the close report carries the name."""
+        portal = self.portal()
+        c = self.client().start()
+        profile, port = self.log_in_and_play(c)
+        sw, sh = road.screen_size()
+        middle = (sw // 2, sh // 2)
+
+        def shows(color):
+            return road.near(road.screen_pixel(*middle), color)
+
+        def player():
+            try:
+                return page_value(port, "document.getElementById('player')&&"
+                                        "document.getElementById('player').textContent")
+            except Exception:
+                return None
+
+        # The engine's browser process dies.
+        engine = road.engine_browser_pid(profile)
+        t0 = time.time()
+        os.kill(engine, signal.SIGKILL)
+        road.wait_for(lambda: shows(NOTICE_GREY), 5, "the notice", interval=0.02)
+        noticed = time.time() - t0
+        road.screenshot("fault-engine-killed-notice")
+        road.wait_for(lambda: not shows(NOTICE_GREY), 10, "the game's picture back", interval=0.05)
+        back = time.time() - t0
+        port = self.new_port(profile, port)
+        road.wait_for(lambda: player() == "hero", 10, "the game page logged in as hero")
+        print(f"\n  engine killed in game: notice after {noticed:.2f} s, picture back after {back:.2f} s")
+        self.assertLess(back, 5.0)
+        self.assertIsNone(c.proc.poll(), "the client must live on")
+        self.assertTrue(c.window_sized(sw, sh), "the same maximised frame")
+        self.assertNotEqual(engine, road.engine_browser_pid(profile))
+
+        # The page's process dies: the page reloads by itself.
+        page_value(port, "window.__before = 1")
+        t0 = time.time()
+        killed = road.engine_processes_of_type(profile, "renderer")
+        self.assertTrue(killed)
+        for pid in killed:
+            os.kill(pid, signal.SIGKILL)
+        road.wait_for(lambda: player() == "hero" and page_value(port, "typeof window.__before") == "undefined",
+                      10, "the game page reloaded")
+        road.wait_for(lambda: not shows(NOTICE_GREY), 5, "the game's picture after the reload")
+        print(f"  page process killed: game page back after {time.time() - t0:.2f} s")
+
+        # Again within the minute: the notice stays, with a reload button.
+        for pid in road.engine_processes_of_type(profile, "renderer"):
+            os.kill(pid, signal.SIGKILL)
+        road.wait_for(lambda: shows(NOTICE_GREY), 10, "the notice after the second crash")
+        time.sleep(2)
+        self.assertTrue(shows(NOTICE_GREY), "the page came back by itself after a second crash")
+        shot = road.screen_image()
+        road.screenshot("fault-page-crashed-twice")
+        button = [(x, y) for y in range(sh // 2 - 80, sh // 2 + 120, 2) for x in range(sw // 2 - 100, sw // 2 + 100, 4)
+                  if road.near(shot.getpixel((x, y)), NOTICE_BUTTON)]
+        self.assertTrue(button, "no reload button on the notice")
+        bx = sum(x for x, _ in button) // len(button)
+        by = sum(y for _, y in button) // len(button)
+        road.click(bx, by)
+        road.wait_for(lambda: not shows(NOTICE_GREY), 10, "the game's picture after the player's reload")
+        road.wait_for(lambda: player() == "hero", 10, "the game page after the player's reload")
+
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: c.window_sized(295, 190), 10, "the close dialog")
+        road.click(dialog[1] + 84, dialog[2] + 117)
+        self.assertEqual(0, c.wait_exit(60))
+        close = portal.reports_with_action("close")
+        self.assertEqual(1, len(close))
+        self.assertEqual(["hero"], close[0]["form"].get("user_name"), close[0]["body"])
+        self.assertEqual([], road.engine_pids(profile))
+
+    def test_frozen_engine_never_holds_the_player(self):
+        """Every process of the engine stopped: from the confirmed close to the end of
+        the client no more than 3 s, exit code 0, nothing left running."""
+        portal = self.portal()
+        c = self.client().start()
+        profile = self.engine_up(c, portal)
+        launcher = road.wait_for(lambda: c.window_sized(1230, 728), 60, "the launcher")
+        engine = road.engine_pids(profile)
+        host = road.parent_of(road.engine_browser_pid(profile))
+        self.addCleanup(self.kill_all, engine + [host])
+        for pid in engine:
+            os.kill(pid, signal.SIGSTOP)
+        road.wait_for(lambda: all((road._stat(p) or ("X",))[0] in "TX" for p in engine), 5, "the engine stopped")
+        road.click(launcher[1] + 1215, launcher[2] + 15)
+        dialog = road.wait_for(lambda: c.window_sized(295, 190), 15, "the close dialog")
+        t0 = time.time()
+        road.click(dialog[1] + 84, dialog[2] + 117)
+        code = c.wait_exit(30)
+        took = time.time() - t0
+        print(f"\n  frozen engine: confirmed close to the end of the client {took:.2f} s")
+        self.assertEqual(0, code)
+        self.assertLess(took, 3.0)
+        left = [p for p in engine + [host] if (road._stat(p) or ("X",))[0] not in "ZX"]
+        self.assertEqual([], left, "processes of the engine outlived the client")
+
+    @staticmethod
+    def kill_all(pids):
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
