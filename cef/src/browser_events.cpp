@@ -360,6 +360,9 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
         }
         frameLoader_[id] = JsonString(frame, "loaderId");
     }
+    // Before its first navigation a frame shows its first, empty document.
+    std::string before = f->GetURL().ToString();
+    bool fromEmpty = before.empty() || before == "about:blank";
     f->Update(id, url, JsonString(frame, "name"), parent);
     if (isMain && crashed_) {
         crashed_ = false;  // a new document: pictures come again
@@ -373,6 +376,13 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
         UpdateHistory();
     }
     loadStarted_.insert(id);
+    // A window taken over from a frame's first, empty document keeps its script
+    // context: the Flash emulator is set up again there for the new document.
+    auto context = fromEmpty ? contexts_.find(id) : contexts_.end();
+    if (context != contexts_.end()) {
+        std::string reused = FlashEmulator::ReusedWindowScript();
+        if (!reused.empty()) Command("Runtime.evaluate", {{"expression", reused}, {"contextId", context->second}});
+    }
     CefRefPtr<CefLoadHandler> load = client_ ? client_->GetLoadHandler() : nullptr;
     if (load) load->OnLoadStart(this, f.get());
 }

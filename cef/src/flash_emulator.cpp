@@ -160,15 +160,13 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
     // JSON as script text: "</script>" and line separators cannot end or break it.
     std::string settings = config.dump(-1, ' ', true, json::error_handler_t::replace);
     std::string description = json(pluginDescription).dump(-1, ' ', true, json::error_handler_t::replace);
-    std::string script = "(function (config) {\n"
+    // The emulator swaps a page's <embed>/<object> for its own element; a page that
+    // kept its element would talk to a dead one. What the old element lacks (the
+    // movie's callbacks, the player's methods) is looked up on the replacement instead.
+    std::string script = "(function () {\n"
                          "  'use strict';\n"
-                         "  window.RufflePlayer = window.RufflePlayer || {};\n"
-                         "  window.RufflePlayer.config = config;\n"
-                         // The emulator swaps a page's <embed>/<object> for its own element; a page
-                         // that kept its element would talk to a dead one. What the old element
-                         // lacks (the movie's callbacks, the player's methods) is looked up on the
-                         // replacement instead.
                          "  var replaceWith = Element.prototype.replaceWith;\n"
+                         "  if (replaceWith[Symbol.for('flash.forward')]) return;\n"
                          "  function forward(old, player) {\n"
                          "    try {\n"
                          "      var proto = Object.getPrototypeOf(old);\n"
@@ -191,6 +189,12 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
                          "        /^(EMBED|OBJECT)$/.test(this.tagName)) forward(this, next);\n"
                          "    return result;\n"
                          "  };\n"
+                         "  Element.prototype.replaceWith[Symbol.for('flash.forward')] = true;\n"
+                         "})();\n"
+                         // Which document the emulator was set up for (see FlashReusedWindowScript).
+                         "(function (config) {\n"
+                         "  window[Symbol.for('flash.document')] = document;\n"
+                         "  window.RufflePlayer = {config: config};\n"
                          "})(" + settings + ");\n";
     script += emulatorScript;
     script += "\n;(function (description) {\n"
@@ -202,6 +206,14 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
               "  } catch (e) {}\n"
               "})(" + description + ");\n";
     return script;
+}
+
+std::string FlashReusedWindowScript(const std::string& documentScript) {
+    if (documentScript.empty()) return std::string();
+    return "(function () {\n"
+           "  var done = window[Symbol.for('flash.document')];\n"
+           "  if (!done || done === document) return;\n" +
+           documentScript + "\n})();\n";
 }
 
 FlashFileAnswer ResolveFlashRequest(const std::wstring& folder, const std::string& token, const std::string& method,
@@ -385,6 +397,7 @@ namespace {
 std::mutex g_lock;
 std::unique_ptr<FlashFileServer> g_server;
 std::string g_script;
+std::string g_reusedScript;
 std::vector<std::string> g_engineArgs;
 
 }  // namespace
@@ -421,6 +434,7 @@ void FlashEmulator::Start() {
                                              FlashPluginDescription(version));
     std::lock_guard<std::mutex> guard(g_lock);
     g_server = std::move(server);
+    g_reusedScript = FlashReusedWindowScript(script);
     g_script = std::move(script);
     // Pages on public addresses may load from this one endpoint; the engine's
     // protection of other loopback services is untouched.
@@ -434,6 +448,7 @@ void FlashEmulator::Stop() {
         std::lock_guard<std::mutex> guard(g_lock);
         server = std::move(g_server);
         g_script.clear();
+        g_reusedScript.clear();
         g_engineArgs.clear();
     }
     if (server) server->Stop();
@@ -447,6 +462,11 @@ std::vector<std::string> FlashEmulator::EngineArguments() {
 std::string FlashEmulator::DocumentScript() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_script;
+}
+
+std::string FlashEmulator::ReusedWindowScript() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_reusedScript;
 }
 
 }  // namespace cef_internal

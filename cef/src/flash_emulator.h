@@ -36,6 +36,11 @@ nlohmann::json FlashConfig(const std::string& publicPath, const std::string& fla
 // The whole script for new documents: settings, the shim, the emulator, the plug-in's version.
 std::string FlashDocumentScript(const nlohmann::json& config, const std::string& emulatorScript,
                                 const std::string& pluginDescription);
+// The document script for a window that a frame's first, empty document hands on
+// to the same-origin page that follows: the engine keeps that window's script
+// context and does not run the document script again, so the emulator would keep
+// watching the empty document. Does nothing in a window set up for its document.
+std::string FlashReusedWindowScript(const std::string& documentScript);
 
 // What the file server answers for one request line's method and target.
 struct FlashFileAnswer {
@@ -60,6 +65,8 @@ public:
     static std::vector<std::string> EngineArguments();
     // The script every new document gets (empty: Flash is off). Any thread.
     static std::string DocumentScript();
+    // FlashReusedWindowScript of it (empty: Flash is off). Any thread.
+    static std::string ReusedWindowScript();
     // The folder beside the executable.
     static std::wstring Folder();
 };
