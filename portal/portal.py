@@ -1089,6 +1089,11 @@ class PortalHandler(BaseHTTPRequestHandler):
         self._send(200, flash_csp_page(nonce), headers=[("Content-Security-Policy", csp)])
 
     def get_test_flash_ref(self, path, query):
+        # ?delay=ms holds the page back: a frame showing it keeps its first, empty
+        # document that long, for the parent's scripts to reach into.
+        delay = self._first(self._query(query), "delay", "0")
+        if delay.isdigit():
+            time.sleep(min(int(delay), 10000) / 1000)
         self._send(200, flash_ref_page())
 
     # -- statistics ----------------------------------------------------------

@@ -352,9 +352,11 @@ class FlashPages(unittest.TestCase):
         self.assertEqual(["ref", "EMBED"], page_value(port, "[__refState.player, __kept.tagName]"))
         self.assertFalse(page_value(port, "__kept.isConnected"), "the kept element is the one the player replaced")
         self.assertEqual("ok", page_value(port, "window.__refLast"))
-        # A movie in an inner frame plays too.
+        # A movie in an inner frame plays too, also when the page comes late: the
+        # parent's emulator reaches into the frame's first, empty document meanwhile,
+        # and the page then takes over that document's window.
         inner = "document.getElementById('inner').contentWindow"
-        self.open(port, "/test/frame.html?src=/test/flash-ref.html",
+        self.open(port, "/test/frame.html?src=/test/flash-ref.html%3Fdelay%3D1500",
                   f"(() => {{ try {{ return {inner}.__refState.frames > 0; }} catch (e) {{ return false; }} }})()",
                   probe=f"[{inner}.location.href, {inner}.__refLast, {inner}.__flashReports.length, "
                         f"{inner}.document.querySelector('ruffle-embed') && "
