@@ -173,10 +173,12 @@ class Embedder:
         self.parked[win.id] = (OFFSCREEN, OFFSCREEN)
         win.reparent(self.park, OFFSCREEN, OFFSCREEN)
         # Made while unviewable, the window could not take the focus; if it was
-        # quicker than us, the focus goes back where it was.
-        focus = self.dpy.get_input_focus().focus
-        if self.focus_before and getattr(focus, "id", None) == win.id:
-            self.dpy.set_input_focus(self.focus_before, X.RevertToParent, X.CurrentTime)
+        # quicker than us, the focus (or where it fell back to when we took the window)
+        # goes back where it was.
+        focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+        before = self.focus_before
+        if before is not None and focus in (win.id, self.root.id) and focus != getattr(before, "id", before):
+            self.dpy.set_input_focus(before, X.RevertToParent, X.CurrentTime)
         self.focus_before = None
         for b in self.browsers.values():
             if b.engine is None and b.token and b.token in cls[0]:
