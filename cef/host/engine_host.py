@@ -140,7 +140,7 @@ class EngineHost:
         if not isinstance(msg, dict):
             return
         if "open" in msg and isinstance(msg.get("url"), str) and self.engine is not None:
-            self.spawn_in_group(xembed.relaunch_argv(self.engine_argv, msg["url"]))
+            self.spawn_helper(xembed.relaunch_argv(self.engine_argv, msg["url"]))
         self.embedder.command(msg)
 
     def start_embedding(self):
@@ -165,15 +165,16 @@ class EngineHost:
     def send_window_event(self, msg):
         self.send(b"X", json.dumps(msg).encode())
 
-    def spawn_in_group(self, argv):
+    def spawn_helper(self, argv):
         """Runs a short-lived helper of the engine's (its own command line, passing a
-        request to the running engine) in the engine's process group."""
+        request on to the running engine). A child of ours, it is ended with the
+        engine's group when it has not ended by then."""
         devnull = os.open(os.devnull, os.O_RDWR)
         env = dict(os.environ)
         if self.language:
             env["LANGUAGE"] = self.language
         try:
-            os.posix_spawn(argv[0], argv, env, setpgroup=self.engine,
+            os.posix_spawn(argv[0], argv, env,
                            file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 0), (os.POSIX_SPAWN_DUP2, devnull, 1),
                                          (os.POSIX_SPAWN_DUP2, devnull, 2)],
                            setsigdef=(signal.SIGPIPE,))
