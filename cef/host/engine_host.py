@@ -157,10 +157,10 @@ class EngineHost:
             self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class)
             self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
             self.send_window_event({"embed": True})
-        else:
+        elif self.embed:
+            # Asked for windows, the engine runs headless after all.
             self.engine_argv.insert(1, "--headless=new")
-            if self.embed:
-                self.send_window_event({"embed": False, "why": why})
+            self.send_window_event({"embed": False, "why": why})
 
     def send_window_event(self, msg):
         self.send(b"X", json.dumps(msg).encode())

@@ -1,5 +1,7 @@
 #include "src/engine_process.h"
 
+#include "src/embed_view.h"
+
 #include <shlobj.h>
 #include <algorithm>
 #include "base/Diagnostics.h"
@@ -151,6 +153,7 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
 
     EngineChannel::Launch launch;
     launch.engine = exe;
+    launch.embed = embed_ = EmbeddingWanted(linuxEngine);
     launch.args = Arguments(lang, linuxEngine);
     // On Linux the engine takes its own language (error pages, dialogs) from the
     // environment, not from --lang.
@@ -165,7 +168,7 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
     // No --remote-debugging-port: the DevTools go over the engine's pipe transport only.
     std::vector<std::string> args = {
-        "--headless=new", "--no-sandbox", "--disable-gpu",
+        "--no-sandbox", "--disable-gpu",
         "--user-data-dir=" + EnginePath(profileDir_, linuxEngine), "--no-first-run", "--no-default-browser-check",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
         // Inner frames stay in the page's process and DevTools session.
@@ -178,7 +181,12 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
     for (const std::string& a : FlashEmulator::EngineArguments()) args.push_back(a);
-    args.push_back("about:blank");
+    // Windowed, the engine opens no window of its own at start; headless, it starts
+    // with a blank page.
+    if (!embed_) {
+        args.insert(args.begin(), "--headless=new");
+        args.push_back("about:blank");
+    }
     return args;
 }
 
