@@ -39,7 +39,10 @@ import sys
 import threading
 import time
 
-import xembed
+try:
+    import xembed  # the embedding part, shipped beside this file
+except ImportError:
+    xembed = None
 
 # The largest DevTools message passed on; the client drops larger ones anyway,
 # so bigger ones (a page pushing data) are skipped here instead of buffered.
@@ -146,7 +149,12 @@ class EngineHost:
     def start_embedding(self):
         """Decides between the engine's own windows and a headless engine, and tells
         the client which, before the engine starts."""
-        ok, why = xembed.available() if self.embed else (False, "not asked for")
+        if not self.embed:
+            ok, why = False, "not asked for"
+        elif xembed is None:
+            ok, why = False, "xembed.py missing"
+        else:
+            ok, why = xembed.available()
         if ok:
             window_class = "vornmark-engine-%d" % os.getpid()
             try:

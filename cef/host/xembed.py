@@ -11,9 +11,16 @@ client's browser window: moved, resized, shown and hidden on the client's word.
 
 What the engine would otherwise do on its own is held in check here: any other
 window of the engine's (a new browser window, a dialog) is parked inside a
-window that is never mapped, so it never shows; the engine window never takes
-the keyboard focus unless the page is clicked; presses in the page are let
+window that is never mapped, so it never shows; presses in the page are let
 through or swallowed (while the client's window is disabled by a modal dialog).
+
+The X keyboard focus stays with the client's window around the engine's: Wine
+counts its windows inactive, and moves the focus to the root window, as soon as
+the focus is in a window that is not Wine's, even one inside its own. Keys still
+reach the page straight from X while the pointer is over it (X gives the keys
+to the window under the pointer when that lies inside the focus window), and
+through the client otherwise. A press in the page gives the client's window the
+focus when something else has it; the engine taking the focus itself is undone.
 
 Commands (client -> host, JSON in "X" frames):
   {"open": N, "url": U, "token": T}   make the engine window for browser N: the
@@ -25,8 +32,6 @@ Commands (client -> host, JSON in "X" frames):
    "inset": [l, t, r, b]}             keep N's window in the X window XID at that
                                       rectangle; the inset crops the engine
                                       window's own furniture, if it has any
-  {"focus": N}                        the keyboard focus to N's window
-  {"blur": N}                         the focus, if in N's window, to its parent
   {"input": N, "enabled": bool}       presses reach the page, or are swallowed
   {"close": N, "ack": K}              N's window is parked again (answered with
                                       {"closed": N, "ack": K} once done)
@@ -35,7 +40,6 @@ Events (host -> client):
   {"window": N}                       N's engine window exists
   {"gone": N}                         N's engine window was destroyed
   {"pressed": N, "button": B}         a press in N's window
-  {"focused": N, "in": bool}          the X focus entered or left N's window
 """
 import os
 
@@ -147,10 +151,12 @@ class Embedder:
             self.on_configure(ev)
         elif t == X.ButtonPress:
             self.on_press(ev)
-        elif t in (X.FocusIn, X.FocusOut):
+        elif t == X.FocusIn:
             b = self.by_engine(ev.window.id)
-            if b and ev.detail not in (X.NotifyPointer, X.NotifyInferior):
-                self.send({"focused": b.number, "in": t == X.FocusIn})
+            focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+            if b and b.parent is not None and focus == b.engine.id:
+                # The engine took the focus itself: it goes to the client's window.
+                self.dpy.set_input_focus(b.parent, X.RevertToParent, X.CurrentTime)
         elif t == X.DestroyNotify:
             self.on_destroy(ev.window.id)
 
@@ -224,8 +230,12 @@ class Embedder:
             self.dpy.allow_events(X.ReplayPointer, ev.time)
             return
         if b.input:
-            if ev.detail in (1, 2, 3):
-                self.dpy.set_input_focus(b.engine, X.RevertToParent, ev.time)
+            if ev.detail in (1, 2, 3) and b.parent is not None:
+                focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+                if focus != b.parent.id:
+                    # Clicked while something else has the keyboard: the client's
+                    # window takes it, as a click into it would.
+                    self.dpy.set_input_focus(b.parent, X.RevertToParent, ev.time)
             self.dpy.allow_events(X.ReplayPointer, ev.time)
         else:
             # The client's window is disabled: the press, and its release, go nowhere.
@@ -281,16 +291,6 @@ class Embedder:
             b.inset = tuple(int(v) for v in inset)
             self.set_parent(b, parent)
             self.apply(b)
-        elif "focus" in msg:
-            b = self.browsers.get(int(msg["focus"]))
-            if b and b.engine is not None and b.show and b.input:
-                self.dpy.set_input_focus(b.engine, X.RevertToParent, X.CurrentTime)
-        elif "blur" in msg:
-            b = self.browsers.get(int(msg["blur"]))
-            if b and b.engine is not None and b.parent is not None:
-                focus = self.dpy.get_input_focus().focus
-                if getattr(focus, "id", None) == b.engine.id:
-                    self.dpy.set_input_focus(b.parent, X.RevertToParent, X.CurrentTime)
         elif "input" in msg:
             b = self.browsers.get(int(msg["input"]))
             if b:

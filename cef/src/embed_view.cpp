@@ -13,19 +13,12 @@ namespace cef_internal {
 namespace {
 
 const wchar_t kHoleClass[] = L"CefEmbedHole";
-const UINT_PTR kFocusTimer = 0x454D;  // "EM"
-// After our own SetFocus, Wine gives the X focus to the top-level's X window; the
-// page takes it only once that request has surely reached the X server.
-const UINT kFocusDelayMs = 40;
 const DWORD kCloseAckMs = 1000;
+// A forwarded key's report comes back within milliseconds; older ones are forgotten.
+const DWORD kEchoMs = 2000;
 
 UINT UpdateMessage() {
     static UINT id = RegisterWindowMessageW(L"VornmarkEmbedUpdate");
-    return id;
-}
-
-UINT BlurMessage() {
-    static UINT id = RegisterWindowMessageW(L"VornmarkEmbedBlur");
     return id;
 }
 
@@ -95,9 +88,8 @@ HWND CreateHole(HWND parent) {
 // ---- watching the ancestors ---------------------------------------------------------
 //
 // A browser window hears nothing when an ancestor moves, hides or is disabled, and
-// its ancestors are often another thread's. Hooks on the threads of its top-level
-// and of its own see those messages (and presses in any other window of theirs)
-// and post the browser window a note.
+// its ancestors are often another thread's. A hook on the threads of its top-level
+// and of its own sees those messages and posts the browser window a note.
 
 struct Watch {
     HWND browser;
@@ -107,13 +99,8 @@ struct Watch {
 
 std::mutex g_watchLock;  // guards g_watches: the hooks read it on the watched threads
 std::vector<Watch> g_watches;
-// Hooks by thread; engine UI thread only.
-struct ThreadHooks {
-    HHOOK sent = nullptr;
-    HHOOK posted = nullptr;
-    int users = 0;
-};
-std::map<DWORD, ThreadHooks> g_hooks;
+// Hooks by thread, with their users; engine UI thread only.
+std::map<DWORD, std::pair<HHOOK, int>> g_hooks;
 
 void NoteAncestorChange(HWND changed) {
     DWORD thread = GetCurrentThreadId();
@@ -121,15 +108,6 @@ void NoteAncestorChange(HWND changed) {
     for (const Watch& w : g_watches) {
         if (w.thread != thread || !(changed == w.browser || IsChild(changed, w.browser))) continue;
         if (!w.pending->exchange(true)) PostMessageW(w.browser, UpdateMessage(), 0, 0);
-    }
-}
-
-void NotePress(HWND target) {
-    DWORD thread = GetCurrentThreadId();
-    std::lock_guard<std::mutex> guard(g_watchLock);
-    for (const Watch& w : g_watches) {
-        if (w.thread != thread || target == w.browser || IsChild(w.browser, target)) continue;
-        PostMessageW(w.browser, BlurMessage(), 0, 0);
     }
 }
 
@@ -150,35 +128,15 @@ LRESULT CALLBACK SentHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-LRESULT CALLBACK PostedHook(int code, WPARAM removed, LPARAM lParam) {
-    const MSG* m = reinterpret_cast<const MSG*>(lParam);
-    if (code == HC_ACTION && removed == PM_REMOVE && m) {
-        switch (m->message) {
-        case WM_LBUTTONDOWN: case WM_RBUTTONDOWN: case WM_MBUTTONDOWN: case WM_XBUTTONDOWN:
-        case WM_LBUTTONDBLCLK: case WM_RBUTTONDBLCLK: case WM_MBUTTONDBLCLK:
-        case WM_NCLBUTTONDOWN: case WM_NCRBUTTONDOWN: case WM_NCMBUTTONDOWN: case WM_NCXBUTTONDOWN:
-        case WM_NCLBUTTONDBLCLK:
-            NotePress(m->hwnd);
-            break;
-        default:
-            break;
-        }
-    }
-    return CallNextHookEx(nullptr, code, removed, lParam);
-}
-
 void HookThread(DWORD thread) {
-    ThreadHooks& h = g_hooks[thread];
-    if (h.users++ > 0) return;
-    h.sent = SetWindowsHookExW(WH_CALLWNDPROCRET, SentHook, nullptr, thread);
-    h.posted = SetWindowsHookExW(WH_GETMESSAGE, PostedHook, nullptr, thread);
+    auto& h = g_hooks[thread];
+    if (h.second++ == 0) h.first = SetWindowsHookExW(WH_CALLWNDPROCRET, SentHook, nullptr, thread);
 }
 
 void UnhookThread(DWORD thread) {
     auto it = g_hooks.find(thread);
-    if (it == g_hooks.end() || --it->second.users > 0) return;
-    if (it->second.sent) UnhookWindowsHookEx(it->second.sent);
-    if (it->second.posted) UnhookWindowsHookEx(it->second.posted);
+    if (it == g_hooks.end() || --it->second.second > 0) return;
+    if (it->second.first) UnhookWindowsHookEx(it->second.first);
     g_hooks.erase(it);
 }
 
@@ -198,14 +156,29 @@ bool ExtendedKey(const std::string& code) {
     return false;
 }
 
-void InjectKey(WORD vk, bool up, bool extended) {
+INPUT KeyInput(WORD vk, bool up, bool extended) {
     INPUT in = {};
     in.type = INPUT_KEYBOARD;
     in.ki.wVk = vk;
     in.ki.wScan = (WORD)MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     in.ki.dwFlags = (up ? KEYEVENTF_KEYUP : 0) | (extended ? KEYEVENTF_EXTENDEDKEY : 0);
-    in.ki.dwExtraInfo = kMirroredKeyMark;
-    SendInput(1, &in, sizeof(in));
+    return in;
+}
+
+// The page's modifier bits (Alt 1, Ctrl 2, Meta 4, Shift 8) as hot key modifiers.
+UINT HotKeyModifiers(int page) {
+    return ((page & 1) ? MOD_ALT : 0) | ((page & 2) ? MOD_CONTROL : 0) | ((page & 8) ? MOD_SHIFT : 0) |
+           ((page & 4) ? MOD_WIN : 0);
+}
+
+// Whether somebody holds this combination as a hot key: registering it then fails.
+bool IsHotKey(HWND probe, UINT modifiers, UINT vk) {
+    const int kProbeId = 0xBFF0;
+    if (RegisterHotKey(probe, kProbeId, modifiers | MOD_NOREPEAT, vk)) {
+        UnregisterHotKey(probe, kProbeId);
+        return false;
+    }
+    return GetLastError() == ERROR_HOTKEY_ALREADY_REGISTERED;
 }
 
 }  // namespace
@@ -290,11 +263,6 @@ void EmbedView::Claim(int left, int top, int insetTop) {
     Update();
 }
 
-bool EmbedView::Foreground() const {
-    HWND root = GetAncestor(window_, GA_ROOT);
-    return root && GetForegroundWindow() == root;
-}
-
 void EmbedView::ScheduleUpdate() {
     if (updatePending_) return;
     updatePending_ = true;
@@ -356,15 +324,6 @@ void EmbedView::SetInput(bool enabled) {
     Send({{"input", number_}, {"enabled", enabled}});
 }
 
-void EmbedView::Focus() {
-    if (haveWindow_ && shown_ && inputEnabled_ && Foreground() && GetFocus() == window_)
-        Send({{"focus", number_}});
-}
-
-void EmbedView::Blur() {
-    if (haveWindow_) Send({{"blur", number_}});
-}
-
 void EmbedView::SetSuspended(bool suspended) {
     if (suspended_ == suspended) return;
     suspended_ = suspended;
@@ -377,11 +336,6 @@ bool EmbedView::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* r
         *result = 0;
         return true;
     }
-    if (msg == BlurMessage()) {
-        Blur();
-        *result = 0;
-        return true;
-    }
     switch (msg) {
     case WM_SIZE:
     case WM_WINDOWPOSCHANGED:
@@ -389,27 +343,11 @@ bool EmbedView::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* r
     case WM_ENABLE:
         ScheduleUpdate();
         return false;
-    case WM_SETFOCUS:
-        SetTimer(window_, kFocusTimer, kFocusDelayMs, nullptr);
-        return false;
-    case WM_KILLFOCUS: {
-        KillTimer(window_, kFocusTimer);
-        // Focus going to another top-level gets the X focus from Wine itself.
-        HWND to = (HWND)wParam;
-        if (!to || GetAncestor(to, GA_ROOT) == GetAncestor(window_, GA_ROOT)) Blur();
-        return false;
-    }
-    case WM_TIMER:
-        if (wParam != kFocusTimer) return false;
-        KillTimer(window_, kFocusTimer);
-        Focus();
-        *result = 0;
-        return true;
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
     case WM_SYSKEYUP:
-        mirroredChars_ = GetMessageExtraInfo() == (LPARAM)kMirroredKeyMark;
+        mirroredChars_ = (lParam & kMirroredKeyBit) || GetMessageExtraInfo() == (LPARAM)kTypedKeyMark;
         if (!mirroredChars_) return false;
         // A key the page has had already: Wine's part of it only (Alt+F4, the
         // window menu); the page must not get it twice.
@@ -442,47 +380,73 @@ void EmbedView::OnWindowEvent(const json& event) {
             if (popup && popup != root) SetForegroundWindow(popup);
             return;
         }
-        // The page was clicked and has the X focus: Wine's focus follows, so that
-        // the keys passed on from the page go to the browser window.
-        bool moved = false;
-        if (root && !Foreground()) {
-            SetForegroundWindow(root);
-            moved = true;
-        }
-        if (GetFocus() != window_) {
-            ::SetFocus(window_);
-            moved = true;
-        }
-        if (!moved) KillTimer(window_, kFocusTimer);
+        // As a click into the browser window: the top-level comes forward and the
+        // keys typed away from the page go to the browser window.
+        if (root && GetForegroundWindow() != root) SetForegroundWindow(root);
+        if (GetFocus() != window_) ::SetFocus(window_);
     }
 }
 
 void EmbedView::OnPageKey(const json& key) {
-    if (!Foreground()) return;  // nothing of ours is active: Wine has no part in it
     int vk = JsonInt(key, "k");
-    if (vk <= 0 || vk > 0xFE || vk == VK_PROCESSKEY) return;
     bool up = JsonInt(key, "d") == 0;
+    // Keys the page got from us have been Wine's already.
+    if (IsEcho(vk, !up)) return;
+    if (vk <= 0 || vk > 0xFE || vk == VK_PROCESSKEY) return;
     int modifiers = JsonInt(key, "m");
-    std::string code = JsonString(key, "c");
-    // Modifiers held before the page had the focus are pressed for Wine first, so
-    // that Alt+D is Alt+D there too.
-    const struct {
-        int bit;
-        WORD vk;
-    } kModifiers[] = {{1, VK_MENU}, {2, VK_CONTROL}, {8, VK_SHIFT}};
-    if (!up) {
-        for (const auto& m : kModifiers) {
-            if (m.vk == vk) continue;
-            bool held = (GetAsyncKeyState(m.vk) & 0x8000) != 0;
-            bool want = (modifiers & m.bit) != 0;
-            if (held != want) InjectKey(m.vk, !want, false);
+    bool extended = ExtendedKey(JsonString(key, "c"));
+    bool modifierKey = vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || vk == VK_LWIN || vk == VK_RWIN;
+    if (!up && !modifierKey && IsHotKey(window_, HotKeyModifiers(modifiers), (UINT)vk)) {
+        // Somebody's hot key (the boss key): typed into Wine, whose hot key
+        // handling takes it; its modifiers around it, as held.
+        std::vector<INPUT> keys;
+        const struct {
+            int bit;
+            WORD vk;
+        } kModifiers[] = {{1, VK_MENU}, {2, VK_CONTROL}, {8, VK_SHIFT}, {4, VK_LWIN}};
+        for (const auto& m : kModifiers)
+            if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, false, false));
+        keys.push_back(KeyInput((WORD)vk, false, extended));
+        keys.push_back(KeyInput((WORD)vk, true, extended));
+        for (const auto& m : kModifiers)
+            if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, true, false));
+        for (INPUT& in : keys) in.ki.dwExtraInfo = kTypedKeyMark;
+        SendInput((UINT)keys.size(), keys.data(), sizeof(INPUT));
+        hotKeyDown_ = vk;
+        return;
+    }
+    if (up && vk == hotKeyDown_) {
+        hotKeyDown_ = 0;
+        return;
+    }
+    // The message the key would have been in the browser window, marked as had.
+    bool alt = (modifiers & 1) != 0;
+    bool system = (alt && !(modifiers & 2)) || vk == VK_F10 || (vk == VK_MENU && !(modifiers & 2));
+    UINT msg = system ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN);
+    LPARAM lParam = 1 | ((LPARAM)(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC) & 0xFF) << 16) | (extended ? 1 << 24 : 0) |
+                    kMirroredKeyBit | (alt ? 1 << 29 : 0) | ((up || JsonInt(key, "r")) ? 1 << 30 : 0);
+    if (up) lParam |= (LPARAM)1 << 31;
+    PostMessageW(window_, msg, (WPARAM)vk, lParam);
+}
+
+void EmbedView::ExpectEcho(int vk, bool down) {
+    echoes_.push_back(Echo{vk, down, GetTickCount()});
+    if (echoes_.size() > 64) echoes_.pop_front();
+}
+
+bool EmbedView::IsEcho(int vk, bool down) {
+    DWORD now = GetTickCount();
+    while (!echoes_.empty() && now - echoes_.front().tick > kEchoMs) echoes_.pop_front();
+    for (auto it = echoes_.begin(); it != echoes_.end(); ++it) {
+        if (it->vk == vk && it->down == down) {
+            echoes_.erase(echoes_.begin(), it + 1);
+            return true;
         }
     }
-    InjectKey((WORD)vk, up, ExtendedKey(code));
+    return false;
 }
 
 void EmbedView::Close() {
-    KillTimer(window_, kFocusTimer);
     Engine* engine = Engine::Current();
     if (!engine) return;
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -144,28 +144,41 @@ class EmbedderTest(unittest.TestCase):
                        for e in self.engine_events)
         self.assertTrue(self.pump(told), [(e.type, getattr(e, "x", None)) for e in self.engine_events])
 
-    def test_presses_reach_the_page_with_the_focus_unless_input_is_off(self):
+    def test_presses_reach_the_page_and_the_focus_stays_around_it(self):
         win = self.open_embedded()
         self.place(x=10, y=25, w=200, h=120)
+        # Another window has the keyboard; a press in the page brings it to the
+        # client's window, not into the engine's.
+        other = self.client.screen().root.create_window(700, 500, 50, 50, 0, X.CopyFromParent,
+                                                         override_redirect=True)
+        other.map()
+        self.client.sync()
+        self.client.set_input_focus(other, X.RevertToParent, X.CurrentTime)
         xtest.fake_input(self.client, X.MotionNotify, x=50 + 60, y=60 + 60)
         xtest.fake_input(self.client, X.ButtonPress, 1)
         xtest.fake_input(self.client, X.ButtonRelease, 1)
         self.client.sync()
         self.assertTrue(self.pump(lambda: any(e.type == X.ButtonPress for e in self.engine_events)))
         self.assertIn({"pressed": 1, "button": 1}, self.events)
-        self.assertEqual(self.client.get_input_focus().focus.id, win.id)
+        self.assertEqual(self.client.get_input_focus().focus.id, self.top.id)
+
+        # The engine taking the focus itself: back to the client's window.
+        self.engine.set_input_focus(win, X.RevertToParent, X.CurrentTime)
+        self.engine.sync()
+        self.assertTrue(self.pump(lambda: self.client.get_input_focus().focus.id == self.top.id))
 
         # Disabled (a modal dialog is up): the press goes nowhere, the focus stays.
-        self.embedder.command({"blur": 1})
         self.embedder.command({"input": 1, "enabled": False})
-        self.assertEqual(self.client.get_input_focus().focus.id, self.top.id)
+        self.client.set_input_focus(other, X.RevertToParent, X.CurrentTime)
+        self.client.sync()
         self.engine_events.clear()
         xtest.fake_input(self.client, X.ButtonPress, 1)
         xtest.fake_input(self.client, X.ButtonRelease, 1)
         self.client.sync()
         self.pump(lambda: False, 0.3)
         self.assertFalse([e for e in self.engine_events if e.type in (X.ButtonPress, X.ButtonRelease)])
-        self.assertEqual(self.client.get_input_focus().focus.id, self.top.id)
+        self.assertEqual(self.client.get_input_focus().focus.id, other.id)
+        other.destroy()
 
     def test_other_windows_of_the_engine_are_parked_and_others_untouched(self):
         self.open_embedded()

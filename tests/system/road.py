@@ -97,7 +97,7 @@ class Client:
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
             # The engine's host ships beside the executable.
-            for name in ("vornmark.exe", "engine_host.py"):
+            for name in ("vornmark.exe", "engine_host.py", "xembed.py"):
                 shutil.copy(os.path.join(BUILD, name), os.path.join(self.dir, name))
         emulator = os.path.join(self.dir, "ruffle")
         if flash and not os.path.exists(emulator):
