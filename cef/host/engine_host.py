@@ -21,10 +21,13 @@ host kills the engine's whole process group, waits until every process of it has
 gone, and exits. When the engine ends by itself, the host reports it, ends what
 is left of the group the same way and exits.
 
-    engine_host.py [--language=LL_CC] <engine> [engine arguments...]
+    engine_host.py [--language=LL_CC] [--embed] <engine> [engine arguments...]
 
 --language sets the engine's own language (its error pages and dialogs take it
 from the environment on Linux, not from --lang).
+--embed asks for the engine's own windows, embedded in the client's (xembed.py):
+the engine then runs as a windowed X11 program when this display allows it, and
+headless otherwise; the first X frame tells the client which.
 """
 import ctypes
 import fcntl
@@ -35,6 +38,11 @@ import signal
 import sys
 import threading
 import time
+
+try:
+    import xembed  # the embedding part, shipped beside this file
+except ImportError:
+    xembed = None
 
 # The largest DevTools message passed on; the client drops larger ones anyway,
 # so bigger ones (a page pushing data) are skipped here instead of buffered.
@@ -89,8 +97,10 @@ class FrameSplitter:
 
 
 class EngineHost:
-    def __init__(self, engine_argv, language=None):
+    def __init__(self, engine_argv, language=None, embed=False):
         self.engine_argv = engine_argv
+        self.embed = embed
+        self.embedder = None
         self.language = language
         self.engine = None  # pid of the engine's browser process (also its group id)
         self.readers = {}  # fd -> callback, besides the channel and the engine
@@ -122,8 +132,64 @@ class EngineHost:
         self.readers.pop(fd, None)
 
     def on_window_command(self, payload):
-        """X frames from the client: commands about the engine's window (embedding).
-        Without an embedding part they are ignored."""
+        """X frames from the client: commands about the engine's windows (embedding).
+        Ignored when the engine runs headless."""
+        if self.embedder is None:
+            return
+        try:
+            msg = json.loads(payload)
+        except ValueError:
+            return
+        if not isinstance(msg, dict):
+            return
+        if "open" in msg and isinstance(msg.get("url"), str) and self.engine is not None:
+            self.spawn_helper(xembed.relaunch_argv(self.engine_argv, msg["url"]))
+        self.embedder.command(msg)
+
+    def start_embedding(self):
+        """Decides between the engine's own windows and a headless engine, and tells
+        the client which, before the engine starts."""
+        if not self.embed:
+            ok, why = False, "not asked for"
+        elif xembed is None:
+            ok, why = False, "xembed.py missing"
+        else:
+            ok, why = xembed.available()
+        if ok:
+            window_class = "vornmark-engine-%d" % os.getpid()
+            try:
+                self.embedder = xembed.Embedder(self.send_window_event, window_class)
+            except Exception as e:  # noqa: BLE001 - the display went away meanwhile
+                ok, why = False, str(e)
+        if ok:
+            self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class)
+            self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
+            self.send_window_event({"embed": True})
+        elif self.embed:
+            # Asked for windows, the engine runs headless after all.
+            self.engine_argv.insert(1, "--headless=new")
+            self.send_window_event({"embed": False, "why": why})
+
+    def send_window_event(self, msg):
+        self.send(b"X", json.dumps(msg).encode())
+
+    def spawn_helper(self, argv):
+        """Runs a short-lived helper of the engine's (its own command line, passing a
+        request on to the running engine). A child of ours, it is ended with the
+        engine's group when it has not ended by then."""
+        devnull = os.open(os.devnull, os.O_RDWR)
+        env = dict(os.environ)
+        if self.language:
+            env["LANGUAGE"] = self.language
+        try:
+            os.posix_spawn(argv[0], argv, env,
+                           file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 0), (os.POSIX_SPAWN_DUP2, devnull, 1),
+                                         (os.POSIX_SPAWN_DUP2, devnull, 2)],
+                           setsigdef=(signal.SIGPIPE,))
+        except OSError:
+            pass
+        finally:
+            os.close(devnull)
 
     # ---- the engine -----------------------------------------------------------
 
@@ -232,6 +298,7 @@ class EngineHost:
     def run(self):
         os.set_blocking(0, False)
         os.set_blocking(1, False)
+        self.start_embedding()
         try:
             self.start_engine()
         except OSError as e:
@@ -364,13 +431,18 @@ class EngineHost:
 
 def main(argv):
     language = None
+    embed = False
     args = argv[1:]
-    while args and args[0].startswith("--language="):
-        language = args.pop(0).split("=", 1)[1] or None
+    while args and args[0].startswith("--"):
+        option = args.pop(0)
+        if option.startswith("--language="):
+            language = option.split("=", 1)[1] or None
+        elif option == "--embed":
+            embed = True
     if not args:
-        sys.stderr.write("usage: engine_host.py [--language=LL_CC] <engine> [engine arguments...]\n")
+        sys.stderr.write("usage: engine_host.py [--language=LL_CC] [--embed] <engine> [engine arguments...]\n")
         return 2
-    host = EngineHost(args, language)
+    host = EngineHost(args, language, embed)
     # Asked to end (SIGTERM, SIGHUP): as when the channel closes.
     def stop(*_):
         host.stop_requested = True

@@ -6,6 +6,7 @@
 #include "src/flash_emulator.h"
 #include "src/page_script.h"
 #include "src/page_sound.h"
+#include "src/view_script.h"
 #include "src/render_host.h"
 #include "src/script_dialog.h"
 
@@ -63,7 +64,8 @@ void BrowserImpl::SetTargetId(const std::string& targetId) {
 }
 
 void BrowserImpl::SendViewport() {
-    if (!attached_) return;
+    // The engine's own window is the page's viewport, at the window's size.
+    if (!attached_ || view_) return;
     int w = std::max(1, width_), h = std::max(1, height_);
     Command("Emulation.setDeviceMetricsOverride", {{"width", w}, {"height", h}, {"deviceScaleFactor", 1}, {"mobile", false}});
     // The engine keeps the picture size a screencast started with; start it again at the new size.
@@ -86,18 +88,23 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     }
     attached_ = true;
     Engine* engine = Engine::Current();
-    if (engine) engine->RegisterSink(sessionId, sink_);
+    if (engine && !view_) engine->RegisterSink(sessionId, sink_);
 
     // Commands on one session run in order, so the page is fully set up before it
     // is let go with the last one.
     Command("Page.enable");
     Command("Network.enable");
     Command("Runtime.enable");
-    // Binding and script live in a world of their own in every document: the page's
-    // scripts share its DOM but not its globals, so they can neither call the
-    // binding nor report a title in the script's name.
-    Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
-    Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
+    // The client's binding and script live in a world of their own in every document:
+    // the page's scripts share its DOM but not its globals, so they can neither call
+    // the binding nor report a title (or, embedded, keys) in the script's name.
+    if (view_) {
+        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kViewWorld}});
+        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kViewScript}, {"worldName", kViewWorld}});
+    } else {
+        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
+        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
+    }
     // The sound switch and the Flash emulator must act on the page's own globals,
     // so they run in the page's world.
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}});
@@ -334,7 +341,9 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
     std::string url = unreachable.empty() ? JsonString(frame, "url") + JsonString(frame, "urlFragment") : unreachable;
     bool isMain = parentId.empty();
     if (isMain && skipBlank_) {
-        if (JsonString(frame, "url") == "about:blank") return;  // the blank page a new page starts with
+        // The blank page a new page starts with (in a window of its own, the placeholder).
+        if (view_ ? JsonString(frame, "url") == view_->PlaceholderUrl() : JsonString(frame, "url") == "about:blank")
+            return;
         skipBlank_ = false;
     }
     CefRefPtr<FrameImpl> f;
@@ -369,6 +378,7 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
         notice_ = kNoNotice;
         recoveryUrl_.clear();
         if (hwnd_) InvalidateRect(hwnd_, nullptr, FALSE);
+        if (view_) view_->SetSuspended(false);
     }
     if (isMain) {
         CefRefPtr<CefDisplayHandler> display = client_ ? client_->GetDisplayHandler() : nullptr;
@@ -466,6 +476,8 @@ void BrowserImpl::OnBinding(const std::string& payload) {
         ShowContextMenu(msg);
     } else if (kind == "cursor") {
         SetCursorName(JsonString(msg, "v"));
+    } else if (kind == "key") {
+        if (view_) view_->OnPageKey(msg);
     }
 }
 
@@ -514,6 +526,8 @@ bool BrowserImpl::Stats(BrowserStats* out) {
     out->notice = notice_;
     RECT button = {0, 0, 0, 0};
     out->noticeButton = NoticeButton(&button) ? button : RECT{0, 0, 0, 0};
+    out->embedded = view_ != nullptr;
+    out->viewShown = view_ && view_->Shown();
     out->targetId = TargetId();
     return true;
 }

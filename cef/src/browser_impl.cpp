@@ -133,6 +133,10 @@ LRESULT CALLBACK BrowserImpl::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM
 LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     CEF_REQUIRE_UI_THREAD();
     HWND hwnd = hwnd_;
+    if (view_) {
+        LRESULT result = 0;
+        if (view_->HandleMessage(msg, wParam, lParam, &result)) return result;
+    }
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;  // WM_PAINT covers every pixel; erasing first would flicker
@@ -292,6 +296,8 @@ void BrowserImpl::Teardown() {
     closed_ = true;
     CefRefPtr<BrowserImpl> keep(this);
     EndScriptDialogs(hwnd_);
+    // The engine's window leaves ours before our top-level's X window can go.
+    if (view_) view_->Close();
     Engine* engine = Engine::Current();
     std::string session, target;
     RenderHost* host = nullptr;
@@ -324,7 +330,46 @@ void BrowserImpl::Teardown() {
     }
     for (auto& f : frames) f.second->Invalidate();
     mainFrame_->Invalidate();
+    view_.reset();
     if (engine) engine->RemoveBrowser(this);
+}
+
+// ---- the engine's own window --------------------------------------------------------
+
+std::string BrowserImpl::OpenView(unsigned generation) {
+    if (!view_) view_.reset(new EmbedView(hwnd_, id_));
+    view_->Renew(generation);
+    view_->Open();
+    return view_->PlaceholderUrl();
+}
+
+void BrowserImpl::ClaimView(int left, int top) {
+    if (!view_) view_.reset(new EmbedView(hwnd_, id_));
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    std::string target = TargetId();
+    if (!connection || session.empty()) return;
+    CefRefPtr<BrowserImpl> self(this);
+    // The window may carry the engine's own furniture above the page: cropped.
+    connection->SendAsync(
+        "Runtime.evaluate", {{"expression", "outerHeight - innerHeight"}, {"returnByValue", true}},
+        [self, left, top](bool ok, const json& result) {
+            const json& value = JsonObject(JsonObject(result, "result"), "value");
+            int inset = ok && value.is_number() ? std::max(0, value.get<int>()) : 0;
+            PostUiTask([self, left, top, inset] {
+                if (self->view_ && !self->closed_) self->view_->Claim(left, top, inset);
+            });
+        },
+        session);
+    connection->SendAsync("Browser.getWindowForTarget", {{"targetId", target}}, [left, top](bool ok, const json& r) {
+        if (!ok) return;
+        EngineSend("Browser.setWindowBounds",
+                   {{"windowId", JsonInt(r, "windowId")}, {"bounds", {{"left", left}, {"top", top}}}}, "");
+    });
+}
+
+void BrowserImpl::OnViewEvent(const json& event) {
+    if (view_ && !closed_) view_->OnWindowEvent(event);
 }
 
 void BrowserImpl::CloseBrowser(bool force_close) {

@@ -15,6 +15,7 @@
 #include "include/cef_client.h"
 #include "src/devtools.h"
 #include "src/engine.h"
+#include "src/embed_view.h"
 #include "src/frame_sink.h"
 #include "src/frame_impl.h"
 #include "src/script_dialog.h"
@@ -117,6 +118,13 @@ public:
     std::string SessionId();
     void SetTargetId(const std::string& targetId);
     CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
+    // The engine's own window in this window's place (embed_view.h), UI thread.
+    // Opens the engine's window for a new page; returns its placeholder address.
+    std::string OpenView(unsigned generation);
+    // A popup's window, which the engine made itself: asked to move to (left, top).
+    void ClaimView(int left, int top);
+    void OnViewEvent(const nlohmann::json& event);
+    bool Embedded() const { return view_ != nullptr; }
 
     typedef void (BrowserImpl::*SessionHandler)(const nlohmann::json& params);
     // Every page event a browser handles, with its member. The engine passes on
@@ -197,6 +205,7 @@ private:
 
     // UI thread only.
     std::shared_ptr<FrameSink> sink_;
+    std::unique_ptr<EmbedView> view_;  // the engine's own window shows the page
     std::string pendingUrl_;  // where the page goes once it is set up
     bool skipBlank_ = false;  // the blank document before that is nobody's business
     std::map<std::string, int> status_;               // document loader id -> HTTP status

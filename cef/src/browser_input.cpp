@@ -184,6 +184,7 @@ void BrowserImpl::ForwardKey(UINT msg, WPARAM wParam, LPARAM lParam) {
                    {"isKeypad", location == 3},
                    {"isSystemKey", msg == WM_SYSKEYDOWN || msg == WM_SYSKEYUP}};
     if (location) params["location"] = location;
+    if (view_) view_->ExpectEcho((int)vk, down);
     Command("Input.dispatchKeyEvent", params);
 }
 

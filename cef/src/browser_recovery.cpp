@@ -55,6 +55,8 @@ void BrowserImpl::OnCrashed(cef_termination_status_t status) {
     if (crashed_) return;
     crashed_ = true;
     if (sink_) sink_->Reset();
+    // The notice shows in the engine's window's place.
+    if (view_) view_->SetSuspended(true);
     loadStarted_.clear();
     if (hwnd_) InvalidateRect(hwnd_, nullptr, FALSE);
     CefRefPtr<CefRequestHandler> request = client_ ? client_->GetRequestHandler() : nullptr;

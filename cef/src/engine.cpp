@@ -9,6 +9,7 @@
 #include "src/browser_impl.h"
 #include "src/cef_context.h"
 #include "src/flash_emulator.h"
+#include "src/embed_view.h"
 #include "src/frame_sink.h"
 #include "src/page_script.h"
 
@@ -117,7 +118,10 @@ bool Engine::Start() {
         g_info.processId = pid;
     };
     handlers.onWindowEvent = [gen](const char* text, size_t size) {
-        std::string event(text, size);
+        json event = json::parse(text, text + size, nullptr, false);
+        if (!event.is_object()) return;
+        // Answered here: the UI thread may be the one waiting for it.
+        if (EmbedView::OnAcknowledgement(event)) return;
         PostUiTask([gen, event] {
             if (g_engine && g_generation == gen) g_engine->OnWindowEvent(event);
         });
@@ -130,6 +134,7 @@ bool Engine::Start() {
     }
     connection_ = connection;
     connected_ = true;
+    viewMode_ = process_.EmbedAsked() ? kViewUnknown : kViewScreencast;
     // Nothing here waits for the engine: commands wait in its pipe until it reads
     // them, and their answers come in the order they were sent, so the user agent
     // is known before any page of ours is attached.
@@ -181,6 +186,8 @@ void Engine::DropEngine(DWORD waitMs) {
     connection_.reset();
     pendingTargets_.clear();
     unclaimed_.clear();
+    pendingViews_.clear();
+    awaitingMode_.clear();
     cookiesAsked_ = false;
     {
         std::lock_guard<std::mutex> guard(cancelLock_);
@@ -266,8 +273,25 @@ bool Engine::SendWindowCommand(const std::string& json) {
     return connected_ && channel && channel->SendWindowCommand(json);
 }
 
-void Engine::OnWindowEvent(const std::string& json) {
-    if (windowEvents_) windowEvents_(json);
+void Engine::OnWindowEvent(const json& event) {
+    if (event.contains("embed")) {
+        // The host's first word: the pages asked for meanwhile are made now.
+        viewMode_ = JsonBool(event, "embed") ? kViewEmbedded : kViewScreencast;
+        std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> waiting;
+        waiting.swap(awaitingMode_);
+        for (auto& w : waiting)
+            if (!w.first->Closed()) CreatePageTarget(w.first.get(), w.second);
+        return;
+    }
+    int number = 0;
+    for (const char* key : {"window", "gone", "pressed", "focused"})
+        if (event.contains(key)) number = JsonInt(event, key);
+    for (auto& b : browsers_) {
+        if (b->GetIdentifier() != number) continue;
+        CefRefPtr<BrowserImpl> keep(b);
+        b->OnViewEvent(event);
+        return;
+    }
 }
 
 // ---- events ----------------------------------------------------------------------
@@ -388,6 +412,15 @@ void Engine::OnAttached(const json& params) {
         b->Attach(targetId, sessionId, waiting);
         return;
     }
+    // A page in a window of its own that we asked the host for: its address says whose.
+    auto view = pendingViews_.find(JsonString(info, "url"));
+    if (view != pendingViews_.end()) {
+        CefRefPtr<BrowserImpl> b = view->second;
+        pendingViews_.erase(view);
+        b->SetTargetId(targetId);
+        b->Attach(targetId, sessionId, waiting);
+        return;
+    }
     std::string openerId = JsonString(info, "openerId");
     if (!openerId.empty()) {
         if (BrowserImpl* opener = FindByTarget(openerId)) {
@@ -422,6 +455,17 @@ void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
         // others behind the notice.
         b->RememberRecoveryUrl(url);
         b->OnEngineLost(false);
+        return;
+    }
+    if (viewMode_ == kViewUnknown) {
+        awaitingMode_.emplace_back(b, url);
+        return;
+    }
+    if (viewMode_ == kViewEmbedded) {
+        // A window of the engine's own, opened on a placeholder page that tells it
+        // from the others; the page is set up there, then sent to its address.
+        browser->SetPendingUrl(url.empty() ? "about:blank" : url);
+        pendingViews_[browser->OpenView(generation_)] = b;
         return;
     }
     unsigned gen = generation_;
@@ -525,6 +569,12 @@ void Engine::OfferPopup(BrowserImpl* opener, const std::string& sessionId, const
     }
     popup->SetTargetId(targetId);
     popup->Attach(targetId, sessionId, waiting);
+    if (viewMode_ == kViewEmbedded && !popup->Closed()) {
+        // The engine made the popup's window itself: it is sent to a place nobody
+        // else uses, where the host finds it.
+        int n = ++claims_;
+        popup->ClaimView(-20000 - 8 * (n % 1000), -20000 - 8 * (n / 1000 % 1000));
+    }
 }
 
 void Engine::AddBrowser(BrowserImpl* browser) {

@@ -45,6 +45,8 @@ struct BrowserStats {
     bool crashed = false;
     int notice = 0;     // BrowserImpl::Notice shown instead of the page
     RECT noticeButton = {0, 0, 0, 0};  // its reload button in the window, empty when none
+    bool embedded = false;  // the engine's own window shows the page
+    bool viewShown = false;  // ... and is in place and visible
     std::string targetId;
 };
 bool GetBrowserStats(CefRefPtr<CefBrowser> browser, BrowserStats* out);
@@ -77,11 +79,13 @@ public:
     void NoteLoadEnd();
 
     // Embedding: window commands to the engine's host (Wine only; false elsewhere
-    // or while no engine runs), and the handler of its window events (UI thread).
+    // or while no engine runs). Any thread.
     bool SendWindowCommand(const std::string& json);
-    void SetWindowEventHandler(std::function<void(const std::string& json)> handler) {
-        windowEvents_ = std::move(handler);
-    }
+
+    // How this engine's pages are shown: through the engine's own windows, or as
+    // screencast pictures; unknown until the host has said (see embed_view.h).
+    enum ViewMode { kViewUnknown, kViewScreencast, kViewEmbedded };
+    ViewMode Mode() const { return viewMode_; }
 
     // Browser bookkeeping, UI thread only.
     void AddBrowser(BrowserImpl* browser);
@@ -116,7 +120,7 @@ private:
     bool Restart();
     // Lets go of the connection and the process (which has ended or is ended now).
     void DropEngine(DWORD waitMs);
-    void OnWindowEvent(const std::string& json);
+    void OnWindowEvent(const nlohmann::json& event);
     void OfferPopup(BrowserImpl* opener, const std::string& sessionId, const nlohmann::json& targetInfo,
                     bool waiting);
     BrowserImpl* FindBySession(const std::string& sessionId);
@@ -133,7 +137,11 @@ private:
     // The cookies as last noted (Storage.getCookies), restored into a new engine.
     nlohmann::json cookies_;
     bool cookiesAsked_ = false;
-    std::function<void(const std::string&)> windowEvents_;
+    ViewMode viewMode_ = kViewUnknown;
+    // Pages asked for before the mode was known: made once it is (browser, address).
+    std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> awaitingMode_;
+    std::map<std::string, CefRefPtr<BrowserImpl>> pendingViews_;  // placeholder address -> browser
+    int claims_ = 0;  // places popup windows were sent to, to be known by
 
     std::vector<CefRefPtr<BrowserImpl>> browsers_;
     std::map<std::string, CefRefPtr<BrowserImpl>> pendingTargets_;  // targetId -> browser waiting for it

@@ -154,6 +154,7 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
         launch.language.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") ==
             std::string::npos)
         cmd += L" --language=" + CefString(launch.language).ToWString();
+    if (launch.embed) cmd += L" --embed";
     cmd += L" " + QuoteCommandLineArg(CefString(EnginePath(launch.engine, true)).ToWString());
     for (const std::string& a : launch.args) cmd += L" " + QuoteCommandLineArg(CefString(a).ToWString());
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());

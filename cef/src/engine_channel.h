@@ -42,6 +42,10 @@ public:
         std::wstring engine;            // the engine executable (a Windows path)
         std::vector<std::string> args;  // its arguments, without the DevTools transport's
         std::string language;           // the engine's own language on Linux (LANGUAGE), may be empty
+        // Under Wine: the engine's own windows, embedded in ours (the host decides
+        // whether the display allows it and tells us first thing, see embed_view.h);
+        // the arguments then leave the choice of headless to the host.
+        bool embed = false;
     };
 
     // Starts the engine (through the host under Wine) and the reader thread. Null

@@ -2,9 +2,11 @@
 
 #include <shlobj.h>
 #include <algorithm>
+#include <cstdio>
 #include "base/Diagnostics.h"
 #include "src/cef_context.h"
 #include "src/devtools.h"
+#include "src/embed_view.h"
 #include "src/flash_emulator.h"
 
 namespace cef_internal {
@@ -16,6 +18,41 @@ typedef wchar_t*(CDECL* WineGetDosFileNameFn)(const char*);
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// The engine's own offers about what a page does (saving passwords, filling forms,
+// asking for notifications or the location) are the program's business, as in an
+// embedded browser; a windowed engine would show them over the page. Set in the
+// profile's preferences before the engine reads them, the rest of them kept.
+void QuietProfile(const std::wstring& profileDir) {
+    std::wstring dir = profileDir + L"\\Default";
+    SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+    std::wstring path = dir + L"\\Preferences";
+    nlohmann::json prefs = nlohmann::json::object();
+    if (FILE* f = _wfopen(path.c_str(), L"rb")) {
+        std::string text;
+        char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+        fclose(f);
+        nlohmann::json old = nlohmann::json::parse(text, nullptr, false);
+        if (old.is_object()) prefs = old;
+    }
+    nlohmann::json wanted = {
+        {"credentials_enable_service", false},
+        {"credentials_enable_autosignin", false},
+        {"autofill", {{"enabled", false}, {"profile_enabled", false}, {"credit_card_enabled", false}}},
+        {"profile",
+         {{"password_manager_enabled", false},
+          {"default_content_setting_values", {{"notifications", 2}, {"geolocation", 2}}}}}};
+    nlohmann::json merged = prefs;
+    merged.merge_patch(wanted);
+    if (merged == prefs) return;
+    std::string text = merged.dump();
+    if (FILE* f = _wfopen(path.c_str(), L"wb")) {
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
 }
 
 bool FileExists(const std::wstring& path) {
@@ -137,6 +174,7 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
                       std::to_wstring(GetTickCount());
     }
     SHCreateDirectoryExW(nullptr, profileDir_.c_str(), nullptr);
+    QuietProfile(profileDir_);
     // A file left by an earlier run (with the tests' opening) would name a port nobody listens on.
     DeleteFileW((profileDir_ + L"\\DevToolsActivePort").c_str());
 
@@ -151,6 +189,7 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
 
     EngineChannel::Launch launch;
     launch.engine = exe;
+    launch.embed = embed_ = EmbeddingWanted(linuxEngine);
     launch.args = Arguments(lang, linuxEngine);
     // On Linux the engine takes its own language (error pages, dialogs) from the
     // environment, not from --lang.
@@ -165,7 +204,7 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
     // No --remote-debugging-port: the DevTools go over the engine's pipe transport only.
     std::vector<std::string> args = {
-        "--headless=new", "--no-sandbox", "--disable-gpu",
+        "--no-sandbox", "--disable-gpu",
         "--user-data-dir=" + EnginePath(profileDir_, linuxEngine), "--no-first-run", "--no-default-browser-check",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
         // Inner frames stay in the page's process and DevTools session.
@@ -178,7 +217,12 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
     for (const std::string& a : FlashEmulator::EngineArguments()) args.push_back(a);
-    args.push_back("about:blank");
+    // Windowed, the engine opens no window of its own at start; headless, it starts
+    // with a blank page.
+    if (!embed_) {
+        args.insert(args.begin(), "--headless=new");
+        args.push_back("about:blank");
+    }
     return args;
 }
 

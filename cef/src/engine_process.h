@@ -39,6 +39,8 @@ public:
     const std::string& AcceptLanguage() const { return acceptLanguage_; }
     const std::wstring& ProfileDir() const { return profileDir_; }
     bool IsLinux() const { return channel_ && channel_->LinuxEngine(); }
+    // The host was asked for the engine's own windows (it may still run it headless).
+    bool EmbedAsked() const { return embed_; }
 
 private:
     std::vector<std::string> Arguments(const std::string& lang, bool linuxEngine);
@@ -46,6 +48,7 @@ private:
     std::string acceptLanguage_;
     std::wstring profileDir_;
     bool tempProfile_ = false;  // profileDir_ is ours alone and goes at shutdown
+    bool embed_ = false;
     std::unique_ptr<EngineChannel> channel_;
 
     EngineProcess(const EngineProcess&) = delete;

@@ -97,7 +97,7 @@ class Client:
         self.exe = os.path.join(self.dir, "vornmark.exe")
         if not os.path.exists(self.exe):
             # The engine's host ships beside the executable.
-            for name in ("vornmark.exe", "engine_host.py"):
+            for name in ("vornmark.exe", "engine_host.py", "xembed.py"):
                 shutil.copy(os.path.join(BUILD, name), os.path.join(self.dir, name))
         emulator = os.path.join(self.dir, "ruffle")
         if flash and not os.path.exists(emulator):
@@ -221,6 +221,59 @@ def grab(x, y, w, h):
     if len(data) != w * h * 3:
         raise AssertionError(f"screen grab of {w}x{h} gave {len(data)} bytes")
     return [[tuple(data[(row * w + col) * 3:(row * w + col) * 3 + 3]) for col in range(w)] for row in range(h)]
+
+
+def drag(x1, y1, x2, y2):
+    """Presses the left button at (x1, y1), moves to (x2, y2) in steps and lets go."""
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x1), str(y1), "mousedown", "1"], check=True)
+    for i in range(1, 6):
+        time.sleep(0.05)
+        subprocess.run(["xdotool", "mousemove", str(x1 + (x2 - x1) * i // 5), str(y1 + (y2 - y1) * i // 5)],
+                       check=True)
+    time.sleep(0.1)
+    subprocess.run(["xdotool", "mouseup", "1"], check=True)
+
+
+def screen_pixels(points):
+    """The colours (r, g, b) of the screen at `points`, from one picture of the screen."""
+    from PIL import Image
+    path = os.path.join(tempfile.gettempdir(), "vm-screen-%d.png" % os.getpid())
+    subprocess.run(["/usr/bin/import", "-window", "root", path], check=True)
+    with Image.open(path) as img:
+        rgb = img.convert("RGB")
+        out = [rgb.getpixel(p) for p in points]
+    os.remove(path)
+    return out
+
+
+def engine_windows():
+    """The engine's own top-level-made windows as X has them: (id, viewable, inside)
+    for each window of the engine's class, `inside` naming the top-level window of
+    the screen it lies in (None when it is a top-level itself)."""
+    try:
+        from Xlib import X, display
+    except ImportError:
+        return []
+    d = display.Display()
+    out = []
+    try:
+        root = d.screen().root
+
+        def walk(win, top):
+            for child in win.query_tree().children:
+                try:
+                    cls = child.get_wm_class()
+                    attrs = child.get_attributes()
+                except Exception:  # gone meanwhile
+                    continue
+                if cls and cls[1].startswith("vornmark-engine-"):
+                    out.append((child.id, attrs.map_state == X.IsViewable, top))
+                walk(child, top if top is not None else child.id)
+
+        walk(root, None)
+    finally:
+        d.close()
+    return out
 
 
 def screen_size():

@@ -1,7 +1,9 @@
 """The whole road with the real client, the real engine and the local portal:
 install report, login by real input, the user name read from the page, a server
 chosen, the in-game frame, the tools menu, a portal button, the boss key, close with
-confirmation, the close report and Config.ini; then a second run."""
+confirmation, the close report and Config.ini; then a second run. At every
+layout the page is seen on the screen exactly in the browser window's place, and
+the engine's own windows, when it shows pages through them, only inside it."""
 import glob
 import os
 import stat
@@ -105,6 +107,32 @@ def music_playing(port, seconds=1.0):
     return second != first, (first, second, page_value(port, "document.getElementById('game').volume"))
 
 
+# The corners of the page's view, marked in the page: (colour, left?, top?).
+CORNERS = [((255, 0, 0), True, True), ((0, 255, 0), False, True), ((0, 0, 255), True, False),
+           ((255, 0, 255), False, False)]
+
+
+def mark_corners(port, height):
+    """Four squares in the page at the corners of its top `height` pixels (the part
+    of the view the window shows); large enough for a JPEG picture of them to keep
+    their colours to the edge."""
+    squares = "".join(
+        f"<div style='position:fixed;width:32px;height:32px;{'left' if l else 'right'}:0;"
+        f"top:{0 if t else height - 32}px;background:rgb{c};z-index:2147483647'></div>"
+        for c, l, t in CORNERS)
+    page_value(port, f"""(() => {{
+        let box = document.getElementById('__corners');
+        if (!box) {{ box = document.createElement('div'); box.id = '__corners';
+                     document.documentElement.appendChild(box); }}
+        box.innerHTML = {squares!r};
+        return true;
+    }})()""")
+
+
+def near(a, b, tolerance=48):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
 class WholeRoad(unittest.TestCase):
     def setUp(self):
@@ -119,6 +147,39 @@ class WholeRoad(unittest.TestCase):
         os.chmod(self.recorder, os.stat(self.recorder).st_mode | stat.S_IEXEC)
         previous = road.set_wine_browser(self.recorder)
         self.addCleanup(road.restore_wine_browser, previous)
+
+    def assert_page_at(self, port, frame_id, x, y, w, h, what):
+        """The page fills exactly (x, y, w, h) of the screen: its corners there, and
+        not beyond them; the engine's windows show nowhere but in the frame."""
+        sw, sh = road.screen_size()
+        mark_corners(port, h)
+        inside = [((x, y), CORNERS[0][0]), ((x + w - 1, y), CORNERS[1][0]), ((x, y + h - 1), CORNERS[2][0]),
+                  ((x + w - 1, y + h - 1), CORNERS[3][0])]
+        outside = [((x - 1, y), CORNERS[0][0]), ((x, y - 1), CORNERS[0][0]), ((x + w, y), CORNERS[1][0]),
+                   ((x + w - 1, y - 1), CORNERS[1][0]), ((x - 1, y + h - 1), CORNERS[2][0]),
+                   ((x, y + h), CORNERS[2][0]), ((x + w, y + h - 1), CORNERS[3][0]),
+                   ((x + w - 1, y + h), CORNERS[3][0])]
+        outside = [(p, c) for p, c in outside if 0 <= p[0] < sw and 0 <= p[1] < sh]
+        seen = []
+
+        def placed():
+            pixels = road.screen_pixels([p for p, _ in inside + outside])
+            seen[:] = pixels
+            ok_in = all(near(px, c) for px, (_, c) in zip(pixels, inside))
+            ok_out = not any(near(px, c) for px, (_, c) in zip(pixels[len(inside):], outside))
+            return ok_in and ok_out
+
+        try:
+            road.wait_for(placed, 10, f"the page exactly at {(x, y, w, h)} ({what})")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; last seen {seen}") from None
+        for wid, viewable, top in road.engine_windows():
+            if viewable:
+                self.assertEqual(int(frame_id), top, f"an engine window shows outside the frame ({what})")
+
+    def window(self, wid):
+        """The client's visible window `wid` as (id, x, y, w, h), or None."""
+        return next((w for w in self.client.windows() if w[0] == wid), None)
 
     def opened_addresses(self):
         if not os.path.exists(self.opened):
@@ -148,6 +209,7 @@ class WholeRoad(unittest.TestCase):
         # Log in by real input into the program's window, after a click on the
         # launcher's artwork and a cancelled close: the page must still be on top.
         field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        self.assert_page_at(port, frame[0], frame[1], frame[2], 1230, 620, "launcher")
         road.click(launcher[1] + 400, launcher[2] + 20)
         road.click(launcher[1] + 1215, launcher[2] + 15)
         dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the launcher's close dialog")
@@ -196,10 +258,13 @@ class WholeRoad(unittest.TestCase):
         road.click(sw // 2, sh // 2)
         in_game = road.wait_for(lambda: page_value(port, "innerHeight"), 10, "the page's height in the game")
         self.assertLess(in_game, sh - 20, "the title bar is missing above the page")
+        self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "in game")
         road.key("F10")
         road.wait_for(lambda: page_value(port, "innerHeight") == sh, 10, "the full-screen view after F10 in the page")
+        self.assert_page_at(port, game[0], 0, 0, sw, sh, "full screen")
         road.key("Escape")
         road.wait_for(lambda: page_value(port, "innerHeight") == in_game, 10, "the frame back after Esc in the page")
+        self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "after leaving full screen")
 
         # Tools menu, 清除缓存: only a request, found in Config.ini after the run.
         road.click(sw - 112, 12)
@@ -227,11 +292,27 @@ class WholeRoad(unittest.TestCase):
         road.wait_for(lambda: page_value(port, volume) == 0, 10, "the player's volume off while hidden")
         playing, seen = music_playing(port)
         self.assertFalse(playing, f"the music goes on while the game is hidden: {seen}")
+        self.assertFalse([w for w in road.engine_windows() if w[1]], "an engine window shows while hidden")
         road.post_to_frame(road.WM_TRAY_NOTIFY, road.TRAY_ICON_ID, road.WM_LBUTTONDBLCLK)
         road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame back after the tray double click")
         road.wait_for(lambda: page_value(port, volume) == 1, 10, "the player's volume back with the game")
         playing, seen = music_playing(port)
         self.assertTrue(playing, f"the music does not come back with the game: {seen}")
+        self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "after the tray")
+
+        # Restored (a new size) and moved by its title bar, the frame keeps the page
+        # exactly inside its one-pixel border, under the title bar; maximised again too.
+        road.click(sw - 37, 12)
+        frame = road.wait_for(lambda: self.client.window_sized(1020, 750), 10, "the restored frame")
+        self.assert_page_at(port, frame[0], frame[1] + 1, frame[2] + 25, 1020 - 2, 750 - 26, "restored")
+        road.drag(frame[1] + 400, frame[2] + 12, frame[1] + 300, frame[2] + 62)
+        moved = road.wait_for(lambda: (self.window(frame[0]) or frame)[1:3] == (frame[1] - 100, frame[2] + 50) and
+                              self.window(frame[0]), 10, "the frame moved by its title bar")
+        self.assert_page_at(port, frame[0], moved[1] + 1, moved[2] + 25, 1020 - 2, 750 - 26, "moved")
+        self.assertEqual([1018, 724], page_value(port, "[innerWidth, innerHeight]"))
+        road.click(moved[1] + moved[3] - 37, moved[2] + 12)
+        road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame maximised again")
+        self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "maximised again")
 
         # Close with confirmation: the dialog's cancel keeps the game, confirm ends it.
         road.click(sw - 12, 12)
@@ -244,6 +325,7 @@ class WholeRoad(unittest.TestCase):
         dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the close dialog again")
         road.click(dialog[1] + 84, dialog[2] + 117)  # 确定
         self.assertEqual(0, self.client.wait_exit(60))
+        road.wait_for(lambda: not road.engine_windows(), 10, "the engine's windows gone with the client")
 
         close = self.portal.reports_with_action("close")
         self.assertEqual(1, len(close), self.portal.records("report"))

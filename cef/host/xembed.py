@@ -1,0 +1,391 @@
+"""The engine's windows inside the client's windows, on the X side.
+
+Under Wine every top-level window of the client has an X window of its own (Wine
+names it in the window property "__wine_x11_whole_window"); its child windows do
+not. The engine runs as a normal (not headless) X11 program, and each page the
+client shows gets an engine window of its own, without any browser furniture
+(an "--app" window). This module finds those windows, keeps them where nobody
+sees them until the client places them, and then keeps each inside a small clip
+window of ours in the client's top-level X window, at the place and size of the
+client's browser window: moved, resized, shown and hidden on the client's word.
+
+What the engine would otherwise do on its own is held in check here: any other
+window of the engine's (a new browser window, a dialog) is parked inside a
+window that is never mapped, so it never shows; presses in the page are let
+through or swallowed (while the client's window is disabled by a modal dialog).
+
+The X keyboard focus stays with the client's window around the engine's: Wine
+counts its windows inactive, and moves the focus to the root window, as soon as
+the focus is in a window that is not Wine's, even one inside its own. Keys still
+reach the page straight from X while the pointer is over it (X gives the keys
+to the window under the pointer when that lies inside the focus window), and
+through the client otherwise. A press in the page gives the client's window the
+focus when something else has it; the engine taking the focus itself is undone.
+
+Commands (client -> host, JSON in "X" frames):
+  {"open": N, "url": U, "token": T}   make the engine window for browser N: the
+                                      engine opens U in an app window whose
+                                      class name carries the token T
+  {"claim": N, "left": X, "top": Y}   the parked engine window the engine moved
+                                      to (X, Y) is browser N's (popups)
+  {"place": N, "parent": XID, "x": .., "y": .., "w": .., "h": .., "show": bool,
+   "inset": [l, t, r, b]}             keep N's window in the X window XID at that
+                                      rectangle; the inset crops the engine
+                                      window's own furniture, if it has any
+  {"input": N, "enabled": bool}       presses reach the page, or are swallowed
+  {"close": N, "ack": K}              N's window is parked again (answered with
+                                      {"closed": N, "ack": K} once done)
+Events (host -> client):
+  {"embed": true} / {"embed": false, "why": ...}   at start
+  {"window": N}                       N's engine window exists
+  {"gone": N}                         N's engine window was destroyed
+  {"pressed": N, "button": B}         a press in N's window
+"""
+import os
+
+try:
+    from Xlib import X, Xatom, display, error
+    from Xlib.protocol import event as xevent
+except ImportError:  # no python3-xlib: the engine runs headless instead
+    X = None
+
+# Far outside any screen: where the engine puts a new window before we take it.
+OFFSCREEN = -32000
+BUTTON_EVENTS = X.ButtonPressMask if X else 0
+
+
+def available():
+    """(True, None) when the engine's windows can be embedded on this display."""
+    if X is None:
+        return False, "python3-xlib missing"
+    name = os.environ.get("DISPLAY")
+    if not name:
+        return False, "no X display"
+    try:
+        probe = display.Display(name)
+    except Exception as e:  # noqa: BLE001 - any failure means no embedding
+        return False, "X display unreachable: %s" % e
+    probe.close()
+    return True, None
+
+
+def engine_switches(window_class):
+    """Switches that make the engine a windowed X11 program whose windows we can tell."""
+    return ["--ozone-platform=x11", "--test-type", "--no-startup-window",
+            "--window-position=%d,%d" % (OFFSCREEN, OFFSCREEN), "--class=" + window_class]
+
+
+def relaunch_argv(engine_argv, url):
+    """The command that asks the running engine (through its process singleton) for
+    one more app window showing `url`."""
+    keep = ("--user-data-dir=", "--no-sandbox", "--test-type", "--ozone-platform=", "--class=")
+    argv = [engine_argv[0]] + [a for a in engine_argv[1:] if a.startswith(keep)]
+    return argv + ["--app=" + url]
+
+
+class Embedded:
+    """One browser's engine window and the clip window that holds it."""
+
+    def __init__(self, number):
+        self.number = number
+        self.token = None
+        self.engine = None  # the engine's X window, once found
+        self.clip = None  # our window inside the client's, created on the first place
+        self.parent = None
+        self.rect = None  # x, y, w, h inside the parent
+        self.inset = (0, 0, 0, 0)
+        self.show = False
+        self.input = True
+        self.claim = None  # (left, top) a popup's window will be moved to
+
+
+class Embedder:
+    def __init__(self, send, window_class, display_name=None):
+        """`send(dict)` queues an event for the client."""
+        self.send = send
+        self.window_class = window_class
+        self.dpy = display.Display(display_name)
+        self.dpy.set_error_handler(lambda *_: None)  # windows vanish under us: not an error
+        self.root = self.dpy.screen().root
+        self.atom_class = Xatom.WM_CLASS
+        self.root.change_attributes(event_mask=X.SubstructureNotifyMask)
+        # Never mapped: whatever is inside it can never be seen.
+        self.park = self.root.create_window(-100, -100, 1, 1, 0, X.CopyFromParent,
+                                            override_redirect=True)
+        self.browsers = {}  # number -> Embedded
+        self.parked = {}  # engine window id -> (x, y) the engine last put it at
+        self.known = set()  # window ids checked already (ours or not)
+        self.focus_before = None  # the focus when the engine started making a window
+        self.parents = {}  # parent window id -> number of clip windows in it
+        self.dpy.sync()
+
+    def fileno(self):
+        return self.dpy.fileno()
+
+    # ---- events from X --------------------------------------------------------
+
+    def on_readable(self):
+        self.dpy.pending_events()  # reads what arrived
+        self.drain()
+
+    def drain(self):
+        while self.dpy.pending_events():
+            ev = self.dpy.next_event()
+            try:
+                self.handle(ev)
+            except error.XError:
+                pass  # the window went while we looked at it
+        self.dpy.flush()
+
+    def handle(self, ev):
+        t = ev.type
+        if t == X.CreateNotify and ev.parent == self.root:
+            if self.focus_before is None:
+                self.focus_before = self.dpy.get_input_focus().focus
+            self.consider(ev.window, ev.override)
+        elif t == X.PropertyNotify and ev.atom == self.atom_class:
+            self.consider(ev.window, False)
+        elif t == X.MapNotify and ev.event == self.root:
+            self.consider(ev.window, ev.override)
+        elif t == X.ConfigureNotify:
+            self.on_configure(ev)
+        elif t == X.ButtonPress:
+            self.on_press(ev)
+        elif t == X.FocusIn:
+            b = self.by_engine(ev.window.id)
+            focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+            if b and b.parent is not None and focus == b.engine.id:
+                # The engine took the focus itself: it goes to the client's window.
+                self.dpy.set_input_focus(b.parent, X.RevertToParent, X.CurrentTime)
+        elif t == X.DestroyNotify:
+            self.on_destroy(ev.window.id)
+
+    def consider(self, win, override):
+        """A new top-level window: the engine's ones are taken before they show."""
+        if win.id in self.known or override:
+            return
+        try:
+            cls = win.get_wm_class()
+        except error.XError:
+            return
+        if not cls:
+            # Its class is set later; look again then.
+            win.change_attributes(event_mask=X.PropertyChangeMask)
+            return
+        self.known.add(win.id)
+        if cls[1] != self.window_class:
+            return
+        win.change_attributes(event_mask=X.StructureNotifyMask | X.FocusChangeMask)
+        self.parked[win.id] = (OFFSCREEN, OFFSCREEN)
+        win.reparent(self.park, OFFSCREEN, OFFSCREEN)
+        # Made while unviewable, the window could not take the focus; if it was
+        # quicker than us, the focus (or where it fell back to when we took the window)
+        # goes back where it was.
+        focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+        before = self.focus_before
+        if before is not None and focus in (win.id, self.root.id) and focus != getattr(before, "id", before):
+            self.dpy.set_input_focus(before, X.RevertToParent, X.CurrentTime)
+        self.focus_before = None
+        for b in self.browsers.values():
+            if b.engine is None and b.token and b.token in cls[0]:
+                self.adopt(b, win)
+                return
+
+    def adopt(self, b, win):
+        b.engine = win
+        self.parked.pop(win.id, None)
+        win.grab_button(X.AnyButton, X.AnyModifier, True, X.ButtonPressMask, X.GrabModeSync,
+                        X.GrabModeAsync, X.NONE, X.NONE)
+        self.send({"window": b.number})
+        self.apply(b)
+
+    def on_configure(self, ev):
+        wid = ev.window.id
+        if wid in self.parked:
+            self.parked[wid] = (ev.x, ev.y)
+            for b in self.browsers.values():
+                if b.engine is None and b.claim == (ev.x, ev.y):
+                    self.adopt(b, ev.window)
+                    return
+            return
+        b = self.by_engine(wid)
+        if b:
+            # The engine resized or moved its window itself (a page's resizeTo):
+            # it goes back to the client's rectangle.
+            want = self.engine_geometry(b)
+            if want and (ev.x, ev.y, ev.width, ev.height) != want and not ev.send_event:
+                b.engine.configure(x=want[0], y=want[1], width=want[2], height=want[3])
+            return
+        if wid in self.parents:
+            # The client's window moved: the engine hears where it now is on the
+            # screen, as a window manager would tell it, so its menus and popups
+            # open at the right places.
+            for b in self.browsers.values():
+                if b.parent is not None and b.parent.id == wid:
+                    self.tell_position(b)
+
+    def on_press(self, ev):
+        b = self.by_engine(ev.window.id)
+        if b is None:
+            self.dpy.allow_events(X.ReplayPointer, ev.time)
+            return
+        if b.input:
+            if ev.detail in (1, 2, 3) and b.parent is not None:
+                focus = getattr(self.dpy.get_input_focus().focus, "id", None)
+                if focus != b.parent.id:
+                    # Clicked while something else has the keyboard: the client's
+                    # window takes it, as a click into it would.
+                    self.dpy.set_input_focus(b.parent, X.RevertToParent, ev.time)
+            self.dpy.allow_events(X.ReplayPointer, ev.time)
+        else:
+            # The client's window is disabled: the press, and its release, go nowhere.
+            self.dpy.allow_events(X.AsyncPointer, ev.time)
+        self.send({"pressed": b.number, "button": ev.detail})
+
+    def on_destroy(self, wid):
+        self.parked.pop(wid, None)
+        self.known.discard(wid)
+        b = self.by_engine(wid)
+        if b:
+            b.engine = None
+            self.send({"gone": b.number})
+
+    def by_engine(self, wid):
+        for b in self.browsers.values():
+            if b.engine is not None and b.engine.id == wid:
+                return b
+        return None
+
+    # ---- commands from the client -----------------------------------------------
+
+    def command(self, msg):
+        try:
+            self.run(msg)
+        except (error.XError, KeyError, TypeError, ValueError):
+            pass  # a command about a window that went, or a malformed one: nothing to do
+        self.drain()
+
+    def run(self, msg):
+        if "open" in msg:
+            b = self.browsers.setdefault(int(msg["open"]), Embedded(int(msg["open"])))
+            b.token = str(msg["token"])
+            for wid in list(self.parked):
+                win = self.dpy.create_resource_object("window", wid)
+                cls = win.get_wm_class()
+                if cls and b.token in cls[0]:
+                    self.adopt(b, win)
+                    break
+        elif "claim" in msg:
+            b = self.browsers.setdefault(int(msg["claim"]), Embedded(int(msg["claim"])))
+            b.claim = (int(msg["left"]), int(msg["top"]))
+            for wid, pos in list(self.parked.items()):
+                if pos == b.claim:
+                    self.adopt(b, self.dpy.create_resource_object("window", wid))
+                    break
+        elif "place" in msg:
+            b = self.browsers.setdefault(int(msg["place"]), Embedded(int(msg["place"])))
+            parent = self.dpy.create_resource_object("window", int(msg["parent"]))
+            b.rect = (int(msg["x"]), int(msg["y"]), max(1, int(msg["w"])), max(1, int(msg["h"])))
+            b.show = bool(msg.get("show", True))
+            inset = msg.get("inset") or (0, 0, 0, 0)
+            b.inset = tuple(int(v) for v in inset)
+            self.set_parent(b, parent)
+            self.apply(b)
+        elif "input" in msg:
+            b = self.browsers.get(int(msg["input"]))
+            if b:
+                b.input = bool(msg["enabled"])
+        elif "close" in msg:
+            b = self.browsers.pop(int(msg["close"]), None)
+            if b:
+                self.release(b)
+            self.dpy.sync()  # done before the client's window may go
+            if "ack" in msg:
+                self.send({"closed": int(msg["close"]), "ack": msg["ack"]})
+
+    def set_parent(self, b, parent):
+        if b.parent is not None and b.parent.id == parent.id and b.clip is not None:
+            return
+        if b.clip is not None:
+            self.drop_clip(b)
+        b.parent = parent
+        x, y, w, h = b.rect
+        b.clip = parent.create_window(x, y, w, h, 0, X.CopyFromParent, X.InputOutput, X.CopyFromParent,
+                                      background_pixel=self.dpy.screen().white_pixel)
+        n = self.parents.get(parent.id, 0)
+        if n == 0:
+            parent.change_attributes(event_mask=X.StructureNotifyMask)
+        self.parents[parent.id] = n + 1
+
+    def drop_clip(self, b):
+        if b.engine is not None:
+            b.engine.unmap()
+            b.engine.reparent(self.park, OFFSCREEN, OFFSCREEN)
+        b.clip.destroy()
+        b.clip = None
+        pid = b.parent.id
+        self.parents[pid] -= 1
+        if self.parents[pid] == 0:
+            del self.parents[pid]
+        b.parent = None
+
+    def release(self, b):
+        if b.clip is not None:
+            self.drop_clip(b)
+        if b.engine is not None:
+            b.engine.ungrab_button(X.AnyButton, X.AnyModifier)
+            self.parked[b.engine.id] = (OFFSCREEN, OFFSCREEN)
+            b.engine = None
+
+    def engine_geometry(self, b):
+        if b.rect is None:
+            return None
+        l, t, r, bottom = b.inset
+        return (-l, -t, b.rect[2] + l + r, b.rect[3] + t + bottom)
+
+    def apply(self, b):
+        """Brings the windows in line with what the client last asked for."""
+        if b.clip is None or b.rect is None:
+            return
+        x, y, w, h = b.rect
+        b.clip.configure(x=x, y=y, width=w, height=h, stack_mode=X.Above)
+        if b.engine is None:
+            if b.show:
+                b.clip.map()
+            else:
+                b.clip.unmap()
+            return
+        geometry = self.engine_geometry(b)
+        if b.engine.query_tree().parent.id != b.clip.id:
+            b.engine.reparent(b.clip, geometry[0], geometry[1])
+        b.engine.configure(x=geometry[0], y=geometry[1], width=geometry[2], height=geometry[3])
+        if b.show:
+            b.engine.map()
+            b.clip.map()
+        else:
+            b.clip.unmap()
+            b.engine.unmap()
+        self.tell_position(b)
+
+    def tell_position(self, b):
+        if b.engine is None or b.clip is None:
+            return
+        geometry = self.engine_geometry(b)
+        rx, ry = self.root_position(b.clip)
+        ev = xevent.ConfigureNotify(event=b.engine, window=b.engine, above_sibling=X.NONE,
+                                    x=rx + geometry[0], y=ry + geometry[1], width=geometry[2],
+                                    height=geometry[3], border_width=0, override=False)
+        b.engine.send_event(ev, event_mask=X.StructureNotifyMask)
+
+    def root_position(self, win):
+        pos = self.root.translate_coords(win, 0, 0)
+        return pos.x, pos.y
+
+    def close(self):
+        try:
+            for b in list(self.browsers.values()):
+                self.release(b)
+            self.dpy.sync()
+            self.dpy.close()
+        except Exception:  # noqa: BLE001 - the display may be gone already
+            pass

@@ -1,0 +1,270 @@
+#!/usr/bin/python3
+"""Frame rates and latency of the page on the screen, both ways of showing it (the
+engine's own window embedded in ours, and screencast pictures), on demand: not a
+test. Run through tools/bench_view.sh, which gives it a 1920 x 1080 Xvfb and a
+wineserver.
+
+For each route, in the launcher (1230 x 620) and in the maximised in-game frame,
+on the local portal's game page and on a page that redraws its whole view at
+every frame: the page's own frames per second (requestAnimationFrame), the frames
+that reach the screen per second (a corner of the page changes colour at every
+page frame; the X screen is sampled there a few hundred times a second), click
+to pixels (a real click through X; the page changes a square's colour on the
+press; the time until the screen shows it), and the CPU of the client's
+processes and of the engine's (host and browser processes), each in % of one core.
+"""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "system"))
+import devtools  # noqa: E402
+import road  # noqa: E402
+from Xlib import X, display  # noqa: E402
+from Xlib.ext import xtest  # noqa: E402
+
+SECONDS = float(os.environ.get("BENCH_SECONDS", "4"))
+CLICKS = int(os.environ.get("BENCH_CLICKS", "15"))
+TICK = os.sysconf("SC_CLK_TCK")
+
+ANIMATION = "data:text/html," + urllib.parse.quote(
+             "<title>animation</title><style>html,body{margin:0;height:100%;overflow:hidden}"
+             "</style><canvas id=c></canvas><script>var c=document.getElementById('c'),x=c.getContext('2d'),t=0;"
+             "function f(){c.width=innerWidth;c.height=innerHeight;t++;var g=x.createLinearGradient(0,0,"
+             "innerWidth,innerHeight);g.addColorStop(0,'hsl('+t%360+',70%,50%)');g.addColorStop(1,"
+             "'hsl('+(t+180)%360+',70%,30%)');x.fillStyle=g;x.fillRect(0,0,innerWidth,innerHeight);"
+             "for(var i=0;i<200;i++){x.fillStyle='hsl('+(i*7+t)%360+',80%,60%)';x.beginPath();"
+             "x.arc((i*97+t*3)%innerWidth,(i*53+t*2)%innerHeight,20,0,7);x.fill();}requestAnimationFrame(f);}"
+             "requestAnimationFrame(f);</script>")
+
+# In the page: a corner square cycling through colours at every page frame, a
+# square that changes on a press, and a counter of page frames.
+PROBE = r"""(() => {
+  if (window.__probe) return true;
+  const colours = ['#ff0000', '#00ff00', '#0000ff', '#ffff00', '#00ffff', '#ff00ff', '#ffffff', '#000000'];
+  const mark = document.createElement('div');
+  mark.style.cssText = 'position:fixed;left:0;top:0;width:24px;height:24px;z-index:2147483647';
+  const hit = document.createElement('div');
+  hit.style.cssText = 'position:fixed;left:40px;top:0;width:48px;height:48px;z-index:2147483647;background:#000';
+  document.documentElement.append(mark, hit);
+  const p = window.__probe = {frames: 0, presses: 0};
+  let i = 0;
+  (function frame() { mark.style.background = colours[i++ % colours.length]; p.frames++;
+                      requestAnimationFrame(frame); })();
+  addEventListener('mousedown', () => { p.presses++; hit.style.background = p.presses % 2 ? '#fff' : '#000'; }, true);
+  return true;
+})()"""
+
+
+def page(port, expression):
+    targets = devtools.page_targets(port)
+    return devtools.evaluate(port, targets[0], expression) if targets else None
+
+
+def navigate(port, url):
+    # Through DevTools: a page may not send itself to a data: address.
+    navigate_only(port, url)
+    road.wait_for(lambda: page(port, "document.readyState") == "complete" and
+                  page(port, "location.href")[:20] == url[:20], 30, "the page " + url[:40])
+    time.sleep(1.0)
+
+
+def navigate_only(port, url):
+    target = devtools.page_targets(port)[0]
+    dt = devtools.DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+    try:
+        dt.call("Page.navigate", {"url": url})
+    finally:
+        dt.close()
+
+
+def pids_of(pred):
+    out = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            continue
+        if pred(int(entry), cmd, ppid):
+            out.append(int(entry))
+    return out
+
+
+def descendants(root):
+    tree = {}
+    for pid in pids_of(lambda p, c, pp: True):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                tree.setdefault(int(f.read().rsplit(")", 1)[1].split()[1]), []).append(pid)
+        except OSError:
+            pass
+    out, todo = [], [root]
+    while todo:
+        p = todo.pop()
+        out.append(p)
+        todo.extend(tree.get(p, []))
+    return out
+
+
+def cpu_ticks(pids):
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        except OSError:
+            pass
+    return total
+
+
+class Screen:
+    def __init__(self):
+        self.dpy = display.Display()
+        self.root = self.dpy.screen().root
+
+    def pixel(self, x, y):
+        return bytes(self.root.get_image(x, y, 1, 1, X.ZPixmap, 0xFFFFFFFF).data)[:3]
+
+    def on_screen_fps(self, x, y, seconds):
+        # About a thousand samples a second: enough to see every frame at 60 a
+        # second, not so many that the sampling itself loads the X server.
+        changes, samples, last = 0, 0, self.pixel(x, y)
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            time.sleep(0.0008)
+            p = self.pixel(x, y)
+            samples += 1
+            if p != last:
+                changes += 1
+                last = p
+        return changes / seconds, samples / seconds
+
+    def click_latency(self, x, y, hx, hy, clicks):
+        times = []
+        for _ in range(clicks):
+            before = self.pixel(hx, hy)
+            xtest.fake_input(self.dpy, X.MotionNotify, x=x, y=y)
+            self.dpy.sync()
+            t0 = time.monotonic()
+            xtest.fake_input(self.dpy, X.ButtonPress, 1)
+            self.dpy.sync()
+            while time.monotonic() - t0 < 1.0:
+                time.sleep(0.0005)
+                if self.pixel(hx, hy) != before:
+                    times.append((time.monotonic() - t0) * 1000)
+                    break
+            xtest.fake_input(self.dpy, X.ButtonRelease, 1)
+            self.dpy.sync()
+            time.sleep(0.15)
+        return statistics.median(times) if times else float("nan"), len(times)
+
+
+def servers():
+    """Our wineserver and X server (tools/bench_view.sh names them)."""
+    return [int(os.environ[k]) for k in ("BENCH_WINESERVER_PID", "BENCH_XSERVER_PID") if os.environ.get(k)]
+
+
+def measure(port, client_pids, engine_pids, origin, click_at):
+    page(port, PROBE)
+    time.sleep(0.5)
+    screen = Screen()
+    f0 = page(port, "__probe.frames")
+    c0, e0, s0 = cpu_ticks(client_pids()), cpu_ticks(engine_pids()), cpu_ticks(servers())
+    t0 = time.monotonic()
+    fps_screen, rate = screen.on_screen_fps(origin[0] + 4, origin[1] + 4, SECONDS)
+    elapsed = time.monotonic() - t0
+    f1 = page(port, "__probe.frames")
+    c1, e1, s1 = cpu_ticks(client_pids()), cpu_ticks(engine_pids()), cpu_ticks(servers())
+    latency, n = screen.click_latency(click_at[0], click_at[1], origin[0] + 60, origin[1] + 20, CLICKS)
+    screen.dpy.close()
+    return {"page_fps": (f1 - f0) / elapsed, "screen_fps": fps_screen, "samples_per_s": rate,
+            "click_ms": latency, "clicks": n,
+            "client_cpu": 100.0 * (c1 - c0) / TICK / elapsed, "engine_cpu": 100.0 * (e1 - e0) / TICK / elapsed,
+            "server_cpu": 100.0 * (s1 - s0) / TICK / elapsed}
+
+
+def run_route(route):
+    os.environ["VORNMARK_ENGINE_VIEW"] = route
+    results = []
+    portal = road.Portal()
+    client = road.Client()
+    try:
+        client.start()
+        frame = road.wait_for(lambda: client.window_sized(1230, 620), 60, "the frame")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 90, "the DevTools port")
+        road.wait_for(lambda: page(port, "document.readyState") == "complete", 30, "the first page")
+
+        exe_dir = client.dir
+
+        def client_pids():
+            return pids_of(lambda p, c, pp: "vornmark.exe" in c and exe_dir in c.replace("\\", "/"))
+
+        def engine_pids():
+            hosts = pids_of(lambda p, c, pp: "engine_host.py" in c and exe_dir in c)
+            return [d for h in hosts for d in descendants(h)]
+        if os.environ.get("BENCH_VERBOSE"):
+            print("engine processes", len(engine_pids()), "client processes", len(client_pids()), flush=True)
+
+        base = f"http://127.0.0.1:{road.PORTAL_PORT}"
+        launcher_origin = (frame[1], frame[2])
+        centre = (frame[1] + 615, frame[2] + 400)
+        for name, url in (("game page", base + "/wd3/play?server_id=3"), ("60 fps animation", ANIMATION)):
+            navigate(port, url)
+            results.append(("launcher 1230x620", name, measure(port, client_pids, engine_pids, launcher_origin,
+                                                                 centre)))
+        # Into the game: logged in, then the game address switches the frame.
+        navigate(port, base + "/wd3/index.html")
+        page(port, "document.querySelector('#username').value='bench';"
+                   "document.querySelector('#password').value='bench';"
+                   "document.querySelector('#loginForm').submit(); true")
+        time.sleep(2)
+        navigate_only(port, base + "/wd3/play?act=gamelogin&server_id=3")
+        sw, sh = road.screen_size()
+        road.wait_for(lambda: client.window_sized(sw, sh), 30, "the maximised in-game frame")
+        time.sleep(2)
+        size = page(port, "[innerWidth, innerHeight]")
+        layout = f"in game {size[0]}x{size[1]}"
+        results.append((layout, "game page", measure(port, client_pids, engine_pids, (0, 25), (sw // 2, sh // 2))))
+        navigate(port, ANIMATION)
+        results.append((layout, "60 fps animation", measure(port, client_pids, engine_pids, (0, 25),
+                                                            (sw // 2, sh // 2))))
+    finally:
+        client.cleanup()
+        portal.stop()
+    return results
+
+
+def main():
+    routes = sys.argv[1:] or ["embedded", "screencast"]
+    rows = []
+    for route in routes:
+        for layout, name, r in run_route(route):
+            rows.append((route, layout, name, r))
+            print(json.dumps({"route": route, "layout": layout, "page": name, **r}), flush=True)
+    print()
+    print("| route | layout | page | page frames/s | frames on screen/s | click to pixels (median ms) "
+          "| client CPU % | engine CPU % | wineserver + X CPU % |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for route, layout, name, r in rows:
+        print(f"| {route} | {layout} | {name} | {r['page_fps']:.1f} | {r['screen_fps']:.1f} | "
+              f"{r['click_ms']:.1f} ({r['clicks']}/{CLICKS}) | {r['client_cpu']:.0f} | {r['engine_cpu']:.0f} | "
+              f"{r['server_cpu']:.0f} |")
+    with open("/proc/loadavg") as f:
+        print(f"\nscreen sampled {rows[0][3]['samples_per_s']:.0f} times/s; load average at the end: "
+              f"{f.read().split()[0]} ({os.cpu_count()} cores)")
+
+
+if __name__ == "__main__":
+    main()
