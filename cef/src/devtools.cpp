@@ -6,6 +6,7 @@
 #include <wincrypt.h>
 #include <algorithm>
 #include <vector>
+#include "base/MessageWait.h"
 
 using nlohmann::json;
 
@@ -22,24 +23,6 @@ std::string Base64Encode(const unsigned char* data, DWORD size) {
     out.resize(chars);
     while (!out.empty() && (out.back() == '\0' || out.back() == '\r' || out.back() == '\n')) out.pop_back();
     return out;
-}
-
-// Waits for `handle`, handling cross-thread sent messages meanwhile so that a
-// window thread blocked here cannot deadlock a thread that sends to its windows.
-bool WaitHandlingSentMessages(HANDLE handle, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        DWORD elapsed = GetTickCount() - start;
-        DWORD remaining = timeoutMs == INFINITE ? INFINITE : (elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
-        DWORD r = MsgWaitForMultipleObjectsEx(1, &handle, remaining, QS_SENDMESSAGE, 0);
-        if (r == WAIT_OBJECT_0) return true;
-        if (r == WAIT_OBJECT_0 + 1) {
-            MSG msg;
-            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            continue;
-        }
-        return false;  // time-out or failure
-    }
 }
 
 }  // namespace
@@ -380,7 +363,7 @@ bool DevToolsConnection::Call(const std::string& method, const json& params, jso
     if (!sessionId.empty()) msg["sessionId"] = sessionId;
     std::string text = msg.dump(-1, ' ', false, json::error_handler_t::replace);
     bool answered = false;
-    if (d.SendText(text)) answered = WaitHandlingSentMessages(call->done, timeoutMs);
+    if (d.SendText(text)) answered = base::WaitServingSentMessages(&call->done, 1, timeoutMs) == 0;
     {
         std::lock_guard<std::mutex> lock(d.stateLock);
         d.pending.erase(id);
