@@ -101,6 +101,10 @@ class EngineHost:
         self.engine_argv = engine_argv
         self.embed = embed
         self.embedder = None
+        # New windows are asked of the running engine through its process singleton;
+        # asked before the engine has one, the helper would become an engine itself.
+        self.engine_answered = False
+        self.pending_windows = []
         self.language = language
         self.engine = None  # pid of the engine's browser process (also its group id)
         self.readers = {}  # fd -> callback, besides the channel and the engine
@@ -143,7 +147,11 @@ class EngineHost:
         if not isinstance(msg, dict):
             return
         if "open" in msg and isinstance(msg.get("url"), str) and self.engine is not None:
-            self.spawn_helper(xembed.relaunch_argv(self.engine_argv, msg["url"]))
+            argv = xembed.relaunch_argv(self.engine_argv, msg["url"])
+            if self.engine_answered:
+                self.spawn_helper(argv)
+            else:
+                self.pending_windows.append(argv)
         self.embedder.command(msg)
 
     def start_embedding(self):
@@ -162,6 +170,7 @@ class EngineHost:
             except Exception as e:  # noqa: BLE001 - the display went away meanwhile
                 ok, why = False, str(e)
         if ok:
+            xembed.clear_stale_lock(self.engine_argv)
             self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class)
             self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
             self.send_window_event({"embed": True})
@@ -399,6 +408,12 @@ class EngineHost:
             return
         for message in self.engine_in.feed(data):
             self.send(b"D", message)
+            if not self.engine_answered:
+                # Its first words: the engine is up, its process singleton in place.
+                self.engine_answered = True
+                for argv in self.pending_windows:
+                    self.spawn_helper(argv)
+                self.pending_windows = []
 
 
     @staticmethod

@@ -42,6 +42,7 @@ Events (host -> client):
   {"pressed": N, "button": B}         a press in N's window
 """
 import os
+import select
 
 try:
     from Xlib import X, Xatom, display, error
@@ -73,6 +74,54 @@ def engine_switches(window_class):
     """Switches that make the engine a windowed X11 program whose windows we can tell."""
     return ["--ozone-platform=x11", "--test-type", "--no-startup-window",
             "--window-position=%d,%d" % (OFFSCREEN, OFFSCREEN), "--class=" + window_class]
+
+
+def clear_stale_lock(engine_argv, wait=5.0):
+    """Removes the profile's lock of an engine that has gone.
+
+    A windowed engine keeps its profile to itself through a lock naming its host
+    and pid, and hands a second start over to the one it names (which then opens
+    nothing: the new engine just ends). An engine ended by force leaves the lock
+    behind, and one still being ended holds it for a moment: the new engine waits
+    for that one to go (at most `wait` seconds), and a lock whose pid is now some
+    other program's is removed. The lock stays when it names a live engine of this
+    profile (a second client at once, which cannot have a profile of its own)."""
+    profile = next((a.split("=", 1)[1] for a in engine_argv if a.startswith("--user-data-dir=")), None)
+    if not profile:
+        return
+    lock = os.path.join(profile, "SingletonLock")
+    try:
+        pid = int(os.readlink(lock).rsplit("-", 1)[-1])
+    except (OSError, ValueError):
+        return
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().split(b"\0")
+        real = os.path.realpath(profile).encode()
+        if any(a.startswith(b"--user-data-dir=") and os.path.realpath(a[16:]) == real for a in args):
+            if not gone_within(pid, wait):
+                return
+    except OSError:
+        pass
+    for name in ("SingletonLock", "SingletonSocket", "SingletonCookie"):
+        try:
+            os.unlink(os.path.join(profile, name))
+        except OSError:
+            pass
+
+
+def gone_within(pid, seconds):
+    """Waits (without polling) until process `pid` has ended; False when it outlives `seconds`."""
+    try:
+        fd = os.pidfd_open(pid)
+    except (OSError, AttributeError):
+        return False
+    try:
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        return bool(poller.poll(int(seconds * 1000)))
+    finally:
+        os.close(fd)
 
 
 def relaunch_argv(engine_argv, url):

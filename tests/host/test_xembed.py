@@ -217,6 +217,37 @@ class EmbedderTest(unittest.TestCase):
         self.engine.sync()
         self.assertTrue(self.pump(lambda: {"gone": 3} in self.events), self.events)
 
+    def test_a_lock_left_by_a_gone_engine_goes_and_a_live_engines_stays(self):
+        import subprocess
+        import tempfile
+        profile = tempfile.mkdtemp(prefix="vm-profile-")
+        lock = os.path.join(profile, "SingletonLock")
+        argv = ["/usr/bin/chromium", "--user-data-dir=" + profile]
+        # Its pid now another program's (here: this test's own).
+        os.symlink("somehost-%d" % os.getpid(), lock)
+        open(os.path.join(profile, "SingletonCookie"), "w").close()
+        xembed.clear_stale_lock(argv)
+        self.assertFalse(os.path.lexists(lock))
+        self.assertFalse(os.path.exists(os.path.join(profile, "SingletonCookie")))
+        # A live engine of this very profile (another client's) keeps it...
+        live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)", "--user-data-dir=" + profile])
+        try:
+            os.symlink("somehost-%d" % live.pid, lock)
+            xembed.clear_stale_lock(argv, wait=0.2)
+            self.assertTrue(os.path.lexists(lock))
+        finally:
+            live.kill()
+            live.wait()
+        xembed.clear_stale_lock(argv)  # gone now
+        self.assertFalse(os.path.lexists(lock))
+        # ... and one on its way out is waited for.
+        ending = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(0.5)", "--user-data-dir=" + profile])
+        os.symlink("somehost-%d" % ending.pid, lock)
+        xembed.clear_stale_lock(argv, wait=5)
+        self.assertFalse(os.path.lexists(lock))
+        ending.wait()
+        os.rmdir(profile)
+
     def test_switches_and_relaunch_keep_what_the_engine_needs(self):
         argv = ["/usr/bin/chromium", "--no-sandbox", "--user-data-dir=/p", "--lang=zh-CN"]
         argv[1:1] = xembed.engine_switches(CLASS)

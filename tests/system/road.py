@@ -276,6 +276,12 @@ def engine_windows():
     return out
 
 
+def focused_window():
+    """The X window with the keyboard focus, as xdotool names windows."""
+    r = subprocess.run(["xdotool", "getwindowfocus"], capture_output=True, text=True)
+    return r.stdout.strip()
+
+
 def screen_size():
     r = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True, check=True)
     w, h = r.stdout.split()
@@ -353,6 +359,8 @@ def post_to_frame(message, wparam, lparam):
         raise AssertionError(f"winpost failed with {r.returncode}")
 
 
+WM_SYSCOMMAND = 0x0112
+SC_RESTORE = 0xF120
 WM_TRAY_NOTIFY = 0x15B4
 TRAY_ICON_ID = 128
 WM_LBUTTONDBLCLK = 0x203

@@ -314,6 +314,28 @@ class WholeRoad(unittest.TestCase):
         road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame maximised again")
         self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "maximised again")
 
+        # Minimised, the page goes with the frame; restored, it is back in its place.
+        road.click(sw - 62, 12)
+        road.wait_for(lambda: not self.client.window_sized(sw, sh), 10, "the frame minimised")
+        self.assertFalse([w for w in road.engine_windows() if w[1] and w[2] != int(game[0])],
+                         "an engine window shows outside the minimised frame")
+        road.post_to_frame(road.WM_SYSCOMMAND, road.SC_RESTORE, 0)
+        road.wait_for(lambda: self.client.window_sized(sw, sh), 10, "the frame restored from the task bar")
+        self.assert_page_at(port, game[0], 0, 25, sw, sh - 25, "after minimising")
+
+        # While the close dialog is up it has the keyboard: keys typed with the
+        # pointer resting on the page do not reach the page.
+        page_value(port, "window.__seen = 0; addEventListener('keydown', () => __seen++, true); true")
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the close dialog")
+        road.wait_for(lambda: road.focused_window() == dialog[0], 10, "the close dialog with the keyboard")
+        subprocess.run(["xdotool", "mousemove", str(sw // 2), str(sh - 100)], check=True)
+        road.type_text("zz")
+        time.sleep(0.5)
+        self.assertEqual(0, page_value(port, "__seen"))
+        road.click(dialog[1] + 212, dialog[2] + 117)  # 取消
+        road.wait_for(lambda: not self.client.window_sized(295, 190), 10, "the dialog gone after cancel")
+
         # Close with confirmation: the dialog's cancel keeps the game, confirm ends it.
         road.click(sw - 12, 12)
         dialog = road.wait_for(lambda: self.client.window_sized(295, 190), 10, "the close dialog")
