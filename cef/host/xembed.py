@@ -33,6 +33,8 @@ Commands (client -> host, JSON in "X" frames):
                                       rectangle; the inset crops the engine
                                       window's own furniture, if it has any
   {"input": N, "enabled": bool}       presses reach the page, or are swallowed
+  {"freeze": N, "on": bool}           hold what N's window shows now (a still of it
+                                      in its place, the engine's window hidden)
   {"close": N, "ack": K}              N's window is parked again (answered with
                                       {"closed": N, "ack": K} once done)
 Events (host -> client):
@@ -43,6 +45,7 @@ Events (host -> client):
 """
 import os
 import select
+import struct
 
 try:
     from Xlib import X, Xatom, display, error
@@ -146,6 +149,7 @@ class Embedded:
         self.show = False
         self.input = True
         self.claim = None  # (left, top) a popup's window will be moved to
+        self.frozen = False  # a still of the window shows in its place
 
 
 class Embedder:
@@ -310,7 +314,7 @@ class Embedder:
     def command(self, msg):
         try:
             self.run(msg)
-        except (error.XError, KeyError, TypeError, ValueError):
+        except (error.XError, KeyError, TypeError, ValueError, struct.error):
             pass  # a command about a window that went, or a malformed one: nothing to do
         self.drain()
 
@@ -340,6 +344,10 @@ class Embedder:
             b.inset = tuple(int(v) for v in inset)
             self.set_parent(b, parent)
             self.apply(b)
+        elif "freeze" in msg:
+            b = self.browsers.get(int(msg["freeze"]))
+            if b:
+                self.set_frozen(b, bool(msg.get("on")))
         elif "input" in msg:
             b = self.browsers.get(int(msg["input"]))
             if b:
@@ -351,6 +359,38 @@ class Embedder:
             self.dpy.sync()  # done before the client's window may go
             if "ack" in msg:
                 self.send({"closed": int(msg["close"]), "ack": msg["ack"]})
+
+    def set_frozen(self, b, frozen):
+        if frozen == b.frozen or b.clip is None:
+            return
+        b.frozen = frozen
+        if frozen and b.engine is not None and b.show:
+            # The still becomes the clip window's background, so it shows the moment
+            # the engine's window is taken away, and for as long as it is.
+            w, h = b.rect[2], b.rect[3]
+            left, top = b.inset[0], b.inset[1]
+            try:
+                image = b.engine.get_image(left, top, w, h, X.ZPixmap, 0xFFFFFFFF)
+                depth = b.clip.get_geometry().depth
+                if image.depth == depth:
+                    still = b.clip.create_pixmap(w, h, depth)
+                    gc = still.create_gc()
+                    # In bands: one request carries at most 256 KB.
+                    row = len(image.data) // h
+                    band = max(1, 200000 // row)
+                    for y in range(0, h, band):
+                        rows = min(band, h - y)
+                        still.put_image(gc, 0, y, w, rows, X.ZPixmap, depth, 0,
+                                        image.data[y * row:(y + rows) * row])
+                    gc.free()
+                    b.clip.change_attributes(background_pixmap=still)
+                    still.free()
+                    b.clip.clear_area()
+            except error.XError:
+                pass  # no still to be had: the clip's own white then
+        elif not frozen:
+            b.clip.change_attributes(background_pixel=self.dpy.screen().white_pixel)
+        self.apply(b)
 
     def set_parent(self, b, parent):
         if b.parent is not None and b.parent.id == parent.id and b.clip is not None:
@@ -408,9 +448,12 @@ class Embedder:
         if b.engine.query_tree().parent.id != b.clip.id:
             b.engine.reparent(b.clip, geometry[0], geometry[1])
         b.engine.configure(x=geometry[0], y=geometry[1], width=geometry[2], height=geometry[3])
-        if b.show:
+        if b.show and not b.frozen:
             b.engine.map()
             b.clip.map()
+        elif b.show:
+            b.clip.map()
+            b.engine.unmap()
         else:
             b.clip.unmap()
             b.engine.unmap()

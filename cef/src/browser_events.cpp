@@ -498,7 +498,11 @@ void BrowserImpl::OnDialog(const json& params) {
         request.url = JsonString(params, "url");
         request.offerStop = action == ScriptDialogPolicy::kShowWithStop;
         request.chinese = ChineseUi();
+        // The engine shows the page's dialog in its own window as well: while ours is
+        // up, the engine's window is held at what it showed when the dialog came.
+        if (view_ && dialogsUp_++ == 0) view_->SetFrozen(true);
         result = RunScriptDialog(hwnd ? GetAncestor(hwnd, GA_ROOT) : nullptr, hwnd, request);
+        if (view_ && --dialogsUp_ == 0 && !closed_) view_->SetFrozen(false);
         if (closed_) return;
         dialogPolicy_.Answered(origin, result);
     }

@@ -215,6 +215,7 @@ private:
     nlohmann::json windowOpen_;                       // last Page.windowOpen of this page
     DWORD windowOpenTick_ = 0;
     ScriptDialogPolicy dialogPolicy_;                 // which origins' dialogs the player stopped
+    int dialogsUp_ = 0;  // script dialogs of ours showing (nested loops), while the engine's window is frozen
     std::wstring title_;
     HCURSOR cursor_ = nullptr;
     bool crashed_ = false;

@@ -326,6 +326,8 @@ void EmbedView::SetInput(bool enabled) {
     Send({{"input", number_}, {"enabled", enabled}});
 }
 
+void EmbedView::SetFrozen(bool frozen) { Send({{"freeze", number_}, {"on", frozen}}); }
+
 void EmbedView::SetSuspended(bool suspended) {
     if (suspended_ == suspended) return;
     suspended_ = suspended;

@@ -80,6 +80,9 @@ public:
     // The page is not shown (its process died): the engine's window is hidden and
     // the browser window paints the notice in its place.
     void SetSuspended(bool suspended);
+    // A script dialog of ours is up: the engine draws one of its own over the page,
+    // so the host holds what the window showed when the dialog came, until it goes.
+    void SetFrozen(bool frozen);
     // Parks the engine's window again, acknowledged by the host before returning,
     // so that destroying our top-level never destroys the engine's window with it.
     void Close();

@@ -232,6 +232,10 @@ class EmbedderTest(unittest.TestCase):
         # A live engine of this very profile (another client's) keeps it...
         live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(30)", "--user-data-dir=" + profile])
         try:
+            deadline = time.monotonic() + 5  # until it runs its own command line
+            while profile.encode() not in open("/proc/%d/cmdline" % live.pid, "rb").read():
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
             os.symlink("somehost-%d" % live.pid, lock)
             xembed.clear_stale_lock(argv, wait=0.2)
             self.assertTrue(os.path.lexists(lock))
