@@ -116,15 +116,22 @@ def descendants(root):
 
 
 def cpu_ticks(pids):
-    total = 0
+    """CPU ticks used so far, by process."""
+    out = {}
     for pid in pids:
         try:
             with open(f"/proc/{pid}/stat") as f:
                 fields = f.read().rsplit(")", 1)[1].split()
-            total += int(fields[11]) + int(fields[12])
+            out[pid] = int(fields[11]) + int(fields[12])
         except OSError:
             pass
-    return total
+    return out
+
+
+def cpu_used(before, after):
+    """Ticks used between two samples: a process that came meanwhile counts whole,
+    one that went counts nothing after its last sample."""
+    return sum(max(0, t - before.get(pid, 0)) for pid, t in after.items())
 
 
 class Screen:
@@ -189,8 +196,9 @@ def measure(port, client_pids, engine_pids, origin, click_at):
     screen.dpy.close()
     return {"page_fps": (f1 - f0) / elapsed, "screen_fps": fps_screen, "samples_per_s": rate,
             "click_ms": latency, "clicks": n,
-            "client_cpu": 100.0 * (c1 - c0) / TICK / elapsed, "engine_cpu": 100.0 * (e1 - e0) / TICK / elapsed,
-            "server_cpu": 100.0 * (s1 - s0) / TICK / elapsed}
+            "client_cpu": 100.0 * cpu_used(c0, c1) / TICK / elapsed,
+            "engine_cpu": 100.0 * cpu_used(e0, e1) / TICK / elapsed,
+            "server_cpu": 100.0 * cpu_used(s0, s1) / TICK / elapsed}
 
 
 def run_route(route):
