@@ -60,6 +60,19 @@ protected:
         EXPECT_TRUE(CreateChildBrowser(host_->hwnd(), client_.get(), g_server->Url(path)));
         EXPECT_TRUE(WaitUntil([&] { return !client_->With("end main").empty(); }, 20000))
             << testing::PrintToString(client_->Lines());
+        // On the embedded route the page takes input once its window is in place and
+        // draws (as a player can only click it then): two of its frames have passed.
+        if (EmbeddedRoute()) {
+            CefRefPtr<CefBrowser> b = client_->Browser();
+            EXPECT_TRUE(b && WaitUntil([&] {
+                cef_internal::BrowserStats stats;
+                return cef_internal::GetBrowserStats(b, &stats) && stats.viewShown;
+            }, 5000));
+            nlohmann::json drawn;
+            EXPECT_TRUE(b && cef_internal::EvaluateInBrowser(
+                                 b, "new Promise(r => requestAnimationFrame(() => requestAnimationFrame(() => r(1))))",
+                                 &drawn, 5000));
+        }
         return client_->Browser();
     }
 
