@@ -222,8 +222,6 @@ def run_route(route):
         def engine_pids():
             hosts = pids_of(lambda p, c, pp: "engine_host.py" in c and exe_dir in c)
             return [d for h in hosts for d in descendants(h)]
-        if os.environ.get("BENCH_VERBOSE"):
-            print("engine processes", len(engine_pids()), "client processes", len(client_pids()), flush=True)
 
         base = f"http://127.0.0.1:{road.PORTAL_PORT}"
         launcher_origin = (frame[1], frame[2])

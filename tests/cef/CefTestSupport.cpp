@@ -351,6 +351,12 @@ public:
 };
 }  // namespace
 
+bool EmbeddedRoute() {
+    wchar_t value[32] = {0};
+    DWORD n = GetEnvironmentVariableW(L"VORNMARK_ENGINE_VIEW", value, 32);
+    return n > 0 && n < 32 && wcscmp(value, L"embedded") == 0;
+}
+
 bool InitializeEngine(const std::wstring& cachePath) {
     CefSettings settings;
     settings.no_sandbox = 1;

@@ -141,6 +141,9 @@ private:
 
 // Engine start-up with the settings the program uses; false when it could not start.
 bool InitializeEngine(const std::wstring& cachePath);
+// The route the harness runs the layer on: the engine's own window in ours
+// (VORNMARK_ENGINE_VIEW=embedded), or screencast pictures.
+bool EmbeddedRoute();
 // A child browser filling `parent`'s client area.
 bool CreateChildBrowser(HWND parent, CefRefPtr<CefClient> client, const std::string& url);
 
