@@ -189,9 +189,7 @@ bool EmbeddingWanted(bool linuxEngine) {
     decided = 0;
     wchar_t value[32] = {0};
     DWORD n = GetEnvironmentVariableW(L"VORNMARK_ENGINE_VIEW", value, 32);
-    // Not yet the default: the embedded route still fails a few hostile-page and
-    // packaging cases, so it is taken only when asked for.
-    if (!(n > 0 && n < 32 && wcscmp(value, L"embedded") == 0)) return false;
+    if (n > 0 && n < 32 && wcscmp(value, L"screencast") == 0) return false;
     if (!linuxEngine || !UnderWine() || !GetEnvironmentVariableW(L"DISPLAY", value, 32)) return false;
     // A pixel format is what keeps Wine from drawing over the engine's window: tried
     // once on a window nobody sees.

@@ -38,8 +38,8 @@
 namespace cef_internal {
 
 // True when browsers are to show the engine's own window: under Wine with a Linux
-// engine, an X display and a pixel format to be had, when VORNMARK_ENGINE_VIEW is
-// "embedded" (the screencast route otherwise). Decided once, on the engine's UI thread, before
+// engine, an X display and a pixel format to be had, unless VORNMARK_ENGINE_VIEW
+// asks for the screencast route. Decided once, on the engine's UI thread, before
 // the engine starts (it then runs windowed).
 bool EmbeddingWanted(bool linuxEngine);
 
