@@ -113,7 +113,11 @@ SettingsFilePlan PlanSettingsFile(const std::string& bytes, UINT codePage) {
     if (RoundTrips(eightBit, codePage)) return Plan(SettingsFilePlan::kUse);
     // Not text of this system's code page, but whole UTF-8.
     if (DecodeStrict(eightBit.data(), end, CP_UTF8, &text)) return Plan(SettingsFilePlan::kRewrite, text);
-    return Plan(SettingsFilePlan::kKeepWhole);
+    // 8-bit text that is neither: the profile functions keep every line and key of
+    // it and may change only the bytes they cannot read. Left unwritten instead, the
+    // client's own bookkeeping would stop (RunCount never advancing, an install
+    // report at every start; ClearCache never reset, the cache wiped at every start).
+    return Plan(SettingsFilePlan::kUse);
 }
 
 bool PrepareSettingsFile(const wchar_t* path) {

@@ -7,8 +7,8 @@
 // read it. Any other file (UTF-16 without the mark, say) reads as empty and loses
 // every key on the first write. So before each access the file is checked: one
 // the functions cannot take as it is, but whose text is known, is replaced whole
-// by the same text in UTF-16 with the mark; one whose text cannot be told is left
-// as it is, and nothing is written to it.
+// by the same text in UTF-16 with the mark; one they would lose keys of (zero bytes
+// inside, broken UTF-16) is left as it is, and nothing is written to it.
 #pragma once
 
 #include <windows.h>

@@ -30,7 +30,7 @@ bool ClientHandler::OnBeforePopup(CefRefPtr<CefBrowser> browser, CefRefPtr<CefFr
                                   bool* no_javascript_access) {
     // Unbound, a popup is simply suppressed.
     if (!beforePopupCallback) return true;
-    if (!popupGate.Admit(user_gesture, GetTickCount())) return true;
+    if (!popupGate.Admit(user_gesture, IsOwnHostAddress(target_url.ToWString()), GetTickCount())) return true;
     return beforePopupCallback(target_url, windowInfo, client, settings);
 }
 

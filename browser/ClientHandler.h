@@ -1,6 +1,6 @@
 // The engine client of the program's one browser: it shows no context menu, lets
 // no popup become a browser window and passes on only the popups the player
-// started, one a second at most (CPopupGate), remembers the newest browser for the host
+// started or that open the game's own pages, one a second at most (CPopupGate), remembers the newest browser for the host
 // window and hands title, load and popup events and renderer messages to the
 // callbacks the frame binds.
 #pragma once

@@ -30,6 +30,7 @@ CFrameGame::CFrameGame()
       savedWindowRect{0, 0, 0, 0},
       inGameLayout(false),
       hiddenByBossKey(false),
+      minimisedByBossKey(false),
       engineGate(std::make_shared<CEngineGate>()),
       frameWindow(nullptr),
       tipButtonId(0) {

@@ -108,6 +108,8 @@ public:
     wchar_t serverId[64];
     NOTIFYICONDATAW trayIconData;
     bool hiddenByBossKey;
+    // Minimised by the boss key instead, where no tray icon could be added.
+    bool minimisedByBossKey;
     CloseMsgWnd closeDialog;
 
 private:
@@ -119,6 +121,8 @@ private:
     void ShowBackWindow();
     void PlaceShadow();
     void RemoveTrayIcon();
+    // Brings the game back from the boss key, whichever way it went and comes back.
+    void ComeBackFromBossKey();
     void HookPageKeys();
     void UnhookPageKeys();
 

@@ -130,31 +130,46 @@ void CFrameGame::UnhookPageKeys() {
 
 void CFrameGame::RemoveTrayIcon() { Shell_NotifyIconW(NIM_DELETE, &trayIconData); }
 
+void CFrameGame::ComeBackFromBossKey() {
+    BASE_DCHECK_WINDOW_THREAD(hwnd);
+    bool hidden = hiddenByBossKey;
+    hiddenByBossKey = false;
+    minimisedByBossKey = false;
+    // Shown first: removing the icon is a synchronous call into the shell, which
+    // may take seconds to tidy its emptied tray window (without a window manager
+    // about two), and the player is waiting for the game, not for the icon.
+    ShowWindow(hwnd, IsIconic(hwnd) ? SW_RESTORE : SW_SHOW);
+    // Hiding leaves the windows the frame owns (a page's dialog, the question
+    // whether to close) on the screen, so they were hidden with it.
+    ShowOwnedPopups(hwnd, TRUE);
+    InvalidateRect(hwnd, nullptr, TRUE);
+    if (hidden) RemoveTrayIcon();
+}
+
 LRESULT CFrameGame::HandleBossKey(WPARAM id) {
     BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (id != (WPARAM)HOTKEY_BOSS) return 0;
-    if (!hiddenByBossKey) {
-        if (!IsWindowVisible(hwnd)) return 0;
-        wcsncpy(trayIconData.szTip, kTrayTip, 127);
-        trayIconData.szTip[127] = 0;
-        if (!Shell_NotifyIconW(NIM_ADD, &trayIconData)) {
-            // No notification area to come back from: a hidden game would leave
-            // the player nothing to click. Minimised, its task-bar button stays.
-            ShowWindow(hwnd, SW_MINIMIZE);
-            return 0;
-        }
-        // Windows the frame owns (a page's dialog, the question whether to close)
-        // would otherwise stay on the screen: hiding a window leaves its owned ones.
-        ShowOwnedPopups(hwnd, FALSE);
-        ShowWindow(hwnd, SW_HIDE);
-        hiddenByBossKey = true;
-    } else {
-        RemoveTrayIcon();
-        ShowWindow(hwnd, SW_SHOW);
-        ShowOwnedPopups(hwnd, TRUE);
-        InvalidateRect(hwnd, nullptr, TRUE);
-        hiddenByBossKey = false;
+    // Minimised by the boss key where there was no notification area: the window
+    // still counts as visible, and the second press brings it back, as from the tray.
+    // A window the player has brought back by other means is the boss key's again.
+    if (minimisedByBossKey && !IsIconic(hwnd)) minimisedByBossKey = false;
+    if (hiddenByBossKey || minimisedByBossKey) {
+        ComeBackFromBossKey();
+        return 0;
     }
+    if (!IsWindowVisible(hwnd)) return 0;
+    wcsncpy(trayIconData.szTip, kTrayTip, 127);
+    trayIconData.szTip[127] = 0;
+    if (!Shell_NotifyIconW(NIM_ADD, &trayIconData)) {
+        // No notification area to come back from: a hidden game would leave the
+        // player nothing to click. Minimised, its task-bar button stays.
+        ShowWindow(hwnd, SW_MINIMIZE);
+        minimisedByBossKey = true;
+        return 0;
+    }
+    ShowOwnedPopups(hwnd, FALSE);
+    ShowWindow(hwnd, SW_HIDE);
+    hiddenByBossKey = true;
     return 0;
 }
 
@@ -162,11 +177,7 @@ LRESULT CFrameGame::HandleTrayNotify(WPARAM wParam, LPARAM lParam) {
     BASE_DCHECK_WINDOW_THREAD(hwnd);
     if (wParam != TRAY_ICON_ID) return 1;
     if (lParam == WM_LBUTTONDBLCLK) {
-        RemoveTrayIcon();
-        ShowWindow(hwnd, SW_SHOW);
-        ShowOwnedPopups(hwnd, TRUE);
-        InvalidateRect(hwnd, nullptr, TRUE);
-        hiddenByBossKey = false;
+        ComeBackFromBossKey();
     } else if (lParam == WM_RBUTTONUP) {
         FillMenu(trayMenu, kTrayMenuEntries);
         POINT cursor = {0, 0};
@@ -183,11 +194,7 @@ void CFrameGame::HandleTrayMenuClick(CImageItem* item) {
     BASE_DCHECK_WINDOW_THREAD(hwnd);
     int id = item ? item->id : 0;
     if (id == kIdTrayRestore) {
-        hiddenByBossKey = false;
-        ShowWindow(hwnd, SW_SHOW);
-        ShowOwnedPopups(hwnd, TRUE);
-        RemoveTrayIcon();
-        InvalidateRect(hwnd, nullptr, TRUE);
+        ComeBackFromBossKey();
         CloseMenu(trayMenu);
     } else if (id == kIdTrayQuit) {
         RemoveTrayIcon();

@@ -16,7 +16,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
       nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
-      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386)
+      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386 locales)
 
 # npm may come with the machine's own Node.js rather than from Debian.
 if command -v npm >/dev/null 2>&1; then PKGS=("${PKGS[@]/npm}"); fi
@@ -36,6 +36,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# A Chinese locale of the build's own (LOCPATH), so that tests can run the client
+# with the code page of a Chinese Windows (936) without touching the machine's locales.
+LOCALE_DIR="$BUILD/locale"
+if [ ! -d "$LOCALE_DIR/zh_CN.UTF-8" ]; then
+    mkdir -p "$LOCALE_DIR"
+    localedef -i zh_CN -f UTF-8 "$LOCALE_DIR/zh_CN.UTF-8" \
+        || { echo "setup: localedef zh_CN.UTF-8 failed" >&2; exit 1; }
 fi
 
 # The Flash Player emulator, pinned: the package must match the digest recorded

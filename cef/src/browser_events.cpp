@@ -294,7 +294,8 @@ void BrowserImpl::OnContextCreated(const json& params) {
 void BrowserImpl::UpdateAudible() {
     CEF_REQUIRE_UI_THREAD();
     HWND hwnd = hwnd_;
-    bool audible = hwnd && IsWindowVisible(hwnd) && !IsIconic(GetAncestor(hwnd, GA_ROOT));
+    // Minimised, the page is still heard, as in a web browser; hidden, it is not.
+    bool audible = hwnd && IsWindowVisible(hwnd);
     if (audible == audible_ || closed_) return;
     audible_ = audible;
     for (const auto& frame : contexts_)

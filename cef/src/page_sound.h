@@ -1,6 +1,6 @@
-// The pages' sound follows their windows: a browser whose window cannot be seen
-// (the program hid or minimised its frame, as its boss key does) is silent, and
-// its sound comes back with the window.
+// The pages' sound follows their windows: a browser whose window is hidden (the
+// program hid its frame, as its boss key does) is silent, and its sound comes
+// back with the window. A minimised one is still heard, as in a web browser.
 //
 // Every document gets a small script that keeps track of what can make sound in
 // it (audio contexts, media elements, Flash players) and offers one switch; the

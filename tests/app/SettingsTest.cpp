@@ -123,7 +123,9 @@ TEST(SettingsFile, OnlyFilesTheProfileFunctionsKeepWholeAreUsedAsTheyAre) {
          CP_ACP, SettingsFilePlan::kKeepWhole},
         {"UTF-16 with half a pair", Utf16Bytes(L"[Common]\r\nA=\xD800\r\n", false, false), CP_ACP,
          SettingsFilePlan::kKeepWhole},
-        {"broken UTF-8 on an ASCII system", "[Common]\r\nA=\xE5\xBC\r\n", 20127, SettingsFilePlan::kKeepWhole},
+        // Neither the code page's text nor UTF-8: still used, so that the run's own keys advance.
+        {"broken UTF-8 on an ASCII system", "[Common]\r\nA=\xE5\xBC\r\n", 20127, SettingsFilePlan::kUse},
+        {"bytes GBK has no character for", "[Common]\r\nRunCount=4\r\nA=\x80\xFF\r\n", 936, SettingsFilePlan::kUse},
     };
     for (const Case& c : cases) {
         SettingsFilePlan plan = PlanSettingsFile(c.bytes, c.codePage);

@@ -8,6 +8,7 @@
 #include "FrameTestSupport.h"
 #include "common/TestUtil.h"
 #include "browser/ClientHandler.h"
+#include "BuildConfig.h"
 #include "browser/PopupGate.h"
 #include "frame/EngineGate.h"
 #include "frame/FrameGame.h"
@@ -272,22 +273,54 @@ TEST(FrameBrowser, BoundHandlersStopWithTheFrameWindow) {
     });
 }
 
-TEST(PopupGate, OnlyThePlayersActionsAndOneASecond) {
+TEST(PopupGate, ThePlayersActionsAndTheGamesOwnPagesOneASecond) {
     CPopupGate gate;
-    // Without the player's action nothing goes, however long the page waits.
-    for (DWORD t = 0; t < 5000; t += 10) ASSERT_FALSE(gate.Admit(false, t));
-    EXPECT_TRUE(gate.Admit(true, 5000));
-    EXPECT_FALSE(gate.Admit(true, 5001));
-    EXPECT_FALSE(gate.Admit(true, 5999));
-    EXPECT_TRUE(gate.Admit(true, 6000));
+    // Without the player's action nothing of a foreign site goes, however long the page waits.
+    for (DWORD t = 0; t < 5000; t += 10) ASSERT_FALSE(gate.Admit(false, false, t));
+    EXPECT_TRUE(gate.Admit(true, false, 5000));
+    EXPECT_FALSE(gate.Admit(true, false, 5001));
+    EXPECT_FALSE(gate.Admit(false, true, 5999)) << "the game's own pages share the interval";
+    EXPECT_TRUE(gate.Admit(true, false, 6000));
     // A refused one does not start a new interval.
-    EXPECT_FALSE(gate.Admit(true, 6500));
-    EXPECT_TRUE(gate.Admit(true, 7000));
+    EXPECT_FALSE(gate.Admit(true, false, 6500));
+    EXPECT_TRUE(gate.Admit(false, true, 7000)) << "the game's own page needs no gesture";
+    EXPECT_FALSE(gate.Admit(false, true, 7999));
     // Across the tick count's wrap.
     CPopupGate wrap;
-    EXPECT_TRUE(wrap.Admit(true, 0xFFFFFF00u));
-    EXPECT_FALSE(wrap.Admit(true, 0x000000F0u));
-    EXPECT_TRUE(wrap.Admit(true, 0x00000300u));
+    EXPECT_TRUE(wrap.Admit(true, false, 0xFFFFFF00u));
+    EXPECT_FALSE(wrap.Admit(true, false, 0x000000F0u));
+    EXPECT_TRUE(wrap.Admit(true, false, 0x00000300u));
+}
+
+TEST(PopupGate, OwnHostsByHostAndPortNeverByLookalikes) {
+    struct Case {
+        const wchar_t* address;
+        const wchar_t* host;
+        bool on;
+    } cases[] = {
+        {L"http://pay.vm.test/?game_id=1530&user_name=a", L"pay.vm.test", true},
+        {L"HTTPS://Pay.VM.test/order", L"pay.vm.test", true},
+        {L"http://pay.vm.test:80/", L"pay.vm.test", true},
+        {L"https://pay.vm.test:443", L"pay.vm.test", true},
+        {L"http://127.0.0.3:18765/pay", L"127.0.0.3:18765", true},
+        {L"http://127.0.0.3:18766/pay", L"127.0.0.3:18765", false},
+        {L"http://127.0.0.3/pay", L"127.0.0.3:18765", false},
+        {L"http://pay.vm.test:8080/", L"pay.vm.test", false},
+        {L"http://pay.vm.test.evil.example/", L"pay.vm.test", false},
+        {L"http://evilpay.vm.test/", L"pay.vm.test", false},
+        {L"http://pay.vm.test@evil.example/", L"pay.vm.test", false},
+        {L"http://evil.example/?u=http://pay.vm.test/", L"pay.vm.test", false},
+        {L"http://evil.example\\@pay.vm.test/", L"pay.vm.test", false},
+        {L"javascript:location='http://pay.vm.test/'", L"pay.vm.test", false},
+        {L"file://pay.vm.test/c$/x", L"pay.vm.test", false},
+        {L"http:///", L"pay.vm.test", false},
+        {L"", L"pay.vm.test", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.on, AddressIsOnHost(c.address, c.host)) << std::string(c.address, c.address + wcslen(c.address));
+    EXPECT_TRUE(IsOwnHostAddress(std::wstring(L"http://") + VORNMARK_PAY_HOST_W + L"/?game_id=1530"));
+    EXPECT_TRUE(IsOwnHostAddress(std::wstring(L"http://") + VORNMARK_SIBLING_GAME_HOST_W + L"/enter"));
+    EXPECT_FALSE(IsOwnHostAddress(L"http://127.0.0.5:1/ad"));
 }
 
 TEST(FrameBrowser, PopupsReachTheFrameOnlyFromThePlayersActions) {
@@ -315,4 +348,11 @@ TEST(FrameBrowser, PopupsReachTheFrameOnlyFromThePlayersActions) {
     EXPECT_TRUE(popup(L"http://g.test/again", true));
     ASSERT_EQ(1u, passed.size());
     EXPECT_EQ(L"http://g.test/clicked", passed[0]);
+    // The game's payment page, opened by its script after the server's reply, goes
+    // on without a gesture once the interval has passed.
+    std::wstring pay = std::wstring(L"http://") + VORNMARK_PAY_HOST_W + L"/?game_id=1530&order=7";
+    Sleep(CPopupGate::kMinIntervalMs + 50);
+    EXPECT_TRUE(popup(pay.c_str(), false));
+    ASSERT_EQ(2u, passed.size());
+    EXPECT_EQ(pay, passed[1]);
 }

@@ -410,8 +410,20 @@ TEST(FrameWindow, BossKeyAndTrayDoubleClick) {
         EXPECT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) != FALSE; }, kWait)) << "the game is out of reach";
         EXPECT_TRUE(IsWindowVisible(game.hwnd));
         EXPECT_FALSE(game.hiddenByBossKey);
-        Shell_NotifyIconW(NIM_DELETE, &taken);
+        // The second Alt+D brings it back, as it does from the tray.
+        PressAltD();
+        EXPECT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd) && IsWindowVisible(back); }, kWait))
+            << "the second Alt+D left the game minimised";
+        // Minimised again, brought back by the player's task-bar button: the next
+        // Alt+D is a first one again.
+        PressAltD();
+        ASSERT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) != FALSE; }, kWait));
         SendMessageW(game.hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
+        ASSERT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd); }, kWait));
+        PressAltD();
+        EXPECT_TRUE(PumpUntil([&] { return IsIconic(game.hwnd) != FALSE; }, kWait)) << "Alt+D after a restore";
+        Shell_NotifyIconW(NIM_DELETE, &taken);
+        PressAltD();
         EXPECT_TRUE(PumpUntil([&] { return !IsIconic(game.hwnd) && IsWindowVisible(back); }, kWait));
 
     });

@@ -5,7 +5,21 @@ import json
 import os
 import socket
 import struct
+import urllib.error
 import urllib.request
+
+
+class PageNotReady(RuntimeError):
+    """The page is between documents: it navigated, its target closed, or its
+    context is gone or not there yet. A poll reads this as "not yet"."""
+
+
+# The engine's answers for a page that is between documents (code -32000).
+_BETWEEN_DOCUMENTS = ("navigated or closed", "cannot find context", "execution context was destroyed",
+                      "no target with given id", "target closed", "session with given id not found")
+
+# What a poll of a page may meet while the page or the engine comes and goes.
+TRANSIENT = (PageNotReady, ConnectionError, urllib.error.URLError, TimeoutError)
 
 
 class DevTools:
@@ -78,7 +92,11 @@ class DevTools:
             answer = json.loads(self._recv())
             if answer.get("id") == self.next_id:
                 if "error" in answer:
-                    raise RuntimeError(f"{method}: {answer['error']}")
+                    error = answer["error"]
+                    message = str(error.get("message", "")).lower()
+                    if any(m in message for m in _BETWEEN_DOCUMENTS):
+                        raise PageNotReady(f"{method}: {error}")
+                    raise RuntimeError(f"{method}: {error}")
                 return answer.get("result", {})
 
 

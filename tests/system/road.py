@@ -11,6 +11,8 @@ import subprocess
 import tempfile
 import time
 
+import devtools
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("VORNMARK_BUILD", os.path.join(ROOT, "build"))
 PREFIX = os.path.join(BUILD, "wineprefix")
@@ -34,14 +36,21 @@ def wine_env(test_devtools=True):
 
 
 def wait_for(predicate, timeout, what, interval=0.1):
-    """Waits for an outside process's state; there is nothing to block on here."""
+    """Waits for an outside process's state; there is nothing to block on here.
+    A page met between documents (navigating, its target closed, no context yet)
+    or an engine coming back is "not yet"; the last such error is named on a timeout."""
     deadline = time.time() + timeout
+    last_error = None
     while time.time() < deadline:
-        value = predicate()
+        try:
+            value = predicate()
+        except devtools.TRANSIENT as e:
+            value, last_error = None, e
         if value:
             return value
         time.sleep(interval)
-    raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+    detail = f" (last: {type(last_error).__name__}: {last_error})" if last_error else ""
+    raise AssertionError(f"timed out after {timeout} s waiting for {what}{detail}")
 
 
 class Portal:
@@ -105,8 +114,13 @@ class Client:
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
-    def start(self, test_devtools=True):
-        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=wine_env(test_devtools),
+    def start(self, test_devtools=True, chinese_code_page=False):
+        env = wine_env(test_devtools)
+        if chinese_code_page:
+            # Wine takes the system code page from the locale: zh_CN gives 936, as on
+            # a Chinese Windows (the locale is the build's own, made by setup).
+            env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8", LOCPATH=os.path.join(BUILD, "locale"))
+        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 

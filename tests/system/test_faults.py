@@ -70,6 +70,35 @@ class Faults(unittest.TestCase):
         with open(c.ini, "rb") as f:
             self.assertEqual(garbled, f.read())
 
+    def test_eight_bit_settings_file_the_code_page_cannot_read(self):
+        """Bytes a Chinese Windows's code page has no character for, in a file that is
+        no UTF-8 either: the client's own keys still advance, so the second run sends
+        no install report and a carried-out cache clearing is not repeated."""
+        portal = self.portal()
+        c = self.client()
+        with open(c.ini, "wb") as f:
+            f.write(b"[Common]\r\nUID=7\r\nClearCache=1\r\n[Partner]\r\nnote=\x80\xff\xfe\xa1\r\n")
+        cache = road.engine_profile()
+        marker = os.path.join(cache, "vm-code-page-marker") if cache else None
+        if marker:
+            with open(marker, "w") as f:
+                f.write("cleared by the first run only")
+        for run in (1, 2):
+            c.start(chinese_code_page=True)
+            self.assertEqual(0, road.close_from_launcher(c), f"run {run}")
+            self.assertEqual(str(run), c.ini_value("Common", "RunCount"), f"run {run}:\n{c.read_ini()}")
+            self.assertEqual("0", c.ini_value("Common", "ClearCache"), f"run {run}:\n{c.read_ini()}")
+            if run == 1:
+                if marker:
+                    self.assertFalse(os.path.exists(marker), "the requested cache clearing was not carried out")
+                marker = os.path.join(road.engine_profile(), "vm-code-page-marker")
+                with open(marker, "w") as f:
+                    f.write("must survive the second run")
+        self.assertTrue(os.path.exists(marker), "the cache was cleared again on the second run")
+        self.assertEqual(1, len(portal.reports_with_action("install")), "an install report at every start")
+        self.assertEqual("7", c.ini_value("Common", "UID"))
+        self.assertIn("[Partner]", c.read_ini())
+
     def test_utf16_settings_file_without_byte_order_mark(self):
         portal = self.portal()
         c = self.client()
