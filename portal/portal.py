@@ -614,8 +614,13 @@ addEventListener('load', function () {
       f.src = target(65536, 'frame');
       document.body.appendChild(f);
     }
+    // An advertisement's flood goes to a site of its own; the game's own pages
+    // opened from the script (as after a server's reply) stay on the game's host.
+    var own = Math.min(+q.get('own') || 0, 1000);
+    for (var i = 0; i < own; i++) window.open(target(0, 'own' + i));
     var flood = Math.min(+q.get('flood') || 0, 1000);
-    for (var i = 0; i < flood; i++) window.open(target(0, 'flood' + i));
+    var foreign = 'http://127.0.0.5:' + location.port + '/test/popup-target.html?via=flood';
+    for (var i = 0; i < flood; i++) window.open(foreign + i);
     mark('ready');
     if (q.get('alerts')) for (;;) alert('\u53c8\u4e00\u4e2a\u5bf9\u8bdd\u6846');
   }, 300);
@@ -626,7 +631,8 @@ addEventListener('load', function () {
 def hostile_page():
     # What an advertisement inside the game page could do: popups without a
     # click, popups with addresses and names of any length, a title of 64 K,
-    # script dialogs without end. The query picks: flood=N, lengths=a,b,...,
+    # script dialogs without end. The query picks: flood=N (to a foreign site),
+    # own=N (the game's own pages, no click either), lengths=a,b,...,
     # long=1, alerts=1; the page button covers the whole page.
     body = ("<button id=\"go\" type=\"button\" style=\"position:fixed;left:0;top:0;width:100%;height:100%;"
             "font-size:40px;border:0;background:#2a2140;color:#f3e6c4\">\u70b9\u51fb\u8fd9\u91cc</button>")

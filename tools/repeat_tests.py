@@ -26,18 +26,10 @@ PY_SUITES = ("host", "system")
 
 
 def first_error_line(text):
-    """The line that says what went wrong: a traceback's last line, or a
-    GoogleTest failure's first line after its place."""
+    """What went wrong in a GoogleTest failure: its place ("file:line") and the
+    failed expectation's first line."""
     lines = [l.strip() for l in (text or "").strip().splitlines() if l.strip()]
-    if not lines:
-        return "(no message)"
-    if lines[0].startswith("Traceback"):
-        return lines[-1][:200]
-    # GoogleTest: "file:line" then the failed expectation.
-    for i, l in enumerate(lines):
-        if "Failure" in l and i + 1 < len(lines):
-            return f"{l} {lines[i + 1]}"[:200]
-    return lines[0][:200]
+    return " ".join(lines[:2])[:200] if lines else "(no message)"
 
 
 class _Recorder(unittest.TextTestResult):
@@ -46,8 +38,9 @@ class _Recorder(unittest.TextTestResult):
         self.failed = {}
 
     def _note(self, test, err):
-        text = "".join(traceback.format_exception(*err))
-        self.failed[test.id()] = first_error_line(text)
+        # The exception's own first line: an assertion's message may run over many.
+        lines = "".join(traceback.format_exception_only(err[0], err[1])).strip().splitlines()
+        self.failed[test.id()] = (lines[0] if lines else err[0].__name__)[:200]
 
     def addError(self, test, err):
         super().addError(test, err)
