@@ -6,10 +6,10 @@
 #include "common/Loopback.h"
 #include "common/TestUtil.h"
 #include <imm.h>
-#include "src/cef_context.h"
-#include "src/browser_impl.h"
-#include "src/engine.h"
-#include "src/script_dialog.h"
+#include "src/api/cef_context.h"
+#include "src/browser/browser_impl.h"
+#include "src/browser/engine.h"
+#include "src/browser/script_dialog.h"
 
 using namespace ceftest;
 using cef_internal::EvaluateInBrowser;
