@@ -12,6 +12,7 @@
 #include "src/api/cef_context.h"
 #include "src/api/process_message_wire.h"
 #include "src/render/render_host.h"
+#include "src/render/render_process.h"
 #include "src/render/render_switches.h"
 
 using namespace rendertest;

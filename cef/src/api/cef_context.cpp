@@ -7,7 +7,6 @@
 #include "base/MessageWait.h"
 #include "base/WindowMessages.h"
 #include "include/cef_task.h"
-#include "src/browser/page_sound.h"
 
 namespace cef_internal {
 namespace {
@@ -104,52 +103,18 @@ CefRefPtr<CefApp> GetApp() { return g_context.app; }
 const EngineSettings& GetSettings() { return g_context.settings; }
 CefRefPtr<CefCommandLine> GetBrowserCommandLine() { return g_context.commandLine; }
 
-}  // namespace cef_internal
+bool UiThreadRunning() { return g_context.uiThread != nullptr; }
 
-using namespace cef_internal;
-
-int CefExecuteProcess(const CefMainArgs& args, CefRefPtr<CefApp> application, void* windows_sandbox_info) {
-    CefRefPtr<CefCommandLine> commandLine = CefCommandLine::GetGlobalCommandLine()->Copy();
-    std::wstring type = commandLine->GetSwitchValue(L"type").ToWString();
-    if (type.empty()) return -1;
-    if (application) application->OnBeforeCommandLineProcessing(type, commandLine);
-    if (type == L"renderer") return RunRenderProcess(args, application, commandLine);
-    // Other process types have no work of their own behind this layer.
-    return 0;
-}
-
-bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefRefPtr<CefApp> application,
-                   void* windows_sandbox_info) {
-    if (g_context.uiThread) {
-        base::DiagFailure(L"CefInitialize", L"called again while the layer runs");
-        return false;
-    }
-
-    CefRefPtr<CefCommandLine> commandLine = CefCommandLine::CreateCommandLine();
-    if (settings.command_line_args_disabled) {
-        wchar_t path[MAX_PATH] = {0};
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        commandLine->SetProgram(path);
-    } else {
-        commandLine->InitFromString(GetCommandLineW());
-    }
-    if (application) application->OnBeforeCommandLineProcessing(CefString(), commandLine);
-
-    g_context.app = application;
-    g_context.commandLine = commandLine;
-    g_context.settings = EngineSettings();
-    if (settings.cache_path.str)
-        g_context.settings.cachePath.assign(settings.cache_path.str, settings.cache_path.length);
-    if (settings.accept_language_list.str)
-        g_context.settings.acceptLanguageList.assign(settings.accept_language_list.str,
-                                                     settings.accept_language_list.length);
-    g_context.settings.ignoreCertificateErrors = settings.ignore_certificate_errors != 0;
-
+bool StartUiThread(CefRefPtr<CefApp> app, CefRefPtr<CefCommandLine> commandLine, const EngineSettings& settings) {
+    if (g_context.uiThread) return false;
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!ready) {
         base::DiagFailure(L"CefInitialize", L"no event for the UI thread's start (error %lu)", GetLastError());
         return false;
     }
+    g_context.app = app;
+    g_context.commandLine = commandLine;
+    g_context.settings = settings;
     DWORD id = 0;
     // Started suspended so that its handle and id are in place before it runs.
     HANDLE thread = CreateThread(nullptr, 0, UiThreadMain, ready, CREATE_SUSPENDED, &id);
@@ -165,28 +130,23 @@ bool CefInitialize(const CefMainArgs& args, const cef_settings_t& settings, CefR
     ResumeThread(thread);
     WaitForSingleObject(ready, INFINITE);
     CloseHandle(ready);
-
-    PostUiTask([] {
-        EngineStart();
-        CefRefPtr<CefApp> app = GetApp();
-        CefRefPtr<CefBrowserProcessHandler> handler = app ? app->GetBrowserProcessHandler() : nullptr;
-        if (handler) handler->OnContextInitialized();
-    });
     return true;
 }
 
-void CefShutdown() {
+void EndUiThread() {
     if (!g_context.uiThread) return;
-    RunUiTaskAndWait([] { EngineStop(); });
     PostThreadMessageW(g_context.uiThreadId, WM_QUIT, 0, 0);
     WaitForSingleObject(g_context.uiThread, INFINITE);
-    StopWatchingWindowVisibility();
     CloseHandle(g_context.uiThread);
     g_context.uiThread = nullptr;
     g_context.uiThreadId = 0;
     g_context.app = nullptr;
     g_context.commandLine = nullptr;
 }
+
+}  // namespace cef_internal
+
+using namespace cef_internal;
 
 bool CefCurrentlyOn(CefThreadId threadId) { return threadId == TID_UI && OnUiThread(); }
 

@@ -28,15 +28,15 @@ const EngineSettings& GetSettings();
 // sub-processes the layer starts inherit these switches.
 CefRefPtr<CefCommandLine> GetBrowserCommandLine();
 
-// Engine back end: started on the UI thread after it is up, stopped on it before it ends.
-void EngineStart();
-void EngineStop();
+// The engine UI thread, run by CefInitialize and CefShutdown on the main thread:
+// started with the settings the layer runs with (false when it could not be),
+// and ended, its queued tasks dropped, once the layer is done with it.
+bool StartUiThread(CefRefPtr<CefApp> app, CefRefPtr<CefCommandLine> commandLine, const EngineSettings& settings);
+void EndUiThread();
+bool UiThreadRunning();
 
 // Quotes one argument so that CommandLineToArgvW (and Wine's argv split for a
 // Linux program) reads it back unchanged.
 std::wstring QuoteCommandLineArg(const std::wstring& arg);
-
-// Render side: runs a "--type=renderer" process; returns its exit code.
-int RunRenderProcess(const CefMainArgs& args, CefRefPtr<CefApp> app, CefRefPtr<CefCommandLine> commandLine);
 
 }  // namespace cef_internal

@@ -336,15 +336,24 @@ void BrowserImpl::Teardown() {
 
 // ---- the engine's own window --------------------------------------------------------
 
+namespace {
+
+bool SendWindowCommand(const std::string& command) {
+    Engine* engine = Engine::Current();
+    return engine && engine->SendWindowCommand(command);
+}
+
+}  // namespace
+
 std::string BrowserImpl::OpenView(unsigned generation) {
-    if (!view_) view_.reset(new EmbedView(hwnd_, id_));
+    if (!view_) view_.reset(new EmbedView(hwnd_, id_, SendWindowCommand));
     view_->Renew(generation);
     view_->Open();
     return view_->PlaceholderUrl();
 }
 
 void BrowserImpl::ClaimView(int left, int top) {
-    if (!view_) view_.reset(new EmbedView(hwnd_, id_));
+    if (!view_) view_.reset(new EmbedView(hwnd_, id_, SendWindowCommand));
     std::shared_ptr<DevToolsConnection> connection = EngineConnection();
     std::string session = SessionId();
     std::string target = TargetId();

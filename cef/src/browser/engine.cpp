@@ -126,7 +126,10 @@ bool Engine::Start() {
             if (g_engine && g_generation == gen) g_engine->OnWindowEvent(event);
         });
     };
-    if (!process_.Launch(exe, std::move(handlers)) || !connection->Attach(process_.Channel())) {
+    EngineProcess::Choices choices;
+    choices.windowed = EmbeddingWanted(IsLinuxEngine(exe));
+    choices.extraArgs = FlashEmulator::EngineArguments();
+    if (!process_.Launch(exe, choices, std::move(handlers)) || !connection->Attach(process_.Channel())) {
         connection->Detach();
         process_.End(0);
         FlashEmulator::Stop();

@@ -31,6 +31,11 @@ struct EngineInfo {
 };
 EngineInfo GetEngineInfo();
 
+// The engine behind the browsers: started on the UI thread once it is up (a
+// missing engine leaves the layer without browsers), stopped there before it ends.
+void EngineStart();
+void EngineStop();
+
 // Counters of one browser's pictures, for tests and measurements.
 struct BrowserStats {
     int framesReceived = 0;

@@ -99,11 +99,6 @@ bool MakeSocketPair(SOCKET* mine, SOCKET* theirs) {
     return true;
 }
 
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 }  // namespace
 
 std::unique_ptr<EngineChannel> EngineChannel::Start(const Launch& launch, Handlers handlers) {

@@ -6,19 +6,22 @@
 #include "base/Diagnostics.h"
 #include "src/api/cef_context.h"
 #include "src/engine/devtools.h"
-#include "src/view/embed_view.h"
-#include "src/flash/flash_emulator.h"
 
 namespace cef_internal {
-namespace {
-
-typedef char*(CDECL* WineGetUnixFileNameFn)(const wchar_t*);
-typedef wchar_t*(CDECL* WineGetDosFileNameFn)(const char*);
 
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
+
+bool IsLinuxEngine(const std::wstring& exe) {
+    return UnderWine() && !(exe.size() > 4 && _wcsicmp(exe.c_str() + exe.size() - 4, L".exe") == 0);
+}
+
+namespace {
+
+typedef char*(CDECL* WineGetUnixFileNameFn)(const wchar_t*);
+typedef wchar_t*(CDECL* WineGetDosFileNameFn)(const char*);
 
 // The engine's own offers about what a page does (saving passwords, filling forms,
 // asking for notifications or the location) are the program's business, as in an
@@ -158,7 +161,7 @@ std::wstring FindEngineExecutable() {
 
 // ---- launching ------------------------------------------------------------------
 
-bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers handlers) {
+bool EngineProcess::Launch(const std::wstring& exe, const Choices& choices, EngineChannel::Handlers handlers) {
     const EngineSettings& settings = GetSettings();
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
 
@@ -185,12 +188,12 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
         size_t dash = lang.find('-');
         if (dash != std::string::npos) acceptLanguage_ += "," + lang.substr(0, dash);
     }
-    bool linuxEngine = UnderWine() && !(exe.size() > 4 && _wcsicmp(exe.c_str() + exe.size() - 4, L".exe") == 0);
+    bool linuxEngine = IsLinuxEngine(exe);
 
     EngineChannel::Launch launch;
     launch.engine = exe;
-    launch.embed = embed_ = EmbeddingWanted(linuxEngine);
-    launch.args = Arguments(lang, linuxEngine);
+    launch.embed = embed_ = choices.windowed;
+    launch.args = Arguments(lang, linuxEngine, choices);
     // On Linux the engine takes its own language (error pages, dialogs) from the
     // environment, not from --lang.
     launch.language = lang;
@@ -199,7 +202,8 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
     return channel_ != nullptr;
 }
 
-std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool linuxEngine) {
+std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool linuxEngine,
+                                                 const Choices& choices) {
     const EngineSettings& settings = GetSettings();
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
     // No --remote-debugging-port: the DevTools go over the engine's pipe transport only.
@@ -216,7 +220,7 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
     if (!acceptLanguage_.empty()) args.push_back("--accept-lang=" + acceptLanguage_);
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
-    for (const std::string& a : FlashEmulator::EngineArguments()) args.push_back(a);
+    args.insert(args.end(), choices.extraArgs.begin(), choices.extraArgs.end());
     // Windowed, the engine opens no window of its own at start; headless, it starts
     // with a blank page.
     if (!embed_) {

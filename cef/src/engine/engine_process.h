@@ -19,15 +19,25 @@ std::wstring FindEngineExecutable();
 // Converts a Windows path for a Linux engine (under Wine); unchanged elsewhere.
 std::string EnginePath(const std::wstring& windowsPath, bool linuxEngine);
 
+bool UnderWine();
+// True when `exe` runs as a Linux program (under Wine, anything but a .exe).
+bool IsLinuxEngine(const std::wstring& exe);
+
 class EngineProcess {
 public:
     EngineProcess() = default;
     ~EngineProcess() { End(0); }
 
+    // What the engine's owner decides about a launch.
+    struct Choices {
+        bool windowed = false;  // the engine's own windows show the pages (else headless)
+        std::vector<std::string> extraArgs;  // switches of the layer's other parts
+    };
+
     // Prepares the profile folder and starts `exe` with the settings' options, its
     // DevTools on the private line of an EngineChannel with `handlers`. False when
     // it did not start; End then lets go of whatever was made.
-    bool Launch(const std::wstring& exe, EngineChannel::Handlers handlers);
+    bool Launch(const std::wstring& exe, const Choices& choices, EngineChannel::Handlers handlers);
     // Ends the engine's process tree (it may already be ending on its own, asked
     // politely) and waits at most `waitMs` for it to be gone. Safe to call again.
     void End(DWORD waitMs);
@@ -43,7 +53,7 @@ public:
     bool EmbedAsked() const { return embed_; }
 
 private:
-    std::vector<std::string> Arguments(const std::string& lang, bool linuxEngine);
+    std::vector<std::string> Arguments(const std::string& lang, bool linuxEngine, const Choices& choices);
 
     std::string acceptLanguage_;
     std::wstring profileDir_;

@@ -3,7 +3,7 @@
 // the application's render-process handler on this process's main thread, and
 // reads the page's live document through a DevTools session of its own, carried
 // over the same pipe.
-#include "src/api/cef_context.h"
+#include "src/render/render_process.h"
 
 #include <memory>
 #include <vector>

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 #include "src/api/cef_context.h"
-#include "src/browser/engine.h"
+#include "src/engine/engine_process.h"
 
 using nlohmann::json;
 
@@ -20,11 +20,6 @@ const DWORD kEchoMs = 2000;
 UINT UpdateMessage() {
     static UINT id = RegisterWindowMessageW(L"VornmarkEmbedUpdate");
     return id;
-}
-
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
 LRESULT CALLBACK HoleProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -202,7 +197,8 @@ bool EmbeddingWanted(bool linuxEngine) {
     return decided == 1;
 }
 
-EmbedView::EmbedView(HWND browserWindow, int number) : window_(browserWindow), number_(number) {
+EmbedView::EmbedView(HWND browserWindow, int number, Sender send)
+    : window_(browserWindow), number_(number), send_(std::move(send)) {
     Renew(0);
     hole_ = CreateHole(window_);
     HWND root = GetAncestor(window_, GA_ROOT);
@@ -247,8 +243,7 @@ void EmbedView::Renew(unsigned generation) {
 }
 
 void EmbedView::Send(const json& command) {
-    Engine* engine = Engine::Current();
-    if (engine) engine->SendWindowCommand(command.dump());
+    if (send_) send_(command.dump());
 }
 
 void EmbedView::Open() {
@@ -449,8 +444,7 @@ bool EmbedView::IsEcho(int vk, bool down) {
 }
 
 void EmbedView::Close() {
-    Engine* engine = Engine::Current();
-    if (!engine) return;
+    if (!send_) return;
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!done) return;
     int ack;
@@ -459,7 +453,7 @@ void EmbedView::Close() {
         ack = g_nextAck++;
         g_acks[ack] = done;
     }
-    bool sent = engine->SendWindowCommand(json({{"close", number_}, {"ack", ack}}).dump());
+    bool sent = send_(json({{"close", number_}, {"ack", ack}}).dump());
     // Wine destroys our top-level's X window, and everything inside it, right after
     // its windows are gone: the engine's window is parked before that.
     if (sent) WaitForSingleObject(done, kCloseAckMs);

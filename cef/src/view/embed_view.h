@@ -32,6 +32,7 @@
 
 #include <windows.h>
 #include <deque>
+#include <functional>
 #include <string>
 #include "src/engine/devtools.h"
 
@@ -50,8 +51,12 @@ const ULONG_PTR kTypedKeyMark = 0x564B4559;  // "VKEY"
 
 class EmbedView {
 public:
-    // `number` names the browser to the host.
-    EmbedView(HWND browserWindow, int number);
+    // Hands one window command to the engine's host; false when it could not go
+    // (no engine runs). UI thread.
+    typedef std::function<bool(const std::string& command)> Sender;
+
+    // `number` names the browser to the host; commands go through `send`.
+    EmbedView(HWND browserWindow, int number, Sender send);
     ~EmbedView();
 
     // The address of the blank page the engine's window for this view starts
@@ -109,6 +114,7 @@ private:
     HWND window_;
     HWND hole_ = nullptr;  // the inner window over which the engine's window sits
     int number_;
+    Sender send_;
     std::string token_;
     std::string placeholderUrl_;
     bool haveWindow_ = false;
