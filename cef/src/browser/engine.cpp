@@ -1,6 +1,7 @@
 // The engine behind the browser layer, seen from its DevTools connection: starting
 // and stopping it (the process itself is EngineProcess's), and the routing of its
-// events, targets, sessions, popups and screencast frames to our browsers.
+// events, targets, sessions, popups and screencast frames to our browsers. Its
+// recovery after a death, and the cookies kept for it, are engine_recovery.cpp's.
 #include "src/browser/engine.h"
 
 #include <gdiplus.h>
@@ -19,9 +20,6 @@ namespace cef_internal {
 namespace {
 
 const DWORD kPoliteExitMs = 1000;  // Browser.close to the end of the engine's browser process
-const DWORD kForcedExitMs = 1500;  // the lifeline let go to the end of its whole group
-// A second death of the engine within this time is left to the player (the notice's reload).
-const DWORD kRecoveryWindowMs = 60000;
 
 Engine* g_engine = nullptr;  // UI thread
 unsigned g_generation = 0;   // UI thread; tells tasks of an engine that has gone
@@ -55,30 +53,6 @@ Engine* Engine::Current() {
 }
 
 // ---- start and stop ------------------------------------------------------------
-
-namespace {
-
-// The engine's cookies (Storage.getCookies) as cookies to set (Storage.setCookies).
-json CookiesToSet(const json& cookies) {
-    json out = json::array();
-    if (!cookies.is_array()) return out;
-    for (const json& c : cookies) {
-        if (!c.is_object()) continue;
-        json p = json::object();
-        for (const char* key : {"name", "value", "domain", "path", "secure", "httpOnly", "sameSite", "priority",
-                                "sourceScheme", "sourcePort"}) {
-            auto it = c.find(key);
-            if (it != c.end()) p[key] = *it;
-        }
-        // A session cookie has no end; the others keep theirs.
-        if (!JsonBool(c, "session") && c.contains("expires")) p["expires"] = c["expires"];
-        if (JsonString(p, "name").empty() && JsonString(p, "value").empty()) continue;
-        out.push_back(p);
-    }
-    return out;
-}
-
-}  // namespace
 
 bool Engine::Start() {
     CEF_REQUIRE_UI_THREAD();
@@ -161,9 +135,7 @@ bool Engine::Start() {
     // enabled on its own session takes hold; held here for the whole browser, none can.
     connection_->Send("Fetch.enable",
                       {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}});
-    // An engine started again gets the cookies of the one before (a login among them).
-    json cookies = CookiesToSet(cookies_);
-    if (!cookies.empty()) connection_->Send("Storage.setCookies", {{"cookies", cookies}});
+    RestoreCookies();
     {
         std::lock_guard<std::mutex> guard(g_shareLock);
         g_connection = connection_;
@@ -222,53 +194,6 @@ void Engine::Stop() {
     DropEngine(kForcedExitMs);
     FlashEmulator::Stop();
     process_.RemoveTempProfile();
-}
-
-void Engine::OnEngineGone() {
-    if (!connection_) return;
-    DWORD now = GetTickCount();
-    bool again = diedBefore_ && now - lastDeathTick_ < kRecoveryWindowMs;
-    diedBefore_ = true;
-    lastDeathTick_ = now;
-    base::DiagFailure(L"engine", L"the engine ended unexpectedly; %ls", again ? L"again within a minute: left to the player"
-                                                                            : L"starting it again");
-    // The notice first, at once; then the old engine is let go and a new one started.
-    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
-    for (auto& b : browsers) b->OnEngineLost(!again);
-    DropEngine(kForcedExitMs);
-    if (!again) Restart();
-}
-
-bool Engine::Restart() {
-    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
-    if (!Start()) {
-        for (auto& b : browsers) b->OnEngineLost(false);
-        return false;
-    }
-    for (auto& b : browsers)
-        if (!b->Closed()) CreatePageTarget(b.get(), b->RecoveryUrl());
-    return true;
-}
-
-void Engine::RecoverByPlayer() {
-    if (connection_) return;  // already running (or starting)
-    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
-    for (auto& b : browsers) b->OnRecovering();
-    Restart();
-}
-
-void Engine::NoteLoadEnd() {
-    if (!connection_ || cookiesAsked_) return;
-    cookiesAsked_ = true;
-    unsigned gen = generation_;
-    connection_->SendAsync("Storage.getCookies", json::object(), [gen](bool ok, const json& result) {
-        json cookies = ok ? JsonObject(result, "cookies") : json();
-        PostUiTask([gen, cookies] {
-            if (!g_engine || g_generation != gen) return;
-            g_engine->cookiesAsked_ = false;
-            if (cookies.is_array()) g_engine->cookies_ = cookies;
-        });
-    });
 }
 
 bool Engine::SendWindowCommand(const std::string& json) {

@@ -123,6 +123,8 @@ private:
     // and its pages are made again.
     void OnEngineGone();
     bool Restart();
+    // Into a new engine (before any page of ours): the cookies noted in the one before.
+    void RestoreCookies();
     // Lets go of the connection and the process (which has ended or is ended now).
     void DropEngine(DWORD waitMs);
     void OnWindowEvent(const nlohmann::json& event);
@@ -130,6 +132,9 @@ private:
                     bool waiting);
     BrowserImpl* FindBySession(const std::string& sessionId);
     BrowserImpl* FindByTarget(const std::string& targetId);
+
+    // From the lifeline let go to the end of the engine's whole group.
+    static constexpr DWORD kForcedExitMs = 1500;
 
     EngineProcess process_;
     std::shared_ptr<DevToolsConnection> connection_;
