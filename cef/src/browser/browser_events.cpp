@@ -6,7 +6,6 @@
 #include "src/flash/flash_emulator.h"
 #include "src/view/page_script.h"
 #include "src/browser/page_sound.h"
-#include "src/view/view_script.h"
 #include "src/render/render_host.h"
 #include "src/browser/script_dialog.h"
 
@@ -98,13 +97,10 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     // The client's binding and script live in a world of their own in every document:
     // the page's scripts share its DOM but not its globals, so they can neither call
     // the binding nor report a title (or, embedded, keys) in the script's name.
-    if (view_) {
-        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kViewWorld}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kViewScript}, {"worldName", kViewWorld}});
-    } else {
-        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
-    }
+    const char* world = view_ ? kViewWorld : kHostWorld;
+    Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", world}});
+    Command("Page.addScriptToEvaluateOnNewDocument",
+            {{"source", PageScript(view_ != nullptr)}, {"worldName", world}});
     // The sound switch and the Flash emulator must act on the page's own globals,
     // so they run in the page's world.
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}});

@@ -1,27 +1,20 @@
-// The script every document of a page shown through the engine's own window gets,
-// in a world of its own (the page's scripts can neither see nor call its binding).
-// The engine's window takes the keys and the mouse straight from X, so this script
-// tells the browser window what it must still know: the title as scripts change
-// it, context menus the page did not cancel (the engine's own menu never shows),
-// and every key the page receives, for Wine's side of it (hot keys, the frame's
-// keys, Alt+F4). The engine's own browser shortcuts (new windows and tabs, closing,
-// reloading, zoom, find, developer tools, full screen, history) would act on the
-// engine's window behind our back: they are cancelled, as an embedded browser has
-// none; editing keys keep their meaning.
-#pragma once
+#include "src/view/page_script.h"
 
 namespace cef_internal {
+namespace {
 
-// The isolated world's name; the binding (kHostBinding) is exposed there only.
-const char kViewWorld[] = "__vornView";
-
-const char kViewScript[] = R"JS((function () {
-  if (window.__vornViewInstalled) return;
-  window.__vornViewInstalled = true;
+// Both routes: installed once per document (the mark cannot be reset, even by a
+// script of the same world), the binding, the title and context menus.
+const char kCommon[] = R"JS(
+  if (window.__vornHostInstalled) return;
+  try {
+    Object.defineProperty(window, '__vornHostInstalled', {value: true, writable: false, configurable: false});
+  } catch (e) { return; }
+  var NAME = '__vornHost';
   var bound = null;
   function send(o) {
     try {
-      if (!bound) bound = window.__vornHost;
+      if (!bound) bound = window[NAME];
       if (typeof bound === 'function') bound(JSON.stringify(o));
     } catch (e) {}
   }
@@ -68,19 +61,66 @@ const char kViewScript[] = R"JS((function () {
     return info;
   }
 
-  // Decided by the last listener on the way back up, added while the event is on
-  // its way down: a page that cancels the event gets no menu, as with the engine's.
+  // A page that cancels the event gets no menu, as with the engine's own. Decided
+  // where the event ends its way up, after the page's listeners there: at the
+  // window, or at the node where the page stopped it (our listener, added to every
+  // node of its path while the event comes down, runs last on each). Cancelled
+  // there, so that a windowed engine shows no menu of its own. An event the page
+  // stopped on its way down is decided once it is over.
   window.addEventListener('contextmenu', function (e) {
     if (!e.isTrusted) return;
-    var decide = function () {
-      window.removeEventListener('contextmenu', decide, false);
+    var path = e.composedPath ? e.composedPath() : [];
+    var done = false;
+    var finish = function () {
+      done = true;
+      path.forEach(function (n) { n.removeEventListener('contextmenu', decide, false); });
+    };
+    var decide = function (ev) {
+      if (done || (ev.currentTarget !== window && !ev.cancelBubble)) return;
+      finish();
       if (e.defaultPrevented) return;
       e.preventDefault();
       send(menuInfo(e));
     };
-    window.addEventListener('contextmenu', decide, false);
+    path.forEach(function (n) { n.addEventListener('contextmenu', decide, false); });
+    setTimeout(function () {
+      if (done) return;
+      finish();
+      if (!e.defaultPrevented) send(menuInfo(e));
+    }, 0);
   }, true);
+)JS";
 
+// Screencast route: the cursor the page asks for, which the browser window shows.
+const char kCursor[] = R"JS(
+  var lastCursor = '';
+  window.addEventListener('mousemove', function (e) {
+    if (!e.isTrusted) return;
+    // Inside a shadow tree (a Flash player's) the event names only the tree's host;
+    // the element under the pointer, which carries the cursor, is the path's first.
+    var path = e.composedPath ? e.composedPath() : [];
+    var el = path.length ? path[0] : e.target;
+    if (!el || el.nodeType !== 1) return;
+    // Inside an inner frame that frame's document reports; report again on the way out.
+    if (/^(IFRAME|FRAME|OBJECT|EMBED)$/.test(el.tagName)) { lastCursor = ''; return; }
+    var c = 'auto';
+    try { c = getComputedStyle(el).cursor; } catch (e) {}
+    if (!c || c === 'auto') {
+      if (el.closest && el.closest('a[href]')) c = 'pointer';
+      else if (editable(el)) c = 'text';
+      else c = 'default';
+    }
+    if (c !== lastCursor) { lastCursor = c; send({t: 'cursor', v: c}); }
+  }, {capture: true, passive: true});
+)JS";
+
+// Embedded route: the engine's window takes the keys straight from X, so every key
+// the page receives is reported for Wine's side of it (hot keys, the frame's keys,
+// Alt+F4). The engine's own browser shortcuts (new windows and tabs, closing,
+// reloading, zoom, find, developer tools, full screen, history) would act on the
+// engine's window behind our back: they are cancelled, as an embedded browser has
+// none; editing keys keep their meaning.
+const char kKeys[] = R"JS(
   var C = 'C+', S = 'S+', A = 'A+', CS = 'CS+', AS = 'AS+';
   var cancelled = {};
   function cancel(prefix, codes) {
@@ -121,6 +161,14 @@ const char kViewScript[] = R"JS((function () {
   }
   window.addEventListener('mousedown', noHistoryButtons, true);
   window.addEventListener('mouseup', noHistoryButtons, true);
-})();)JS";
+)JS";
+
+}  // namespace
+
+const std::string& PageScript(bool embedded) {
+    static const std::string screencast = std::string("(function () {") + kCommon + kCursor + "})();";
+    static const std::string view = std::string("(function () {") + kCommon + kKeys + "})();";
+    return embedded ? view : screencast;
+}
 
 }  // namespace cef_internal
