@@ -19,6 +19,7 @@ std::wstring FindEngineExecutable();
 // Converts a Windows path for a Linux engine (under Wine); unchanged elsewhere.
 std::string EnginePath(const std::wstring& windowsPath, bool linuxEngine);
 
+// True when this process runs under Wine.
 bool UnderWine();
 // True when `exe` runs as a Linux program (under Wine, anything but a .exe).
 bool IsLinuxEngine(const std::wstring& exe);
