@@ -90,12 +90,18 @@ class Prefix:
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="vm-installer-prefix-")
         self.server = None
+        try:
+            self._make()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _make(self):
         r = subprocess.run([os.path.join(road.ROOT, "tools", "wine-prefix.sh"), self.dir],
                            capture_output=True, text=True, timeout=300)
         if r.returncode != 0:
-            shutil.rmtree(self.dir, ignore_errors=True)
             raise AssertionError(f"could not make a Wine prefix: {r.stdout}{r.stderr}")
-        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(),
+        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # On the tests' bare X server the client's windows are unmanaged, as in the
         # project's own prefix (tools/test.sh).
@@ -118,10 +124,17 @@ class Prefix:
         return env
 
     def wine(self, *args, check=False, timeout=120):
-        r = subprocess.run(["wine", *args], env=self.env(), capture_output=True, timeout=timeout)
+        """Runs a Wine program to its end: (exit code, its output). The output goes
+        through a file: Wine's services, started on demand, would inherit a pipe and
+        hold it open."""
+        with tempfile.TemporaryFile() as out:
+            r = subprocess.run(["wine", *args], env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
+                               stderr=subprocess.STDOUT, timeout=timeout)
+            out.seek(0)
+            output = out.read().decode("utf-8", "replace")
         if check and r.returncode != 0:
-            raise AssertionError(f"wine {args} failed with {r.returncode}: {r.stderr.decode(errors='replace')}")
-        return r
+            raise AssertionError(f"wine {args} failed with {r.returncode}: {output}")
+        return r.returncode, output
 
     def unix(self, windows_path):
         """The Linux path of a C: path in this prefix."""
@@ -138,8 +151,8 @@ class Prefix:
         """{value name: text} of a registry key's string values, or None when it is
         missing. Exported to a file: reg's console output loses Chinese text."""
         out_file = os.path.join(self.dir, "drive_c", "vm-key.reg")
-        r = self.wine("reg", "export", key, self.windows(out_file), "/y")
-        if r.returncode != 0:
+        code, _ = self.wine("reg", "export", key, self.windows(out_file), "/y")
+        if code != 0:
             return None
         with open(out_file, "rb") as f:
             text = f.read().decode("utf-16")
@@ -215,13 +228,10 @@ class InstallerCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         require_installer()
-        cls.prefix = Prefix()
         cls.downloads = tempfile.mkdtemp(prefix="vm-installer-dl-")
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.downloads, ignore_errors=True)
-        cls.prefix.stop()
+        cls.addClassCleanup(shutil.rmtree, cls.downloads, ignore_errors=True)
+        cls.prefix = Prefix()
+        cls.addClassCleanup(cls.prefix.stop)
 
     def download(self, name):
         """The installer as a partner site serves it: renamed."""
@@ -230,8 +240,8 @@ class InstallerCase(unittest.TestCase):
         return path
 
     def install(self, name, *args, expect=0):
-        r = self.prefix.wine(self.download(name), "/S", *args, timeout=180)
-        self.assertEqual(expect, r.returncode, f"silent install of {name} {args}")
+        code, output = self.prefix.wine(self.download(name), "/S", *args, timeout=180)
+        self.assertEqual(expect, code, f"silent install of {name} {args}: {output}")
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
@@ -323,7 +333,9 @@ class InstallRunUpgradeUninstall(InstallerCase):
         reported = int(form["install_time"][0])
         self.assertLessEqual(abs(reported - stamp.timestamp()), 600, (form, install_time))
 
-        # What the player's runs left: a user name, the login in the cache.
+        # What the player's runs left: a user name, the login in the cache; and
+        # program files of an older version: a changed file, and one the new
+        # version no longer has (the emulator's file names change).
         config = os.path.join(self.dir, "Config.ini")
         with open(config, "rb") as f:
             raw = f.read()
@@ -334,48 +346,57 @@ class InstallRunUpgradeUninstall(InstallerCase):
         login = os.path.join(self.prefix.cache, "login-marker")
         with open(login, "w") as f:
             f.write("kept")
-        # A program file gone stale, for the upgrade to replace.
-        with open(os.path.join(self.dir, "xembed.py"), "w") as f:
-            f.write("# stale\n")
+        stale = os.path.join(self.dir, "ruffle", "LICENSE_MIT")
+        with open(stale, "w") as f:
+            f.write("stale\n")
+        with open(os.path.join(self.dir, "ruffle", "0000000000.wasm"), "w") as f:
+            f.write("stale\n")
 
-        # Second start, from the Start menu: no install report. Meanwhile an upgrade
-        # (another channel's download) is started; it must wait for the client.
+        # An upgrade from another channel's download: new program files, the
+        # player's data and the first channel kept.
+        self.install("vornmark-setup-1.15_a7_s8.exe")
+        self.assert_program_files()
+        kept = ini_values(config)
+        for key, want in ((("common", "uid"), "123"), (("common", "adv"), "45"), (("common", "runcount"), "1"),
+                          (("common", "user_name"), "hero"), (("install", "installtime"), install_time)):
+            self.assertEqual(want, kept.get(key), f"{key} after the upgrade: {kept}")
+        self.assertTrue(os.path.exists(login), "the upgrade lost the cache")
+
+        # Second start, from the Start menu: no install report. Meanwhile another
+        # install is started: it waits for the client, never replacing its files in use.
+        with open(stale, "w") as f:
+            f.write("stale\n")
         upgrade = {}
 
         def upgrade_while_running(client):
             road.wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
-            upgrade["proc"] = subprocess.Popen(["wine", self.download("vornmark-setup-1.15_a7_s8.exe"), "/S"],
-                                               env=self.prefix.env(), stdout=subprocess.DEVNULL,
-                                               stderr=subprocess.DEVNULL)
+            upgrade["proc"] = subprocess.Popen(["wine", self.download("vornmark-setup-1.15.exe"), "/S"],
+                                               env=self.prefix.env(), stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.addCleanup(lambda: upgrade["proc"].poll() is None and upgrade["proc"].kill())
-            # Its plug-ins are unpacked for the first look at the client: from then on it waits.
+            # Its plug-ins are unpacked for its first look at the client: from then on it waits.
             temp = os.path.join(self.prefix.user, "Temp")
             road.wait_for(lambda: glob.glob(os.path.join(temp, "ns*.tmp", "System.dll")), 60,
-                          "the upgrade to look for the client")
+                          "the install to look for the client")
             road.wait_for(lambda: client.window_sized(1230, 728), 5, "the launcher still there")
-            self.assertIsNone(upgrade["proc"].poll(), "the upgrade ended while the client ran")
-            with open(os.path.join(self.dir, "xembed.py")) as f:
-                self.assertEqual("# stale\n", f.read(), "a program file was replaced while the client ran")
+            self.assertIsNone(upgrade["proc"].poll(), "the install ended while the client ran")
+            with open(stale) as f:
+                self.assertEqual("stale\n", f.read(), "a program file was replaced while the client ran")
 
         start = self.run_client(os.path.join(self.menu, PRODUCT + ".lnk"), upgrade_while_running)
         self.assertEqual("1", start["params"]["runcount"][0])
         self.assertEqual(1, len(self.portal.reports_with_action("install")), "a second start sent an install report")
         try:
-            self.assertEqual(0, upgrade["proc"].wait(60), "the upgrade after the client closed")
+            self.assertEqual(0, upgrade["proc"].wait(60), "the install after the client closed")
         except subprocess.TimeoutExpired:
-            raise AssertionError("the upgrade did not finish within 60 s of the client's exit") from None
-
-        # The upgrade replaced the program files and kept the player's data.
+            raise AssertionError("the install did not finish within 60 s of the client's exit") from None
         self.assert_program_files()
         after = ini_values(config)
-        for key, want in ((("common", "uid"), "123"), (("common", "adv"), "45"), (("common", "runcount"), "2"),
-                          (("common", "user_name"), "hero"), (("install", "installtime"), install_time)):
-            self.assertEqual(want, after.get(key), f"{key} after the upgrade: {after}")
-        self.assertTrue(os.path.exists(login), "the upgrade lost the cache")
+        self.assertEqual(("123", "45", "2"), (after.get(("common", "uid")), after.get(("common", "adv")),
+                                              after.get(("common", "runcount"))), after)
 
         # Uninstall as the list of programs does it, silently: the player's data stays.
-        subprocess.run(["wine", os.path.join(self.dir, "uninstall.exe"), "/S"], env=self.prefix.env(),
-                       capture_output=True, timeout=60)
+        self.prefix.wine(self.prefix.windows(os.path.join(self.dir, "uninstall.exe")), "/S")
         self.assert_uninstalled(["Config.ini"])
         self.assertEqual(after, ini_values(config), "uninstall changed the kept settings")
         self.assertTrue(os.path.exists(login), "uninstall removed the kept cache")
@@ -383,8 +404,7 @@ class InstallRunUpgradeUninstall(InstallerCase):
         # Installed again (it finds its settings), then removed with the data.
         self.install("vornmark-setup-1.15.exe")
         self.assertEqual("123", ini_values(config).get(("common", "uid")))
-        subprocess.run(["wine", os.path.join(self.dir, "uninstall.exe"), "/S", "/REMOVEDATA"],
-                       env=self.prefix.env(), capture_output=True, timeout=60)
+        self.prefix.wine(self.prefix.windows(os.path.join(self.dir, "uninstall.exe")), "/S", "/REMOVEDATA")
         self.assert_uninstalled(None)
         self.assertFalse(os.path.exists(self.prefix.cache), "the cache is left")
 
