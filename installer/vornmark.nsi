@@ -64,6 +64,7 @@ Var InstallTime
 !define MUI_DIRECTORYPAGE_TEXT_TOP "${PRODUCT}将安装到下面的文件夹。设置和缓存也保存在这里，请选择您有写入权限的文件夹。"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_NOAUTOCLOSE
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "立即运行${PRODUCT}"
 !define MUI_FINISHPAGE_RUN_FUNCTION RunClient
@@ -140,7 +141,7 @@ Function ${un}WaitForClient
             Sleep 1000
             IntOp $1 $1 + 1
         ${Else}
-            MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT}正在运行。$\r$\n$\r$\n请先关闭${PRODUCT}的所有窗口，然后点击“重试”。" IDRETRY retry
+            MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT}正在运行。$\r$\n$\r$\n请先关闭${PRODUCT}的所有窗口，然后重试。" IDRETRY retry
             SetErrorLevel 2
             Quit
             retry:
