@@ -263,8 +263,8 @@ class InstallRunUpgradeUninstall(InstallerCase):
     def run_client(self, link, while_running=None):
         """Starts the installed client from a shortcut, waits for its page, calls
         while_running(client), closes it as a player does; returns its start record."""
-        client = self.client_from(link).start()
         starts = len(self.portal.records("start"))
+        client = self.client_from(link).start()
         start = road.wait_for(lambda: self.portal.records("start")[starts:], 90, "the game page request")[0]
         if while_running:
             while_running(client)
