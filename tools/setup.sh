@@ -12,11 +12,11 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 # python3-xlib: the engine host's X side (the engine's window inside ours); the
 # 32-bit GL libraries let Wine give our browser window a pixel format, which keeps
-# Wine's own drawing off the engine's window.
+# Wine's own drawing off the engine's window; nsis makes the installer (tools/package.sh).
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
       nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
-      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386 locales)
+      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386 locales nsis)
 
 # npm may come with the machine's own Node.js rather than from Debian.
 if command -v npm >/dev/null 2>&1; then PKGS=("${PKGS[@]/npm}"); fi
@@ -84,17 +84,7 @@ mkdir -p "$BUILD"
 if [ ! -f "$WINEPREFIX/.vornmark-ready" ]; then
     echo "setup: preparing Wine prefix $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || { echo "setup: wineboot failed" >&2; exit 1; }
-    wineserver -w
-    fonts="$WINEPREFIX/drive_c/windows/Fonts"
-    mkdir -p "$fonts"
-    cp /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf "$fonts/"
-    # CJK families and GDI+'s generic sans-serif fallback map onto installed fonts.
-    for name in 宋体 SimSun "Microsoft Sans Serif" "MS Shell Dlg" "Microsoft YaHei"; do
-        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$name" /t REG_SZ \
-            /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
-    done
-    wineserver -w
+    "$ROOT/tools/wine-prefix.sh" "$WINEPREFIX" || exit 1
     touch "$WINEPREFIX/.vornmark-ready"
 fi
 echo "setup: ready (prefix $WINEPREFIX)"
