@@ -4,6 +4,7 @@
 
 #include "src/cef_context.h"
 #include "src/flash_emulator.h"
+#include "src/ime_guard.h"
 #include "src/page_script.h"
 #include "src/page_sound.h"
 #include "src/view_script.h"
@@ -114,6 +115,9 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
         // which a page's content policy would refuse.
         Command("Page.setBypassCSP", {{"enabled", true}});
         Command("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}});
+        // Input-method text for movies; it only needs the DOM, so it stays out of the page's reach.
+        Command("Page.addScriptToEvaluateOnNewDocument",
+                {{"source", kImeGuardScript}, {"worldName", view_ ? kViewWorld : kHostWorld}});
     }
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};
