@@ -99,25 +99,20 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     // The client's binding and script live in a world of their own in every document:
     // the page's scripts share its DOM but not its globals, so they can neither call
     // the binding nor report a title (or, embedded, keys) in the script's name.
-    if (view_) {
-        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kViewWorld}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kViewScript}, {"worldName", kViewWorld}});
-    } else {
-        Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", kHostWorld}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kPageScript}, {"worldName", kHostWorld}});
-    }
+    const char* world = view_ ? kViewWorld : kHostWorld;
+    Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", world}});
+    Command("Page.addScriptToEvaluateOnNewDocument", {{"source", view_ ? kViewScript : kPageScript}, {"worldName", world}});
+    std::string flash = FlashEmulator::DocumentScript();
+    // Input-method text for movies; it only needs the DOM, so it stays out of the page's reach.
+    if (!flash.empty()) Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kImeGuardScript}, {"worldName", world}});
     // The sound switch and the Flash emulator must act on the page's own globals,
     // so they run in the page's world.
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}});
-    std::string flash = FlashEmulator::DocumentScript();
     if (!flash.empty()) {
         // The emulator's scripts, engine build and fonts come from our own origin,
         // which a page's content policy would refuse.
         Command("Page.setBypassCSP", {{"enabled", true}});
         Command("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}});
-        // Input-method text for movies; it only needs the DOM, so it stays out of the page's reach.
-        Command("Page.addScriptToEvaluateOnNewDocument",
-                {{"source", kImeGuardScript}, {"worldName", view_ ? kViewWorld : kHostWorld}});
     }
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};

@@ -37,26 +37,34 @@ const char kImeGuardScript[] = R"JS((function () {
   function hold(e) {
     e.stopImmediatePropagation();
   }
+  // Its box has the same place and size shown or not: the engine tells the input
+  // method where the text is from the box, before the composition shows in it. It
+  // never takes the pointer, which belongs to the movie under it.
   function place(el, shown) {
     var s = el.style;
+    function set(name, value) { s.setProperty(name, value, 'important'); }
     if (anchor) {
-      s.setProperty('position', 'fixed', 'important');
-      s.setProperty('left', anchor.x + 'px', 'important');
-      s.setProperty('top', anchor.y + 'px', 'important');
+      set('position', 'fixed');
+      set('left', anchor.x + 'px');
+      set('top', anchor.y + 'px');
+      set('height', '1.6em');
+      set('font', '16px sans-serif');
+      set('padding', '0 2px');
+      set('border', '1px solid transparent');
+      set('pointer-events', 'none');
     }
     if (shown) {
-      s.setProperty('opacity', '1', 'important');
-      s.setProperty('width', Math.max(2, el.value.length * 1.1 + 1) + 'em', 'important');
-      s.setProperty('height', '1.6em', 'important');
-      s.setProperty('font', '16px sans-serif', 'important');
-      s.setProperty('color', '#000', 'important');
-      s.setProperty('background', '#fff', 'important');
-      s.setProperty('border', '1px solid #777', 'important');
-      s.setProperty('padding', '0 2px', 'important');
-      s.setProperty('z-index', '2147483647', 'important');
+      set('opacity', '1');
+      set('width', Math.max(2, el.value.length * 1.1 + 1) + 'em');
+      set('color', '#000');
+      set('background', '#fff');
+      set('border-color', '#777');
+      set('z-index', '2147483647');
     } else {
-      ['opacity', 'width', 'height', 'font', 'color', 'background', 'border', 'padding', 'z-index']
-          .forEach(function (p) { s.removeProperty(p); });
+      ['opacity', 'width', 'color', 'background', 'border-color', 'z-index'].forEach(function (p) {
+        s.removeProperty(p);
+      });
+      if (anchor) set('width', '2em');
     }
   }
 
