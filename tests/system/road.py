@@ -258,6 +258,16 @@ class InputMethod:
         r = subprocess.run(["fcitx5-remote"], env=dict(os.environ, **self.env), capture_output=True, text=True)
         return r.stdout.strip()
 
+    def candidate_window(self):
+        """fcitx5's candidate window on the screen, (x, y, w, h), or None while it shows none."""
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "fcitx"], capture_output=True, text=True)
+        for wid in r.stdout.split():
+            g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
+            vals = dict(line.split("=", 1) for line in g.stdout.split() if "=" in line)
+            if "X" in vals:
+                return int(vals["X"]), int(vals["Y"]), int(vals["WIDTH"]), int(vals["HEIGHT"])
+        return None
+
     def on(self):
         """Pinyin on in the window with the keyboard focus."""
         subprocess.run(["fcitx5-remote", "-o"], env=dict(os.environ, **self.env), check=True)
