@@ -103,7 +103,8 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", world}});
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", view_ ? kViewScript : kPageScript}, {"worldName", world}});
     std::string flash = FlashEmulator::DocumentScript();
-    // Input-method text for movies; it only needs the DOM, so it stays out of the page's reach.
+    // Input-method text for movies; it only needs the DOM, so it stays out of the page's
+    // reach. Registered before the page-world scripts: after the emulator's it did not run.
     if (!flash.empty()) Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kImeGuardScript}, {"worldName", world}});
     // The sound switch and the Flash emulator must act on the page's own globals,
     // so they run in the page's world.

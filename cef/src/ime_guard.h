@@ -120,8 +120,8 @@ const char kImeGuardScript[] = R"JS((function () {
     if (el.value) el.dispatchEvent(new InputEvent('input', {data: committed, inputType: 'insertText', bubbles: true, composed: true}));
   }, true);
 
-  // A composition left behind by a field that lost the focus ends without a
-  // compositionend in some engines' paths: let go of it then.
+  // The engine ends a composition before its field loses the focus; should one be
+  // left behind, the field is let go of all the same.
   window.addEventListener('blur', function (e) {
     var el = field(e);
     if (el && el === composing) { composing = null; place(el, false); }
