@@ -36,6 +36,7 @@ MAX_BODY = 1024 * 1024          # larger request bodies are refused with 413
 MAX_FORM_FIELDS = 200
 COOKIE_NAME = "vm_user"
 MAX_NAME_CHARS = 32
+MAX_CHAT_CHARS = 200               # a chat line longer than this is refused
 
 # Servers on the list page: (id, name, state, badge class).
 SERVERS = [
@@ -365,6 +366,22 @@ window.onGameEvent=function(e){
  document.getElementById("score").textContent=String(e.score|0);
  document.body.setAttribute("data-flash",String(e.event));
 };
+// The movie's chat line: shown here, posted to the portal, and the portal's line
+// handed back to the movie's log.
+window.onGameChat=function(text){
+ text=String(text);
+ document.getElementById("chat").textContent=text;
+ var x=new XMLHttpRequest();
+ x.open("POST","/wd3/chat");
+ x.setRequestHeader("Content-Type","text/plain;charset=UTF-8");
+ x.onload=function(){
+  var line=null;
+  try{line=JSON.parse(x.responseText).line;}catch(e){}
+  var game=document.getElementById("game");
+  if(typeof line==="string"&&game&&game.chatLine)game.chatLine(line);
+ };
+ x.send(text);
+};
 var p=navigator.plugins,m=navigator.mimeTypes;
 var flash=!!((p&&p["Shockwave Flash"])||(m&&m["application/x-shockwave-flash"]));
 if(!flash){document.getElementById("game").style.display="none";document.getElementById("noflash").style.display="block";
@@ -386,7 +403,8 @@ def play_page(user, server_id, fps=None):
         "width=\"100%%\" height=\"100%%\" quality=\"high\" allowscriptaccess=\"always\" "
         "pluginspage=\"http://www.adobe.com/go/getflashplayer\" flashvars=\"%s\">"
         "<div id=\"info\">服务器 <b id=\"server\">%s</b> · 角色 <b id=\"player\">%s</b><br>"
-        "游戏上报：<b id=\"reported\">—</b> · 得分 <b id=\"score\">—</b></div>"
+        "游戏上报：<b id=\"reported\">—</b> · 得分 <b id=\"score\">—</b><br>"
+        "聊天：<b id=\"chat\">—</b></div>"
         "<div id=\"noflash\" class=\"panel\"><h2>需要 Flash Player</h2>"
         "<p>本游戏需要 Adobe Flash Player 才能运行。请使用游戏客户端进入游戏。</p></div>"
     ) % (esc(movie_vars), esc(server_id), esc(shown_user))
@@ -1015,6 +1033,26 @@ class PortalHandler(BaseHTTPRequestHandler):
         fps = int(fps) if fps and fps.isdigit() and 1 <= int(fps) <= 120 else None
         self._send(200, play_page(self._cookie_user(), server_id, fps))
 
+    def post_chat(self, path, query):
+        """A chat line from the game (the page posts what the movie sends): logged,
+        and answered with the line as the game's log shows it."""
+        body = self._read_body()
+        if body is None:
+            return
+        try:
+            text = body.decode("utf-8")
+        except UnicodeDecodeError:
+            raise BadRequest(400, "聊天内容编码错误")
+        text = text.strip()
+        if not text or len(text) > MAX_CHAT_CHARS or any(ord(c) < 32 or 0x7F <= ord(c) < 0xA0 for c in text):
+            raise BadRequest(400, "聊天内容无效")
+        user = self._cookie_user() or "游客"
+        rec = {"kind": "chat", "user": user, "text": text, "role": self.server.role}
+        rec.update(now_fields())
+        self.server.state.log.write(rec)
+        self._send(200, json.dumps({"line": "%s：%s" % (user, text)}, ensure_ascii=False),
+                   ctype="application/json; charset=utf-8")
+
     def get_movie(self, path, query):
         data = self.server.state.movie()
         if data is None:
@@ -1170,6 +1208,7 @@ class PortalHandler(BaseHTTPRequestHandler):
     POST_ROUTES = {
         "/": post_report,
         "/wd3/login": login,
+        "/wd3/chat": post_chat,
         "/test/form.html": test_form,
     }
 

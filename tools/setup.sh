@@ -10,13 +10,18 @@ BUILD="${VORNMARK_BUILD:-$ROOT/build}"
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
+# fcitx5 and its pinyin add-on, with a session bus: the system tests type Chinese
+# through a real input method (fcitx5-modules has its X input method frontend, for
+# Wine; named by its own name, as a second call must find it installed).
 # python3-xlib: the engine host's X side (the engine's window inside ours); the
 # 32-bit GL libraries let Wine give our browser window a pixel format, which keeps
 # Wine's own drawing off the engine's window; nsis makes the installer (tools/package.sh).
 PKGS=(g++-mingw-w64-i686-posix mingw-w64-tools cmake make wine wine32:i386
       xvfb xauth imagemagick xdotool fonts-wine fonts-wqy-microhei googletest
       nlohmann-json3-dev python3 python3-pil fonts-dejavu-core chromium
-      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386 locales nsis)
+      chromium-l10n haxe npm python3-xlib libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386
+      locales nsis fcitx5 fcitx5-chinese-addons fcitx5-frontend-gtk3 fcitx5-frontend-gtk4
+      fcitx5-modules dbus-x11)
 
 # npm may come with the machine's own Node.js rather than from Debian.
 if command -v npm >/dev/null 2>&1; then PKGS=("${PKGS[@]/npm}"); fi

@@ -5,7 +5,9 @@
 // text is device text in Chinese, as such games were. The movie tells its page
 // about itself through ExternalInterface: it calls the page's onGameEvent(event)
 // when it is ready and when the score changes, and answers getState() and
-// setPlayer(name) called by the page.
+// setPlayer(name) called by the page. A chat box at the bottom left: the line the
+// player types goes to the page's onGameChat(text) on Enter, and the lines the
+// page hands back with chatLine(line) are drawn in the log above it.
 import flash.display.GradientType;
 import flash.display.Shape;
 import flash.display.Sprite;
@@ -21,6 +23,7 @@ import flash.media.SoundChannel;
 import flash.media.SoundTransform;
 import flash.text.TextField;
 import flash.text.TextFieldAutoSize;
+import flash.text.TextFieldType;
 import flash.text.TextFormat;
 
 @:sound("ambience.wav") class AmbienceSound extends Sound {}
@@ -47,6 +50,10 @@ class Game extends Sprite {
 	var title = new TextField();
 	var hud = new TextField();
 	var help = new TextField();
+	var chatLog = new TextField();
+	var chatInput = new TextField();
+	var chatLines = new Array<String>();
+	var chatSent = new Array<String>();
 
 	var crystals = new Array<Crystal>();
 	var ripples = new Array<Ripple>();
@@ -112,6 +119,7 @@ class Game extends Sprite {
 		addChild(title);
 		addChild(hud);
 		addChild(help);
+		setupChat();
 
 		for (i in 0...CRYSTALS) {
 			var s = new Shape();
@@ -122,7 +130,7 @@ class Game extends Sprite {
 
 		stage.addEventListener(Event.RESIZE, function(_) layout());
 		stage.addEventListener(KeyboardEvent.KEY_DOWN, onKeyDown);
-		stage.addEventListener(KeyboardEvent.KEY_UP, function(e:KeyboardEvent) held.set(e.keyCode, false));
+		stage.addEventListener(KeyboardEvent.KEY_UP, function(e:KeyboardEvent) if (!chatting()) held.set(e.keyCode, false));
 		stage.addEventListener(MouseEvent.MOUSE_DOWN, onMouseDown);
 		stage.addEventListener(Event.DEACTIVATE, function(_) held = new Map());
 		addEventListener(Event.ENTER_FRAME, onFrame);
@@ -133,6 +141,10 @@ class Game extends Sprite {
 
 		if (ExternalInterface.available) {
 			ExternalInterface.addCallback("getState", getState);
+			ExternalInterface.addCallback("chatLine", function(line:String) {
+				addChatLine(line);
+				return chatLines.length;
+			});
 			ExternalInterface.addCallback("setPlayer", function(name:String) {
 				player = name;
 				updateHud();
@@ -150,6 +162,43 @@ class Game extends Sprite {
 		field.autoSize = TextFieldAutoSize.LEFT;
 	}
 
+	function setupChat() {
+		chatLog.defaultTextFormat = new TextFormat(FONT, 16, 0xF1E7D0);
+		chatLog.selectable = false;
+		chatLog.mouseEnabled = false;
+		chatLog.multiline = true;
+		chatLog.wordWrap = true;
+		chatLog.width = 380;
+		chatLog.height = 120;
+		chatInput.defaultTextFormat = new TextFormat(FONT, 16, 0x0B0920);
+		chatInput.type = TextFieldType.INPUT;
+		chatInput.background = true;
+		chatInput.backgroundColor = 0xF1E7D0;
+		chatInput.border = true;
+		chatInput.borderColor = 0xD8B25C;
+		chatInput.maxChars = 60;
+		chatInput.width = 380;
+		chatInput.height = 26;
+		addChild(chatLog);
+		addChild(chatInput);
+	}
+
+	function chatting() return stage.focus == chatInput;
+
+	function sendChat() {
+		var text = StringTools.trim(chatInput.text);
+		chatInput.text = "";
+		if (text == "") return;
+		chatSent.push(text);
+		if (ExternalInterface.available) ExternalInterface.call("onGameChat", text);
+	}
+
+	function addChatLine(line:String) {
+		chatLines.push(line);
+		while (chatLines.length > 5) chatLines.shift();
+		chatLog.text = chatLines.join("\n");
+	}
+
 	function report(event:String) {
 		if (!ExternalInterface.available) return;
 		ExternalInterface.call("onGameEvent", {event: event, player: player, server: server, score: score});
@@ -163,6 +212,11 @@ class Game extends Sprite {
 			title: {x: title.x, y: title.y, width: title.width, height: title.height, text: title.text},
 			moon: {x: moon.x, y: moon.y}, hud: hud.text,
 			crystals: [for (c in crystals) {x: c.x, y: c.shape.y}],
+			chat: {
+				x: chatInput.x, y: chatInput.y, width: chatInput.width, height: chatInput.height,
+				text: chatInput.text, focused: chatting(), sent: chatSent, lines: chatLines,
+				log: {x: chatLog.x, y: chatLog.y, width: chatLog.width, height: chatLog.height}
+			},
 			// Where the looping music is: it stands still while the player's sound is off.
 			musicPosition: music != null ? music.position : -1.0
 		};
@@ -244,6 +298,10 @@ class Game extends Sprite {
 		hud.y = 12;
 		help.x = Math.round((w - help.width) / 2);
 		help.y = Math.round(h - help.height - 14);
+		chatInput.x = 16;
+		chatInput.y = Math.round(h - chatInput.height - 48);
+		chatLog.x = 16;
+		chatLog.y = chatInput.y - chatLog.height - 4;
 	}
 
 	function ridge(g:flash.display.Graphics, base:Float, amp:Float, freq:Float, off:Float, color:Int) {
@@ -328,6 +386,11 @@ class Game extends Sprite {
 	}
 
 	function onKeyDown(e:KeyboardEvent) {
+		if (chatting()) {
+			// Typing, not playing; Enter sends the line.
+			if (e.keyCode == 13) sendChat();
+			return;
+		}
 		keys++;
 		lastKey = Std.string(e.keyCode);
 		held.set(e.keyCode, true);
@@ -340,6 +403,8 @@ class Game extends Sprite {
 	}
 
 	function onMouseDown(e:MouseEvent) {
+		if (e.target == chatInput) return;
+		if (chatting()) stage.focus = null;
 		clicks++;
 		var x = e.stageX, y = e.stageY;
 		spell(x, y);

@@ -9,6 +9,7 @@
 #include "src/api/cef_context.h"
 #include "src/browser/browser_impl.h"
 #include "src/browser/engine.h"
+#include "src/flash/ime_guard.h"
 #include "src/browser/script_dialog.h"
 
 using namespace ceftest;
@@ -424,6 +425,49 @@ bool OnUiThread(const std::function<void()>& work) {
     return WaitUntil([&] { return done->load(); }, 5000);
 }
 
+// Sets the window's input-method composition, as an input method does while the player types.
+bool Compose(HWND w, const std::wstring& text) {
+    return OnUiThread([&] {
+        HIMC imc = ImmGetContext(w);
+        ImmSetOpenStatus(imc, TRUE);
+        ImmSetCompositionStringW(imc, SCS_SETSTR, (void*)text.c_str(), (DWORD)(text.size() * sizeof(wchar_t)),
+                                 nullptr, 0);
+        ImmReleaseContext(w, imc);
+    });
+}
+
+// Commits (CPS_COMPLETE) or cancels (CPS_CANCEL) the composition.
+bool FinishComposition(HWND w, DWORD how) {
+    return OnUiThread([&] {
+        HIMC imc = ImmGetContext(w);
+        ImmNotifyIME(imc, NI_COMPOSITIONSTR, how, 0);
+        ImmReleaseContext(w, imc);
+    });
+}
+
+// The input method goes back to how the thread had it.
+void CloseInputMethod(HWND w) {
+    OnUiThread([&] {
+        HIMC imc = ImmGetContext(w);
+        ImmSetOpenStatus(imc, FALSE);
+        ImmReleaseContext(w, imc);
+    });
+}
+
+// Runs `script` in an isolated world of the browser's main frame, as the layer runs its own scripts.
+bool InstallInIsolatedWorld(CefRefPtr<CefBrowser> browser, const char* script) {
+    auto* impl = dynamic_cast<cef_internal::BrowserImpl*>(browser.get());
+    std::shared_ptr<cef_internal::DevToolsConnection> connection = cef_internal::EngineConnection();
+    if (!impl || !connection) return false;
+    json world, result;
+    return connection->Call("Page.createIsolatedWorld", {{"frameId", impl->TargetId()}, {"worldName", "test-world"}},
+                            &world, impl->SessionId(), 5000) &&
+           world.contains("executionContextId") &&
+           connection->Call("Runtime.evaluate", {{"expression", script}, {"contextId", world["executionContextId"]}},
+                            &result, impl->SessionId(), 5000) &&
+           !result.contains("exceptionDetails");
+}
+
 TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
     if (EmbeddedRoute()) GTEST_SKIP() << "the engine's own window sets its own cursor";
     g_server->SetHtml("/cursor.html",
@@ -660,22 +704,8 @@ TEST_F(BrowserTest, AnInputMethodComposesInTheFieldAndCommitsOnce) {
     Eval(browser, "f.focus()");
     auto value = [&] { return Eval(browser, "f.value"); };
     auto log = [&] { return Eval(browser, "log.join(' ')"); };
-    auto compose = [&](const std::wstring& text) {
-        return OnUiThread([&] {
-            HIMC imc = ImmGetContext(w);
-            ImmSetOpenStatus(imc, TRUE);
-            ImmSetCompositionStringW(imc, SCS_SETSTR, (void*)text.c_str(), (DWORD)(text.size() * sizeof(wchar_t)),
-                                     nullptr, 0);
-            ImmReleaseContext(w, imc);
-        });
-    };
-    auto finish = [&](DWORD how) {
-        return OnUiThread([&] {
-            HIMC imc = ImmGetContext(w);
-            ImmNotifyIME(imc, NI_COMPOSITIONSTR, how, 0);
-            ImmReleaseContext(w, imc);
-        });
-    };
+    auto compose = [&](const std::wstring& text) { return Compose(w, text); };
+    auto finish = [&](DWORD how) { return FinishComposition(w, how); };
     // The composition shows in the field while it is being typed.
     ASSERT_TRUE(compose(L"zhong"));
     EXPECT_TRUE(WaitUntil([&] { return value() == "zhong"; }, 5000)) << value();
@@ -711,12 +741,99 @@ TEST_F(BrowserTest, AnInputMethodComposesInTheFieldAndCommitsOnce) {
     EXPECT_TRUE(WaitUntil([&] { return value() == chinese + "ab"; }, 5000)) << value();
     ASSERT_TRUE(finish(CPS_CANCEL));
     EXPECT_TRUE(WaitUntil([&] { return value() == chinese; }, 5000)) << value();
-    // The input method goes back to how the thread had it.
-    OnUiThread([&] {
-        HIMC imc = ImmGetContext(w);
-        ImmSetOpenStatus(imc, FALSE);
-        ImmReleaseContext(w, imc);
-    });
+    CloseInputMethod(w);
+}
+
+// A stand-in for the Flash emulator's player: its hidden text field types its whole
+// value into the "movie" on every input event and empties it, and the movie sees the
+// keys that reach the player, as with the emulator. The guard is the layer's own
+// script, in an isolated world as the layer runs it.
+TEST_F(BrowserTest, AMoviesTextFieldGetsOnlyTheCommittedTextOfAComposition) {
+    // There the page takes clicks, keys and the input method straight from X (the
+    // engine's own input method); the system tests type through a real one on it.
+    if (EmbeddedRoute()) GTEST_SKIP() << "the page takes its input from X there";
+    g_server->SetHtml("/movie-ime.html", R"(<html><body style='margin:0'>
+<ruffle-embed id='p' style='position:absolute;left:20px;top:30px;width:400px;height:200px;display:block'></ruffle-embed>
+<script>
+var movie = '', keys = [], host = document.getElementById('p');
+var root = host.attachShadow({mode: 'open', delegatesFocus: true});
+root.innerHTML = "<style>#virtual-keyboard{height:1px;opacity:0;position:absolute;top:-100px;width:1px}</style>" +
+                 "<input id='virtual-keyboard' type='text' autocomplete='off'>";
+var kb = root.getElementById('virtual-keyboard');
+kb.addEventListener('input', function () { for (var c of kb.value) movie += c; kb.value = ''; });
+host.addEventListener('keydown', function (e) { keys.push(e.key); if (e.key === 'Backspace') movie = movie.slice(0, -1); });
+</script></body></html>)");
+    CefRefPtr<CefBrowser> browser = Open("/movie-ime.html");
+    ASSERT_TRUE(browser);
+    ASSERT_TRUE(InstallInIsolatedWorld(browser, cef_internal::kImeGuardScript));
+    HWND w = BrowserWindow();
+    SetForegroundWindow(host_->hwnd());
+    SetFocus(w);
+    ASSERT_EQ(w, GetFocus());
+    // The player clicks into the movie's text field: the hidden field takes the focus.
+    auto* impl = dynamic_cast<cef_internal::BrowserImpl*>(browser.get());
+    for (const char* type : {"mousePressed", "mouseReleased"}) {
+        json done;
+        ASSERT_TRUE(cef_internal::EngineConnection()->Call(
+            "Input.dispatchMouseEvent",
+            {{"type", type}, {"x", 100}, {"y", 80}, {"button", "left"}, {"buttons", 1}, {"clickCount", 1}}, &done,
+            impl->SessionId(), 5000));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Eval(browser, "String(root.activeElement === kb)") == "true"; }, 5000));
+    SetFocus(w);  // the input method's messages go to the window with the keyboard focus
+    auto movie = [&] { return Eval(browser, "movie"); };
+    auto typed = [&](const std::wstring& chars) {
+        for (wchar_t c : chars) PostMessageW(w, WM_CHAR, c, 0);
+    };
+    auto press = [&](UINT vk) {
+        PostMessageW(w, WM_KEYDOWN, vk, 1);
+        PostMessageW(w, WM_KEYUP, vk, 0xC0000001);
+    };
+    // Plain letters and digits go straight in.
+    typed(L"a1");
+    ASSERT_TRUE(WaitUntil([&] { return movie() == "a1"; }, 5000)) << movie();
+
+    // Composing: nothing reaches the movie, the hidden field shows the composition
+    // where the player clicked, and the candidate list opens there.
+    ASSERT_TRUE(Compose(w, L"n"));
+    ASSERT_TRUE(Compose(w, L"ni"));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "kb.value") == "ni"; }, 5000)) << Eval(browser, "kb.value");
+    EXPECT_EQ("[\"1\",100,70]", Eval(browser, "JSON.stringify([getComputedStyle(kb).opacity, "
+                                               "Math.round(kb.getBoundingClientRect().left), "
+                                               "Math.round(kb.getBoundingClientRect().top)])"));
+    CANDIDATEFORM placed = {};
+    EXPECT_TRUE(WaitUntil([&] {
+        OnUiThread([&] {
+            HIMC imc = ImmGetContext(w);
+            ImmGetCandidateWindow(imc, 0, &placed);
+            ImmReleaseContext(w, imc);
+        });
+        return placed.dwStyle == CFS_EXCLUDE && placed.rcArea.left == 100;
+    }, 5000)) << placed.rcArea.left << "," << placed.rcArea.top;
+    EXPECT_EQ(70, placed.rcArea.top);
+    // Keys the input method uses while composing are not the movie's.
+    press(VK_BACK);
+    press(VK_LEFT);
+    ASSERT_TRUE(Compose(w, L"nihao"));
+    ASSERT_TRUE(Compose(w, L"\u4f60\u597d"));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "kb.value") == "\xe4\xbd\xa0\xe5\xa5\xbd"; }, 5000));
+    EXPECT_EQ("a1", movie());
+    // Committed: the text once.
+    ASSERT_TRUE(FinishComposition(w, CPS_COMPLETE));
+    EXPECT_TRUE(WaitUntil([&] { return movie() == "a1\xe4\xbd\xa0\xe5\xa5\xbd"; }, 5000)) << movie();
+    EXPECT_EQ("[\"\",\"0\"]", Eval(browser, "JSON.stringify([kb.value, getComputedStyle(kb).opacity])"));
+    // Cancelled: nothing.
+    ASSERT_TRUE(Compose(w, L"ab"));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "kb.value") == "ab"; }, 5000));
+    ASSERT_TRUE(FinishComposition(w, CPS_CANCEL));
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "kb.value") == ""; }, 5000)) << Eval(browser, "kb.value");
+    // Afterwards plain characters and keys reach the movie again.
+    typed(L"2");
+    press(VK_LEFT);
+    EXPECT_TRUE(WaitUntil([&] { return Eval(browser, "keys.join()") == "ArrowLeft"; }, 5000))
+        << Eval(browser, "keys.join()");
+    EXPECT_EQ("a1\xe4\xbd\xa0\xe5\xa5\xbd" "2", movie());
+    CloseInputMethod(w);
 }
 
 }  // namespace

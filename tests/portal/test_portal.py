@@ -248,6 +248,22 @@ class LoginAndPages(PortalCase):
         self.assertEqual(status, 303)
         self.assertIn("Max-Age=0", headers["Set-Cookie"])
 
+    def test_chat_lines_are_logged_and_answered_with_the_players_name(self):
+        _, headers, _ = login(self.portal, "测试玩家")
+        cookie = {"Cookie": cookie_of(headers), "Content-Type": "text/plain;charset=UTF-8"}
+        status, _, body = self.portal.request("POST", "/wd3/chat", "  你好 a1 ".encode("utf-8"), cookie)
+        self.assertEqual(200, status)
+        self.assertEqual({"line": "测试玩家：你好 a1"}, json.loads(body))
+        status, _, body = self.portal.request("POST", "/wd3/chat", "早".encode("utf-8"), {})
+        self.assertEqual({"line": "游客：早"}, json.loads(body))
+        chats = [(r["user"], r["text"]) for r in self.portal.records("chat")]
+        self.assertEqual([("测试玩家", "你好 a1"), ("游客", "早")], chats[-2:])
+        for bad in (b"", b"   ", b"\xff\xfe", "a\nb".encode(), "x".encode() * 201):
+            with self.subTest(body=bad[:20]):
+                status, _, _ = self.portal.request("POST", "/wd3/chat", bad, cookie)
+                self.assertEqual(400, status)
+        self.assertEqual(len(chats), len(self.portal.records("chat")), "a refused line was logged")
+
     def test_server_links_are_login_addresses(self):
         _, headers, _ = login(self.portal, "林&风")
         cookie = cookie_of(headers)

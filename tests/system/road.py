@@ -114,13 +114,16 @@ class Client:
         self.ini = os.path.join(self.dir, "Config.ini")
         self.proc = None
 
-    def start(self, test_devtools=True, chinese_code_page=False):
-        env = wine_env(test_devtools)
+    def start(self, test_devtools=True, chinese_code_page=False, env=None):
+        """`env`: more variables for the client (an input method's)."""
+        run_env = wine_env(test_devtools)
         if chinese_code_page:
             # Wine takes the system code page from the locale: zh_CN gives 936, as on
-            # a Chinese Windows (the locale is the build's own, made by setup).
-            env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8", LOCPATH=os.path.join(BUILD, "locale"))
-        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=env,
+            # a Chinese Windows (the locale is the build's own, made by setup); an
+            # input method's composition then also reaches the window while it is typed.
+            run_env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8", LOCPATH=os.path.join(BUILD, "locale"))
+        run_env.update(env or {})
+        self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=run_env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
@@ -201,10 +204,106 @@ class Client:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class InputMethod:
+    """fcitx5 with pinyin on the test display: its own session bus and a configuration
+    of its own in a fresh folder (fcitx5 learns: a fresh one keeps 你好 the first
+    candidate of "nihao"), pinyin on in every window that takes the keyboard focus.
+    `env` is what a program needs to use it."""
+
+    CONFIG = {
+        "fcitx5/profile": "[Groups/0]\nName=Default\nDefault Layout=us\nDefaultIM=pinyin\n\n"
+                          "[Groups/0/Items/0]\nName=keyboard-us\nLayout=\n\n"
+                          "[Groups/0/Items/1]\nName=pinyin\nLayout=\n\n[GroupOrder]\n0=Default\n",
+        "fcitx5/config": "[Behavior]\nActiveByDefault=True\nShareInputState=No\n",
+        # The composition goes to the program while it is typed (Wine shows it inline then).
+        "fcitx5/conf/xim.conf": "UseOnTheSpot=True\n",
+    }
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="vm-ime-")
+        self.proc = None
+        self.bus_pid = None
+        for name, text in self.CONFIG.items():
+            path = os.path.join(self.dir, "config", name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+        bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
+                             capture_output=True, text=True, check=True)
+        address, pid = bus.stdout.split()[:2]
+        self.bus_pid = int(pid)
+        self.env = {"DBUS_SESSION_BUS_ADDRESS": address, "XMODIFIERS": "@im=fcitx", "GTK_IM_MODULE": "fcitx",
+                    "QT_IM_MODULE": "fcitx"}
+        env = dict(os.environ, HOME=self.dir, XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
+                   XDG_DATA_HOME=os.path.join(self.dir, "data"), **self.env)
+        self.log = os.path.join(self.dir, "fcitx5.log")
+        with open(self.log, "w") as out:
+            self.proc = subprocess.Popen(["fcitx5", "--verbose=*=4"], env=env, stdout=out, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: self.proc.poll() is not None or "Loaded addon pinyin" in self.log_text(), 30,
+                     "fcitx5's pinyin")
+            if self.proc.poll() is not None:
+                raise AssertionError("fcitx5 ended: " + self.log_text()[-2000:])
+        except AssertionError:
+            self.stop()
+            raise
+
+    def log_text(self):
+        with open(self.log, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def state(self):
+        """fcitx5-remote's answer for the focused window: 1 off, 2 on (pinyin)."""
+        r = subprocess.run(["fcitx5-remote"], env=dict(os.environ, **self.env), capture_output=True, text=True)
+        return r.stdout.strip()
+
+    def candidate_window(self):
+        """fcitx5's candidate window on the screen, (x, y, w, h), or None while it shows none."""
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "fcitx"], capture_output=True, text=True)
+        for wid in r.stdout.split():
+            g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
+            vals = dict(line.split("=", 1) for line in g.stdout.split() if "=" in line)
+            if "X" in vals:
+                return int(vals["X"]), int(vals["Y"]), int(vals["WIDTH"]), int(vals["HEIGHT"])
+        return None
+
+    def on(self):
+        """Pinyin on in the window with the keyboard focus."""
+        subprocess.run(["fcitx5-remote", "-o"], env=dict(os.environ, **self.env), check=True)
+        wait_for(lambda: self.state() == "2", 5, "pinyin on")
+
+    def off(self):
+        subprocess.run(["fcitx5-remote", "-c"], env=dict(os.environ, **self.env), check=True)
+        wait_for(lambda: self.state() == "1", 5, "pinyin off")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.bus_pid:
+            try:
+                os.kill(self.bus_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            self.bus_pid = None
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def click(x, y, button=1):
     subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y)], check=True)
     time.sleep(0.05)
     subprocess.run(["xdotool", "click", str(button)], check=True)
+
+
+def focus(wid):
+    """Gives the X keyboard focus to window `wid` (a bare display has no window
+    manager to do it on a click)."""
+    subprocess.run(["xdotool", "windowfocus", "--sync", str(wid)], check=True)
 
 
 def move(x, y):

@@ -6,6 +6,7 @@ layout the page is seen on the screen exactly in the browser window's place, and
 the engine's own windows, when it shows pages through them, only inside it."""
 import glob
 import os
+import re
 import stat
 import subprocess
 import tempfile
@@ -381,6 +382,146 @@ class WholeRoad(unittest.TestCase):
         self.assertEqual([["close"]], actions, "only the close report may come: %r" % new_reports)
         self.assertEqual("2", second.ini_value("Common", "RunCount"))
         self.assertEqual("0", second.ini_value("Common", "ClearCache"), "the request is carried out by the next run")
+
+
+# The Flash emulator's hidden text field, which an input method types into.
+MOVIE_FIELD = ("(() => { const p = document.querySelector('ruffle-embed, ruffle-object');"
+               " const f = p && p.shadowRoot && p.shadowRoot.getElementById('virtual-keyboard');"
+               " return f && [f.value, getComputedStyle(f).opacity]; })()")
+PINYIN = r"^ni ?h?a?o?$"
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
+class ChineseInput(unittest.TestCase):
+    """A player types Chinese with a real input method (fcitx5 with pinyin, the
+    client in a Chinese locale), on each way of showing the page: "nihao" then a
+    space gives 你好 in the login page's account field and in the game's Flash chat
+    box, the composition showing while it is typed and, where the platform lets the
+    client place it, the candidate window at the field; in the movie, digits typed
+    around it and Backspace and arrows used inside the composition come out right.
+    The chat line goes to the page and the portal and comes back into the movie's log."""
+
+    def setUp(self):
+        self.seen = None
+        self.ime = road.InputMethod()
+        self.addCleanup(self.ime.stop)
+        self.portal = road.Portal()
+        self.addCleanup(self.portal.stop)
+
+    def type_chinese(self, composing, committed, what, keys=()):
+        """Types "nihao", then `keys` (composing still), then a space; `composing()` is
+        polled for the composition on the way, `committed()` for the result. Returns
+        what `composing()` gave and where the candidate window was."""
+        road.type_text("nihao")
+        try:
+            shown = road.wait_for(composing, 10, f"the composition in {what}")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; input method state {self.ime.state()}, last seen {self.seen}") from None
+        candidates = road.wait_for(self.ime.candidate_window, 10, f"the candidate window for {what}")
+        road.screenshot(f"ime-{self.view}-{what.replace(' ', '-')}-composing")
+        if keys:
+            road.key(*keys)
+        road.key("space")
+        road.wait_for(lambda: committed() == "你好", 10, f"你好 in {what}")
+        return shown, candidates
+
+    def road(self, view):
+        self.view = view or "embedded"
+        sw, sh = road.screen_size()
+        client = road.Client()
+        self.addCleanup(client.cleanup)
+        env = dict(self.ime.env)
+        if view:
+            env["VORNMARK_ENGINE_VIEW"] = view
+        client.start(chinese_code_page=True, env=env)
+        road.wait_for(lambda: client.window_sized(1230, 728), 60, "the launcher")
+        frame = road.wait_for(lambda: client.window_sized(1230, 620), 30, "the frame window")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+
+        # The account field on the login page.
+        field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        fx, fy = frame[1] + field[0], frame[2] + field[1]
+        road.click(int(fx + field[2] / 2), int(fy + field[3] / 2))
+        road.wait_for(lambda: page_value(port, "document.activeElement.id") == "username", 10, "the account field focused")
+        road.focus(frame[0])
+        account = "document.getElementById('username').value"
+        shown, candidates = self.type_chinese(lambda: re.match(PINYIN, page_value(port, account) or "") and
+                                              page_value(port, account), lambda: page_value(port, account),
+                                              "the account field")
+        self.assertRegex(shown, PINYIN)
+        if self.view == "embedded":
+            # The engine's own input method places it under the text.
+            self.assertTrue(fx <= candidates[0] <= fx + field[2] and fy <= candidates[1] <= fy + field[3] + 20,
+                            f"candidate window at {candidates}, the field at {(fx, fy, field[2], field[3])}")
+        self.ime.off()
+        pw = page_rect(port, "#password")
+        road.click(int(frame[1] + pw[0] + pw[2] / 2), int(frame[2] + pw[1] + pw[3] / 2))
+        road.type_text("secret")
+        road.key("Return")
+        login = road.wait_for(lambda: self.portal.records("login"), 30, "the login")
+        self.assertEqual("你好", login[0]["user"])
+
+        # The game, and its chat box.
+        link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 30, "the server list")
+        road.click(int(frame[1] + link[0] + link[2] / 2), int(frame[2] + link[1] + link[3] / 2))
+        game = road.wait_for(lambda: client.window_sized(sw, sh), 30, "the maximised in-game frame")
+        state = road.wait_for(lambda: (movie_state(port) or {}).get("frames", 0) > 0 and movie_state(port), 30,
+                              "the Flash game")
+        self.assertEqual("你好", state["player"])
+        # The page at the maximised frame's width (the title band above it).
+        inner = road.wait_for(lambda: (page_value(port, "[innerWidth, innerHeight]") or [0])[0] == sw and
+                              page_value(port, "[innerWidth, innerHeight]"), 10, "the page at the in-game size")
+        state = movie_state(port)
+        left, top = game[1] + game[3] - inner[0], game[2] + game[4] - inner[1]
+        chat = state["chat"]
+        cx, cy = int(left + chat["x"] + 40), int(top + chat["y"] + chat["height"] / 2)
+        road.click(cx, cy)
+        road.wait_for(lambda: ((movie_state(port) or {}).get("chat") or {}).get("focused"), 10,
+                      "the chat box focused")
+        road.focus(game[0])
+        self.ime.on()
+        movie_text = lambda: ((movie_state(port) or {}).get("chat") or {}).get("text")
+        # Digits go straight in with pinyin on.
+        road.type_text("12")
+        road.wait_for(lambda: movie_text() == "12", 10, "digits in the chat box")
+
+        def composing():
+            shown = page_value(port, MOVIE_FIELD)
+            self.seen = (shown, movie_text())
+            # Shown over the movie, and none of it typed into the movie yet.
+            return shown and re.match(PINYIN, shown[0]) and shown[1] == "1" and movie_text() == "12" and shown[0]
+        # "nihao", then "o", Backspace, Left and Right: the input method's keys, not the movie's.
+        hero = state["heroX"]
+        shown, candidates = self.type_chinese(composing, lambda: (movie_text() or "")[2:], "the chat box",
+                                              keys=("o", "BackSpace", "Left", "Right"))
+        self.assertRegex(shown, PINYIN)
+        self.assertEqual("12你好", movie_text())
+        self.assertEqual(hero, movie_state(port)["heroX"], "keys of the composition walked the hero")
+        if self.view == "embedded":
+            # Under the composition, which shows where the player clicked.
+            self.assertTrue(abs(candidates[0] - cx) <= 40 and cy <= candidates[1] <= cy + 40,
+                            f"candidate window at {candidates}, the click at {(cx, cy)}")
+        self.assertEqual("0", page_value(port, MOVIE_FIELD)[1], "the composition box stays after the commit")
+        road.key("Return")
+        lines = road.wait_for(lambda: (movie_state(port) or {})["chat"]["lines"], 10, "the chat line back in the movie")
+        self.assertEqual(["你好：12你好"], lines)
+        self.assertEqual("12你好", page_value(port, "document.getElementById('chat').textContent"))
+        self.assertEqual([("你好", "12你好")], [(r["user"], r["text"]) for r in self.portal.records("chat")])
+        # The line is drawn in the movie's log.
+        log = movie_state(port)["chat"]["log"]
+        pixels = road.grab(int(left + log["x"]), int(top + log["y"]), int(log["width"]), int(log["height"]))
+        self.assertGreater(sum(1 for row in pixels for p in row if bright(p, (200, 200, 180))), 40,
+                           "the chat line is not drawn in the movie")
+        road.screenshot(f"ime-{self.view}-chat")
+        client.kill()
+
+    def test_embedded_route(self):
+        self.road(None)
+
+    def test_screencast_route(self):
+        self.road("screencast")
 
 
 def engine_command_lines():

@@ -4,6 +4,7 @@
 
 #include "src/api/cef_context.h"
 #include "src/flash/flash_emulator.h"
+#include "src/flash/ime_guard.h"
 #include "src/view/page_script.h"
 #include "src/browser/page_sound.h"
 #include "src/render/render_host.h"
@@ -101,10 +102,13 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Runtime.addBinding", {{"name", kHostBinding}, {"executionContextName", world}});
     Command("Page.addScriptToEvaluateOnNewDocument",
             {{"source", PageScript(view_ != nullptr)}, {"worldName", world}});
+    std::string flash = FlashEmulator::DocumentScript();
+    // Input-method text for movies; it only needs the DOM, so it stays out of the page's
+    // reach. Registered before the page-world scripts: after the emulator's it did not run.
+    if (!flash.empty()) Command("Page.addScriptToEvaluateOnNewDocument", {{"source", kImeGuardScript}, {"worldName", world}});
     // The sound switch and the Flash emulator must act on the page's own globals,
     // so they run in the page's world.
     Command("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}});
-    std::string flash = FlashEmulator::DocumentScript();
     if (!flash.empty()) {
         // The emulator's scripts, engine build and fonts come from our own origin,
         // which a page's content policy would refuse.

@@ -44,11 +44,13 @@ const char kSelectionScript[] =
     "return String((d.defaultView||window).getSelection()||'');})()";
 
 // The place of the text being typed, in view coordinates: the selection of an
-// editable element, or the focused field itself; [left, top, right, bottom].
+// editable element, or the focused field itself; [left, top, right, bottom]. A
+// field inside a shadow tree (a Flash player's text field) is the tree's focused one.
 const char kEditRectScript[] =
     "(function(){var d=document,e=d.activeElement,x=0,y=0;"
     "while(e&&(e.tagName==='IFRAME'||e.tagName==='FRAME')){var f=e.getBoundingClientRect();x+=f.left;y+=f.top;"
     "try{d=e.contentDocument;e=d.activeElement;}catch(z){break;}}"
+    "while(e&&e.shadowRoot&&e.shadowRoot.activeElement)e=e.shadowRoot.activeElement;"
     "if(!e||e===d.body)return null;var r=null,s=(d.defaultView||window).getSelection();"
     "if(e.isContentEditable&&s&&s.rangeCount)r=s.getRangeAt(0).getBoundingClientRect();"
     "if(!r||(!r.width&&!r.height))r=e.getBoundingClientRect();"
