@@ -311,7 +311,13 @@ class Faults(unittest.TestCase):
         self.addCleanup(self.kill_all, engine + [host])
         for pid in engine:
             os.kill(pid, signal.SIGSTOP)
-        road.wait_for(lambda: all((road._stat(p) or ("X",))[0] in "TX" for p in engine), 5, "the engine stopped")
+        # A process that was ending as the signal came stays a zombie (its parent is
+        # stopped too, and never reaps it): it has stopped as well.
+        states = lambda: {p: (road._stat(p) or ("X",))[0] for p in engine}
+        try:
+            road.wait_for(lambda: all(s in "TXZ" for s in states().values()), 5, "the engine stopped")
+        except AssertionError as e:
+            raise AssertionError(f"{e}; states: {states()}") from None
         road.click(launcher[1] + 1215, launcher[2] + 15)
         dialog = road.wait_for(lambda: c.window_sized(295, 190), 15, "the close dialog")
         t0 = time.time()
