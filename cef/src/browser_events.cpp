@@ -95,6 +95,9 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Page.enable");
     Command("Network.enable");
     Command("Runtime.enable");
+    // Inner frames of other sites run in processes of their own (site isolation):
+    // each waits until the engine line's reader has given it our scripts.
+    Command("Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
     // The client's binding and script live in a world of their own in every document:
     // the page's scripts share its DOM but not its globals, so they can neither call
     // the binding nor report a title (or, embedded, keys) in the script's name.

@@ -12,6 +12,7 @@
 #include "src/embed_view.h"
 #include "src/frame_sink.h"
 #include "src/page_script.h"
+#include "src/page_sound.h"
 
 using nlohmann::json;
 
@@ -91,6 +92,8 @@ bool Engine::Start() {
     }
     DWORD t0 = GetTickCount();
     FlashEmulator::Start();  // before the launch: the engine is told about its server
+    CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
+    grants_ = CrossOriginGrants(appLine ? appLine->GetSwitchValue(L"own-hosts").ToString() : std::string());
     auto connection = std::make_shared<DevToolsConnection>();
     unsigned gen = generation_;
     connection->SetEventHandler([this](const std::string& m, const json& p, const std::string& s) {
@@ -130,8 +133,10 @@ bool Engine::Start() {
         connection->Detach();
         process_.End(0);
         FlashEmulator::Stop();
+        launchFailed_ = true;
         return false;
     }
+    launchFailed_ = false;
     connection_ = connection;
     connected_ = true;
     viewMode_ = process_.EmbedAsked() ? kViewUnknown : kViewScreencast;
@@ -156,8 +161,10 @@ bool Engine::Start() {
                       {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
     // A paused popup can still send its first request once let go, before anything
     // enabled on its own session takes hold; held here for the whole browser, none can.
-    connection_->Send("Fetch.enable",
-                      {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}});
+    // The answers a page may be let read across origins are held here too.
+    json patterns = grants_.Patterns();
+    patterns.insert(patterns.begin(), {{"urlPattern", "*"}, {"resourceType", "Document"}});
+    connection_->Send("Fetch.enable", {{"patterns", patterns}});
     // An engine started again gets the cookies of the one before (a login among them).
     json cookies = CookiesToSet(cookies_);
     if (!cookies.empty()) connection_->Send("Storage.setCookies", {{"cookies", cookies}});
@@ -298,15 +305,11 @@ void Engine::OnWindowEvent(const json& event) {
 
 void Engine::OnReaderEvent(const std::string& method, const json& params, const std::string& sessionId) {
     if (method == "Fetch.requestPaused" && sessionId.empty()) {
-        // Every document request waits here for a moment: those of cancelled popups fail.
-        std::string requestId = JsonString(params, "requestId");
-        bool cancelled;
-        {
-            std::lock_guard<std::mutex> guard(cancelLock_);
-            cancelled = cancelled_.count(JsonString(params, "frameId")) != 0;
-        }
-        if (cancelled) connection_->Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
-        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        OnRequestPaused(params);
+        return;
+    }
+    if (method == "Target.attachedToTarget" && !sessionId.empty()) {
+        OnInnerFrameAttached(params, sessionId);
         return;
     }
     if (method == "Page.screencastFrame") {
@@ -343,6 +346,62 @@ void Engine::OnReaderEvent(const std::string& method, const json& params, const 
     PostUiTask([gen, method, params, sessionId] {
         if (g_engine && g_generation == gen) g_engine->Dispatch(method, params, sessionId);
     });
+}
+
+void Engine::OnRequestPaused(const json& params) {
+    std::string requestId = JsonString(params, "requestId");
+    std::string type = JsonString(params, "resourceType");
+    const json& request = JsonObject(params, "request");
+    if (type == "Document") {
+        // Every document request waits here for a moment: those of cancelled popups fail.
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> guard(cancelLock_);
+            cancelled = cancelled_.count(JsonString(params, "frameId")) != 0;
+        }
+        if (cancelled) connection_->Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
+        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    json headers;
+    if (type == "Preflight") {
+        if (grants_.PreflightAnswer(JsonString(request, "url"), JsonObject(request, "headers"), &headers))
+            connection_->Send("Fetch.fulfillRequest",
+                              {{"requestId", requestId}, {"responseCode", 204}, {"responseHeaders", headers}});
+        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    if (!params.contains("responseStatusCode")) {
+        // Failed before an answer came (or a stage we did not ask for): as it is.
+        connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    std::string origin = HeaderValue(JsonObject(request, "headers"), "origin");
+    if (grants_.Grant(JsonString(request, "url"), origin, type == "Fetch", JsonObject(params, "responseHeaders"),
+                      &headers))
+        connection_->Send("Fetch.continueResponse", {{"requestId", requestId}, {"responseHeaders", headers}});
+    else connection_->Send("Fetch.continueResponse", {{"requestId", requestId}});
+}
+
+void Engine::OnInnerFrameAttached(const json& params, const std::string& parentSession) {
+    std::string sessionId = JsonString(params, "sessionId");
+    const json& info = JsonObject(params, "targetInfo");
+    if (JsonString(info, "type") == "iframe") {
+        // Commands on one session run in order: the scripts are in place before it runs.
+        connection_->Send("Target.setAutoAttach",
+                          {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}}, sessionId);
+        connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}}, sessionId);
+        std::string flash = FlashEmulator::DocumentScript();
+        if (!flash.empty()) {
+            connection_->Send("Page.setBypassCSP", {{"enabled", true}}, sessionId);
+            connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}}, sessionId);
+        }
+    }
+    // Workers and the like run unattended. The frame's session stays: its scripts
+    // last as long as it does.
+    if (JsonBool(params, "waitingForDebugger"))
+        connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
+    if (JsonString(info, "type") != "iframe") connection_->Send("Target.detachFromTarget", {{"sessionId", sessionId}}, parentSession);
 }
 
 void Engine::RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink) {
@@ -608,11 +667,13 @@ void EngineStart() {
     Engine* engine = new Engine();
     engine->SetGeneration(++g_generation);
     g_engine = engine;
-    if (!engine->Start()) {
-        // No engine: browsers are never created, quietly.
+    if (!engine->Start() && !engine->LaunchFailed()) {
+        // No engine at all: browsers are never created, quietly.
         g_engine = nullptr;
         delete engine;
     }
+    // An engine that is there but could not be started (no line to it) stays known:
+    // every page shows the engine notice, whose button tries again.
 }
 
 void EngineStop() {

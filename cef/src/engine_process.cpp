@@ -207,14 +207,20 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
         "--no-sandbox", "--disable-gpu",
         "--user-data-dir=" + EnginePath(profileDir_, linuxEngine), "--no-first-run", "--no-default-browser-check",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        // Inner frames stay in the page's process and DevTools session.
-        "--disable-site-isolation-trials", "--disable-features=IsolateOrigins,site-per-process,Translate,MediaRouter",
+        // Site isolation stays on: an inner frame of another site runs in a process
+        // of its own (the engine line gives it the scripts of ours it needs).
+        "--disable-features=Translate,MediaRouter",
         // The client decides about every new window (OnBeforePopup), as the embedded engine did.
         "--disable-popup-blocking", "--autoplay-policy=no-user-gesture-required", "--password-store=basic",
         "--use-mock-keychain", "--disable-dev-shm-usage", "--hide-crash-restore-bubble"};
     if (!lang.empty()) args.push_back("--lang=" + lang);
     if (!acceptLanguage_.empty()) args.push_back("--accept-lang=" + acceptLanguage_);
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
+    // The public-key hashes of certificates to accept although no authority vouches
+    // for them (the program's own private ones); every other certificate is checked.
+    std::string pinned = appLine ? appLine->GetSwitchValue(L"ignore-certificate-errors-spki-list").ToString() : "";
+    if (!pinned.empty() && pinned.find_first_of(" \t\r\n\"") == std::string::npos)
+        args.push_back("--ignore-certificate-errors-spki-list=" + pinned);
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
     for (const std::string& a : FlashEmulator::EngineArguments()) args.push_back(a);
     // Windowed, the engine opens no window of its own at start; headless, it starts

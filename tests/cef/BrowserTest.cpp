@@ -18,6 +18,9 @@ using nlohmann::json;
 namespace {
 
 std::unique_ptr<HttpServer> g_server;
+// HTTPS sites with self-signed certificates: one whose key the engine is told to
+// accept (as the program's build setting would name it), and one it is not.
+std::unique_ptr<TlsServer> g_pinned, g_untrusted;
 std::unique_ptr<testutil::TempDir> g_cache;
 bool g_engineUp = false;
 
@@ -32,14 +35,21 @@ public:
     static void SetUpTestSuite() {
         g_server.reset(new HttpServer());
         ASSERT_TRUE(g_server->Start());
+        g_pinned.reset(new TlsServer());
+        g_untrusted.reset(new TlsServer());
+        if (!g_pinned->Start("pinned") || !g_untrusted->Start("untrusted")) g_pinned.reset();
+        SetPinnedKeys(g_pinned ? g_pinned->Spki() : std::string());
         g_cache.reset(new testutil::TempDir());
         ASSERT_TRUE(InitializeEngine(g_cache->path()));
+        SetPinnedKeys(std::string());
         g_engineUp = true;
     }
     static void TearDownTestSuite() {
         CefShutdown();
         g_engineUp = false;
         g_server.reset();
+        g_pinned.reset();
+        g_untrusted.reset();
         g_cache.reset();
     }
 
@@ -137,6 +147,34 @@ TEST_F(BrowserTest, MissingAndUnreachablePagesReportThemselvesInTheProgramsLangu
         seen = Eval(browser, "location.protocol + document.documentElement.lang");
         return seen == "chrome-error:zh";
     }, 10000)) << seen;
+}
+
+TEST_F(BrowserTest, AnUntrustedCertificateGetsTheEnginesErrorPageAndAPinnedKeyStandsInForAnAuthority) {
+    ASSERT_TRUE(g_pinned) << "no HTTPS test sites (python3 and openssl outside Wine)";
+    g_server->SetHtml("/plain.html", "<html><body>plain</body></html>");
+    CefRefPtr<CefBrowser> browser = Open("/plain.html");
+    ASSERT_TRUE(browser);
+    auto tlsCookie = [] {
+        json result;
+        std::shared_ptr<cef_internal::DevToolsConnection> engine = cef_internal::EngineConnection();
+        if (!engine || !engine->Call("Storage.getCookies", json::object(), &result)) return std::string("<failed>");
+        for (const json& c : result.value("cookies", json::array()))
+            if (c.value("name", "") == "tls") return c.value("value", "");
+        return std::string();
+    };
+    // A network attacker's certificate: the engine's own page, in the program's
+    // language, names the error; the site never gets to set its cookie.
+    browser->GetMainFrame()->LoadURL(g_untrusted->Url("/"));
+    std::string seen;
+    EXPECT_TRUE(WaitUntil([&] {
+        seen = Eval(browser, "document.documentElement.lang + ':' + /ERR_CERT_AUTHORITY_INVALID/.test(document.body.innerText)");
+        return seen == "zh:true";
+    }, 15000)) << seen;
+    EXPECT_EQ("", tlsCookie());
+    // The game's own private certificate, named by its key: the page loads.
+    browser->GetMainFrame()->LoadURL(g_pinned->Url("/"));
+    EXPECT_TRUE(WaitUntil([&] { return (seen = Eval(browser, "document.title")) == "pinned"; }, 15000)) << seen;
+    EXPECT_EQ("1", tlsCookie());
 }
 
 TEST_F(BrowserTest, TitleFollowsTheDocumentIncludingScriptChangesAfterLoad) {
