@@ -97,7 +97,11 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Runtime.enable");
     // Inner frames of other sites run in processes of their own (site isolation):
     // each waits until the engine line's reader has given it our scripts.
-    Command("Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
+    // Only frames: popups wait for the client's word on the browser's own session.
+    Command("Target.setAutoAttach", {{"autoAttach", true},
+                                     {"waitForDebuggerOnStart", true},
+                                     {"flatten", true},
+                                     {"filter", json::array({{{"type", "iframe"}}})}});
     // The client's binding and script live in a world of their own in every document:
     // the page's scripts share its DOM but not its globals, so they can neither call
     // the binding nor report a title (or, embedded, keys) in the script's name.

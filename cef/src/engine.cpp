@@ -163,7 +163,7 @@ bool Engine::Start() {
     // enabled on its own session takes hold; held here for the whole browser, none can.
     // The answers a page may be let read across origins are held here too.
     json patterns = grants_.Patterns();
-    patterns.insert(patterns.begin(), {{"urlPattern", "*"}, {"resourceType", "Document"}});
+    patterns.insert(patterns.begin(), json{{"urlPattern", "*"}, {"resourceType", "Document"}});
     connection_->Send("Fetch.enable", {{"patterns", patterns}});
     // An engine started again gets the cookies of the one before (a login among them).
     json cookies = CookiesToSet(cookies_);
@@ -389,7 +389,11 @@ void Engine::OnInnerFrameAttached(const json& params, const std::string& parentS
     if (JsonString(info, "type") == "iframe") {
         // Commands on one session run in order: the scripts are in place before it runs.
         connection_->Send("Target.setAutoAttach",
-                          {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}}, sessionId);
+                          {{"autoAttach", true},
+                           {"waitForDebuggerOnStart", true},
+                           {"flatten", true},
+                           {"filter", json::array({{{"type", "iframe"}}})}},
+                          sessionId);
         connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}}, sessionId);
         std::string flash = FlashEmulator::DocumentScript();
         if (!flash.empty()) {

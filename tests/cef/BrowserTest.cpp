@@ -169,7 +169,7 @@ TEST_F(BrowserTest, AnUntrustedCertificateGetsTheEnginesErrorPageAndAPinnedKeySt
     EXPECT_TRUE(WaitUntil([&] {
         seen = Eval(browser, "document.documentElement.lang + ':' + /ERR_CERT_AUTHORITY_INVALID/.test(document.body.innerText)");
         return seen == "zh:true";
-    }, 15000)) << seen;
+    }, 15000)) << seen << " " << Eval(browser, "document.body.innerText");
     EXPECT_EQ("", tlsCookie());
     // The game's own private certificate, named by its key: the page loads.
     browser->GetMainFrame()->LoadURL(g_pinned->Url("/"));

@@ -385,13 +385,13 @@ try:
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    os.write(1, ("%d %s
-" % (server.server_address[1], spki)).encode())
+    os.set_blocking(1, True)
+    os.write(1, ("%d %s\n" % (server.server_address[1], spki)).encode())
+    os.set_blocking(0, True)  # Wine may hand the socket over non-blocking
     while os.read(0, 4096):  # the test's end of the line: it closes, we end
         pass
 except Exception as e:
-    os.write(1, ("0 failed:%s
-" % e).encode())
+    os.write(1, ("0 failed:%s\n" % e).encode())
 finally:
     shutil.rmtree(work, ignore_errors=True)
 )PY";
