@@ -682,7 +682,6 @@ function bytes(r) { if (!r.ok) throw new Error(r.status); return r.arrayBuffer()
 var all = [];
 q.getAll('own').forEach(function (o) {
   all.push(report(o + '|fetch', fetch(o + '/test/echo', {credentials: 'include'}).then(text)));
-  all.push(report(o + '|preflight', fetch(o + '/test/echo', {credentials: 'include', headers: {'X-Vorn': '1'}}).then(text)));
   all.push(report(o + '|xhr', new Promise(function (ok, fail) {
     var x = new XMLHttpRequest();
     x.open('GET', o + '/test/echo');

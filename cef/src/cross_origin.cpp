@@ -114,8 +114,8 @@ bool CrossOriginGrants::IsOwn(const OriginParts& origin) const {
     return false;
 }
 
-bool CrossOriginGrants::Grant(const std::string& url, const std::string& requestOrigin, bool fetchApi,
-                              const json& responseHeaders, json* newHeaders) const {
+bool CrossOriginGrants::Grant(const std::string& url, const std::string& requestOrigin, const json& responseHeaders,
+                              json* newHeaders) const {
     OriginParts from, to;
     // No Origin (or "null"): same-origin GETs and no-cors loads, which need nothing.
     if (requestOrigin.empty() || !ParseOrigin(requestOrigin, &from) || !ParseOrigin(url, &to)) return false;
@@ -123,7 +123,7 @@ bool CrossOriginGrants::Grant(const std::string& url, const std::string& request
     // The answering site has said itself who may read it.
     if (!HeaderValue(responseHeaders, "access-control-allow-origin").empty()) return false;
     bool own = IsOwn(from) && IsOwn(to);
-    if (!own && !(fetchApi && FlashLoadsFromAnywhere(HeaderValue(responseHeaders, "content-type")))) return false;
+    if (!own && !FlashLoadsFromAnywhere(HeaderValue(responseHeaders, "content-type"))) return false;
     json out = json::array();
     if (responseHeaders.is_array()) {
         for (const json& h : responseHeaders) {
@@ -138,23 +138,6 @@ bool CrossOriginGrants::Grant(const std::string& url, const std::string& request
     return true;
 }
 
-bool CrossOriginGrants::PreflightAnswer(const std::string& url, const json& requestHeaders, json* answerHeaders) const {
-    OriginParts from, to;
-    std::string origin = HeaderValue(requestHeaders, "origin");
-    if (origin.empty() || !ParseOrigin(origin, &from) || !ParseOrigin(url, &to)) return false;
-    if (!IsOwn(from) || !IsOwn(to)) return false;
-    json out = json::array({{{"name", "Access-Control-Allow-Origin"}, {"value", origin}},
-                            {{"name", "Access-Control-Allow-Credentials"}, {"value", "true"}},
-                            {{"name", "Access-Control-Max-Age"}, {"value", "600"}},
-                            {{"name", "Vary"}, {"value", "Origin"}}});
-    std::string method = HeaderValue(requestHeaders, "access-control-request-method");
-    if (!method.empty()) out.push_back({{"name", "Access-Control-Allow-Methods"}, {"value", method}});
-    std::string headers = HeaderValue(requestHeaders, "access-control-request-headers");
-    if (!headers.empty()) out.push_back({{"name", "Access-Control-Allow-Headers"}, {"value", headers}});
-    *answerHeaders = out;
-    return true;
-}
-
 json CrossOriginGrants::Patterns() const {
     json patterns = json::array({{{"urlPattern", "*"}, {"resourceType", "Fetch"}, {"requestStage", "Response"}}});
     for (const Entry& e : own_) {
@@ -163,7 +146,6 @@ json CrossOriginGrants::Patterns() const {
         for (const char* scheme : {"http://", "https://"}) {
             std::string url = std::string(scheme) + host + "/*";
             patterns.push_back({{"urlPattern", url}, {"resourceType", "XHR"}, {"requestStage", "Response"}});
-            patterns.push_back({{"urlPattern", url}, {"resourceType", "Preflight"}, {"requestStage", "Request"}});
         }
     }
     return patterns;

@@ -5,9 +5,11 @@
 //  - the program's own origins (the "own-hosts" switch: host[:port] entries,
 //    comma-separated) read one another, with the player's cookies, as they did
 //    when the engine ran without web security;
-//  - a fetch() may read a Flash movie or an image from anywhere: the Flash
+//  - a fetch() may read a Flash movie or a picture from anywhere: the Flash
 //    emulator loads movies and their pictures through fetch(), and Flash Player
-//    loaded those from wherever a page embedded them.
+//    loaded those from wherever a page embedded them. (The engine holds every
+//    fetch() answer but XMLHttpRequest answers from own hosts only, so other
+//    sites' movies are read through fetch() alone.)
 //
 // Everything else keeps the engine's answer: a foreign frame reads nothing of ours.
 #pragma once
@@ -36,17 +38,14 @@ public:
 
     // The headers to answer with when the request from `requestOrigin` (its Origin
     // header) to `url` is to be let read, given the answer's own headers; false when
-    // the engine's answer stands as it is. `fetchApi`: made by fetch() (the Flash
-    // emulator's way), not by XMLHttpRequest.
-    bool Grant(const std::string& url, const std::string& requestOrigin, bool fetchApi,
-               const nlohmann::json& responseHeaders, nlohmann::json* newHeaders) const;
-
-    // The answer to a CORS preflight between two own origins; false for any other.
-    bool PreflightAnswer(const std::string& url, const nlohmann::json& requestHeaders,
-                         nlohmann::json* answerHeaders) const;
+    // the engine's answer stands as it is.
+    bool Grant(const std::string& url, const std::string& requestOrigin, const nlohmann::json& responseHeaders,
+               nlohmann::json* newHeaders) const;
 
     // Fetch-domain patterns for what may need a grant: every fetch() answer, and
-    // XMLHttpRequest answers and preflights to own hosts only.
+    // XMLHttpRequest answers from own hosts only. (The engine does not hold CORS
+    // preflights: a request between own hosts that needs one is answered by the
+    // site itself or fails.)
     nlohmann::json Patterns() const;
 
 private:

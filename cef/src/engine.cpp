@@ -364,23 +364,26 @@ void Engine::OnRequestPaused(const json& params) {
         return;
     }
     json headers;
-    if (type == "Preflight") {
-        if (grants_.PreflightAnswer(JsonString(request, "url"), JsonObject(request, "headers"), &headers))
-            connection_->Send("Fetch.fulfillRequest",
-                              {{"requestId", requestId}, {"responseCode", 204}, {"responseHeaders", headers}});
-        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
-        return;
-    }
     if (!params.contains("responseStatusCode")) {
         // Failed before an answer came (or a stage we did not ask for): as it is.
         connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
         return;
     }
     std::string origin = HeaderValue(JsonObject(request, "headers"), "origin");
-    if (grants_.Grant(JsonString(request, "url"), origin, type == "Fetch", JsonObject(params, "responseHeaders"),
-                      &headers))
-        connection_->Send("Fetch.continueResponse", {{"requestId", requestId}, {"responseHeaders", headers}});
-    else connection_->Send("Fetch.continueResponse", {{"requestId", requestId}});
+    if (!grants_.Grant(JsonString(request, "url"), origin, JsonObject(params, "responseHeaders"), &headers)) {
+        connection_->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        return;
+    }
+    // The engine takes new headers only with the status; an answer it refuses
+    // goes on as it came rather than hang.
+    std::weak_ptr<DevToolsConnection> weak = connection_;
+    connection_->SendAsync(
+        "Fetch.continueResponse",
+        {{"requestId", requestId}, {"responseCode", JsonInt(params, "responseStatusCode")}, {"responseHeaders", headers}},
+        [weak, requestId](bool ok, const json&) {
+            std::shared_ptr<DevToolsConnection> connection = weak.lock();
+            if (!ok && connection) connection->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        });
 }
 
 void Engine::OnInnerFrameAttached(const json& params, const std::string& parentSession) {

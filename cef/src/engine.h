@@ -118,7 +118,7 @@ private:
     void OnAttached(const nlohmann::json& params);
     void OnDetached(const nlohmann::json& params);
     // Reader thread: a request the engine holds for us (document requests, fetch
-    // answers and own-host XMLHttpRequests, see cross_origin.h); always let go at once.
+    // answers and own-host XMLHttpRequest answers, see cross_origin.h); always let go at once.
     void OnRequestPaused(const nlohmann::json& params);
     // Reader thread: an inner frame of another site, in a process of its own, gets
     // the scripts every document of ours has, then runs.

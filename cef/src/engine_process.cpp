@@ -179,7 +179,23 @@ bool EngineProcess::Launch(const std::wstring& exe, EngineChannel::Handlers hand
     DeleteFileW((profileDir_ + L"\\DevToolsActivePort").c_str());
 
     std::string lang = appLine ? LanguageTag(appLine->GetSwitchValue(L"lang").ToString()) : std::string();
-    acceptLanguage_ = CefString(settings.acceptLanguageList).ToString();
+    // The setting's entries as language tags ("zh_cn" -> "zh-CN"): a header value with
+    // an underscore is no plain Accept-Language, and every request across origins
+    // would first need a preflight of its own.
+    acceptLanguage_.clear();
+    std::string list = CefString(settings.acceptLanguageList).ToString();
+    for (size_t start = 0; start < list.size();) {
+        size_t comma = list.find(',', start);
+        std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        item.erase(0, item.find_first_not_of(' '));
+        item.erase(item.find_last_not_of(' ') + 1);
+        if (!item.empty() && item.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-;=.") ==
+                                 std::string::npos)
+            acceptLanguage_ += (acceptLanguage_.empty() ? "" : ",") + LanguageTag(item.substr(0, item.find(';'))) +
+                               (item.find(';') == std::string::npos ? "" : item.substr(item.find(';')));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
     if (acceptLanguage_.empty() && !lang.empty()) {
         acceptLanguage_ = lang;
         size_t dash = lang.find('-');

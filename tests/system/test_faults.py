@@ -338,13 +338,13 @@ class Faults(unittest.TestCase):
         leaks = [m for m in seen if m.startswith("ad|") and not m.endswith(("|blocked", "|done"))]
         self.assertEqual([], leaks, "a foreign frame read the player's page or login")
         for o, role in own.items():
-            for how in ("fetch", "preflight", "xhr"):
+            for how in ("fetch", "xhr"):
                 self.assertIn(f"own|{o}|{how}|ok:echo:{role}:-", seen, f"the game page reading {o} by {how}")
         size = os.path.getsize(os.path.join(road.BUILD, "portal", "game.swf"))
         self.assertIn(f"own|{movie}|movie|ok:{size}", seen, "the Flash movie from another site")
         self.assertIn(f"own|{data}|data|failed", seen, "another site's data read without its consent")
         print(f"\n  {len(foreign)} foreign frames x 7 attempts: all blocked; the game's own hosts: "
-              f"{3 * len(own)} reads across hosts answered")
+              f"{2 * len(own)} reads across hosts answered")
         self.assertEqual(0, road.close_from_launcher(c))
 
     def test_a_certificate_nobody_vouches_for_gets_the_engines_error_page_and_no_cookie(self):
