@@ -483,7 +483,11 @@ class Faults(unittest.TestCase):
         self.assertLessEqual(peak[0] - base[0], 4, "threads grew with the connections")
         self.assertLess(peak[1] - base[1], 120, "resident memory grew with the connections")
         self.assertLess(peak[2] - base[2], 200, "address space grew with the connections")
-        self.assertEqual(0, road.close_from_launcher(c))
+        sw, _ = road.screen_size()
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: c.window_sized(295, 190), 10, "the close dialog")
+        road.click(dialog[1] + 84, dialog[2] + 117)
+        self.assertEqual(0, c.wait_exit(60))
 
     @staticmethod
     def kill_all(pids):
