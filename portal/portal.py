@@ -767,6 +767,7 @@ class PortalState:
         self.stats_hang = stats_hang
         self.quiet = quiet
         self.assets = assets
+        self.crossdomain = []   # hosts the foreign test site's crossdomain.xml admits
         self.stopping = threading.Event()
 
     def movie(self):
@@ -1140,6 +1141,17 @@ class PortalHandler(BaseHTTPRequestHandler):
     def get_test_echo(self, path, query):
         self._send(200, "echo:%s:%s" % (self.server.role, self._cookie_user() or "-"), ctype="text/plain; charset=utf-8")
 
+    def get_crossdomain(self, path, query):
+        # The Flash policy file of the foreign test site, admitting the hosts named
+        # by --crossdomain-allow; the other sites have none.
+        allowed = self.server.state.crossdomain if self.server.role == "foreign" else None
+        if not allowed:
+            self._send(404, not_found_page(path))
+            return
+        body = ("<?xml version=\"1.0\"?><cross-domain-policy>" +
+                "".join("<allow-access-from domain=\"%s\"/>" % esc(h) for h in allowed) + "</cross-domain-policy>")
+        self._send(200, body, ctype="text/x-cross-domain-policy")
+
     def get_test_go(self, path, query):
         to = self._first(self._query(query), "to", "")
         if not self._loopback_http(to):
@@ -1259,6 +1271,7 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/test/ad.html": get_test_ad,
         "/test/echo": get_test_echo,
         "/test/go": get_test_go,
+        "/crossdomain.xml": get_crossdomain,
         "/test/inner.html": get_test_inner,
         "/test/title.html": get_test_title,
         "/test/form.html": test_form,
@@ -1331,7 +1344,9 @@ def parse_args(argv):
     p.add_argument("--foreign-address", default="none",
                    help="address of a site that is none of the game's, for tests ('none' to skip)")
     p.add_argument("--foreign-port", type=int, default=0,
-                   help="a second port on the main address, also a foreign site for tests (0 to skip)")
+                   help="a second port on the main address, another foreign site for tests (0 to skip)")
+    p.add_argument("--crossdomain-allow", action="append", default=[],
+                   help="a host the foreign site's crossdomain.xml admits (repeatable)")
     p.add_argument("--port-file", help="also write the port number into this file")
     p.add_argument("--stats-delay", type=float, default=None,
                    help="seconds to wait before answering a report (env VORNMARK_PORTAL_STATS_DELAY)")
@@ -1370,9 +1385,10 @@ def main(argv=None):
 
     log = EventLog(args.log)
     state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet, args.start_page, args.assets)
+    state.crossdomain = args.crossdomain_allow
     servers, port = open_listeners(addresses, args.port, state)
     if args.foreign_port:
-        servers.append(open_listeners([("foreign", addresses[0][1])], args.foreign_port, state)[0][0])
+        servers.append(open_listeners([("other-port", addresses[0][1])], args.foreign_port, state)[0][0])
 
     if args.port_file:
         tmp = args.port_file + ".tmp"

@@ -124,6 +124,11 @@ bool CrossOriginGrants::Grant(const std::string& url, const std::string& request
     if (!HeaderValue(responseHeaders, "access-control-allow-origin").empty()) return false;
     bool own = IsOwn(from) && IsOwn(to);
     if (!own && !FlashLoadsFromAnywhere(HeaderValue(responseHeaders, "content-type"))) return false;
+    *newHeaders = GrantedHeaders(responseHeaders, requestOrigin);
+    return true;
+}
+
+json CrossOriginGrants::GrantedHeaders(const json& responseHeaders, const std::string& requestOrigin) {
     json out = json::array();
     if (responseHeaders.is_array()) {
         for (const json& h : responseHeaders) {
@@ -134,7 +139,19 @@ bool CrossOriginGrants::Grant(const std::string& url, const std::string& request
     out.push_back({{"name", "Access-Control-Allow-Origin"}, {"value", requestOrigin}});
     out.push_back({{"name", "Access-Control-Allow-Credentials"}, {"value", "true"}});
     out.push_back({{"name", "Vary"}, {"value", "Origin"}});
-    *newHeaders = out;
+    return out;
+}
+
+bool CrossOriginGrants::AsksSitePolicy(const std::string& url, const std::string& requestOrigin,
+                                       const json& responseHeaders, std::string* siteOrigin,
+                                       std::string* pageHost) const {
+    OriginParts from, to;
+    if (requestOrigin.empty() || !ParseOrigin(requestOrigin, &from) || !ParseOrigin(url, &to)) return false;
+    if (!IsOwn(from) || IsOwn(to)) return false;
+    if (!HeaderValue(responseHeaders, "access-control-allow-origin").empty()) return false;
+    std::string host = to.host.find(':') != std::string::npos ? "[" + to.host + "]" : to.host;
+    *siteOrigin = to.scheme + "://" + host + ":" + std::to_string(to.port);
+    *pageHost = from.host;
     return true;
 }
 

@@ -42,6 +42,15 @@ public:
     bool Grant(const std::string& url, const std::string& requestOrigin, const nlohmann::json& responseHeaders,
                nlohmann::json* newHeaders) const;
 
+    // When Grant says no: whether the answer is one of another site's to a page of
+    // ours, which the site's Flash policy file may still let read (crossdomain_policy.h);
+    // its origin then in `siteOrigin`, the page's host in `pageHost`.
+    bool AsksSitePolicy(const std::string& url, const std::string& requestOrigin,
+                        const nlohmann::json& responseHeaders, std::string* siteOrigin, std::string* pageHost) const;
+
+    // The answer's headers with the read granted to `requestOrigin`, with credentials.
+    static nlohmann::json GrantedHeaders(const nlohmann::json& responseHeaders, const std::string& requestOrigin);
+
     // Fetch-domain patterns for what may need a grant: every fetch() answer, and
     // XMLHttpRequest answers from own hosts only. (The engine does not hold CORS
     // preflights: a request between own hosts that needs one is answered by the

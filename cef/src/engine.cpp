@@ -370,16 +370,36 @@ void Engine::OnRequestPaused(const json& params) {
         return;
     }
     std::string origin = HeaderValue(JsonObject(request, "headers"), "origin");
-    if (!grants_.Grant(JsonString(request, "url"), origin, JsonObject(params, "responseHeaders"), &headers)) {
+    const json& answer = JsonObject(params, "responseHeaders");
+    int status = JsonInt(params, "responseStatusCode");
+    std::weak_ptr<DevToolsConnection> weak = connection_;
+    if (grants_.Grant(JsonString(request, "url"), origin, answer, &headers)) {
+        ContinueGranted(weak, requestId, status, headers);
+        return;
+    }
+    std::string site, pageHost;
+    if (!grants_.AsksSitePolicy(JsonString(request, "url"), origin, answer, &site, &pageHost)) {
         connection_->Send("Fetch.continueResponse", {{"requestId", requestId}});
         return;
     }
+    // The answer waits for the site's policy file (fetched once per site).
+    policies_.Get(site, [weak, requestId, status, answer, origin, pageHost](const std::string& xml) {
+        if (CrossDomainPolicyAdmits(xml, pageHost)) {
+            ContinueGranted(weak, requestId, status, CrossOriginGrants::GrantedHeaders(answer, origin));
+        } else if (std::shared_ptr<DevToolsConnection> connection = weak.lock()) {
+            connection->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        }
+    });
+}
+
+void Engine::ContinueGranted(const std::weak_ptr<DevToolsConnection>& weak, const std::string& requestId, int status,
+                             const json& headers) {
+    std::shared_ptr<DevToolsConnection> connection = weak.lock();
+    if (!connection) return;
     // The engine takes new headers only with the status; an answer it refuses
     // goes on as it came rather than hang.
-    std::weak_ptr<DevToolsConnection> weak = connection_;
-    connection_->SendAsync(
-        "Fetch.continueResponse",
-        {{"requestId", requestId}, {"responseCode", JsonInt(params, "responseStatusCode")}, {"responseHeaders", headers}},
+    connection->SendAsync(
+        "Fetch.continueResponse", {{"requestId", requestId}, {"responseCode", status}, {"responseHeaders", headers}},
         [weak, requestId](bool ok, const json&) {
             std::shared_ptr<DevToolsConnection> connection = weak.lock();
             if (!ok && connection) connection->Send("Fetch.continueResponse", {{"requestId", requestId}});

@@ -14,6 +14,7 @@
 #include <vector>
 #include "include/cef_client.h"
 #include "src/cross_origin.h"
+#include "src/crossdomain_policy.h"
 #include "src/devtools.h"
 #include "src/engine_process.h"
 
@@ -123,6 +124,8 @@ private:
     // Reader thread: an inner frame of another site, in a process of its own, gets
     // the scripts every document of ours has, then runs.
     void OnInnerFrameAttached(const nlohmann::json& params, const std::string& parentSession);
+    static void ContinueGranted(const std::weak_ptr<DevToolsConnection>& connection, const std::string& requestId,
+                                int status, const nlohmann::json& headers);
     // The engine's browser process ended without being asked: pages get the notice,
     // the engine is started again (unless it died already within the last minute)
     // and its pages are made again.
@@ -163,6 +166,8 @@ private:
 
     // Set before the connection's reader starts, only read while it runs.
     CrossOriginGrants grants_;
+    // Sites' Flash policy files, asked on the reader thread (its own lock).
+    CrossDomainPolicies policies_;
 
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;

@@ -12,6 +12,7 @@
 #include "include/cef_command_line.h"
 #include "src/bounded_server.h"
 #include "src/cross_origin.h"
+#include "src/crossdomain_policy.h"
 #include "src/flash_emulator.h"
 
 using namespace cef_internal;
@@ -179,6 +180,34 @@ TEST(CrossOriginGrants, OwnHostsReadOneAnotherAndFetchMayReadMoviesFromAnywhere)
     int credentials = 0;
     for (const json& h : out) credentials += h["name"] == "Access-Control-Allow-Credentials";
     EXPECT_EQ(1, credentials) << "the answer's own credentials header replaced";
+}
+
+// Flash Player's policy file rule, on the files sites really serve.
+TEST(CrossOriginGrants, AnotherSitesDataIsReadOnlyWhereItsPolicyFileAdmitsThePagesHost) {
+    const std::string policy =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE cross-domain-policy SYSTEM \"x.dtd\">\n<cross-domain-policy>\n"
+        "  <site-control permitted-cross-domain-policies=\"master-only\"/>\n"
+        "  <allow-access-from domain=\"game.example\" to-ports=\"*\"/>\n"
+        "  <allow-access-from domain='*.Portal.example' secure=\"false\"/>\n</cross-domain-policy>";
+    for (const char* host : {"game.example", "GAME.example", "www.portal.example", "a.b.portal.example"})
+        EXPECT_TRUE(CrossDomainPolicyAdmits(policy, host)) << host;
+    for (const char* host : {"portal.example", "evilgame.example", "game.example.evil", "127.0.0.1", ""})
+        EXPECT_FALSE(CrossDomainPolicyAdmits(policy, host)) << host;
+    EXPECT_TRUE(CrossDomainPolicyAdmits("<cross-domain-policy><allow-access-from domain=\"*\"/></cross-domain-policy>",
+                                        "127.0.0.1"));
+    EXPECT_FALSE(CrossDomainPolicyAdmits("<cross-domain-policy><site-control permitted-cross-domain-policies=\"none\"/>"
+                                         "<allow-access-from domain=\"*\"/></cross-domain-policy>", "127.0.0.1"));
+    EXPECT_FALSE(CrossDomainPolicyAdmits("", "127.0.0.1")) << "no policy file";
+    EXPECT_FALSE(CrossDomainPolicyAdmits("<html><p allow-access-from domain=\"*\"></html>", "x")) << "not a policy";
+    // Only the game's own pages ask a site's policy; another site's pages never do.
+    CrossOriginGrants grants("127.0.0.1:19065");
+    std::string site, page;
+    json none = json::array();
+    ASSERT_TRUE(grants.AsksSitePolicy("https://cdn.example/data.xml", "http://127.0.0.1:19065", none, &site, &page));
+    EXPECT_EQ("https://cdn.example:443", site);
+    EXPECT_EQ("127.0.0.1", page);
+    EXPECT_FALSE(grants.AsksSitePolicy("http://127.0.0.1:19065/wd3/xf.html", "http://127.0.0.5:19065", none, &site, &page));
+    EXPECT_FALSE(grants.AsksSitePolicy("https://cdn.example/x", "http://127.0.0.5:19065", none, &site, &page));
 }
 
 // ---- the bounded server ----------------------------------------------------------------

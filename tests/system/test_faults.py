@@ -309,8 +309,9 @@ class Faults(unittest.TestCase):
         """In the game page with the player logged in, a frame of a site that is none of
         the build's hosts and one from another port of the game's host can neither
         read the page, run code in it, nor fetch the game's pages with the login; the
-        game's own pages still read one another across the build's hosts, and a Flash
-        movie loads from another site while that site's other data stays its own."""
+        game's own pages still read one another across the build's hosts, a Flash
+        movie loads from another site, and another site's data is read only where its
+        crossdomain.xml admits the game's host."""
         port = road.PORTAL_PORT
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
@@ -318,12 +319,14 @@ class Faults(unittest.TestCase):
         game = f"http://127.0.0.1:{port}"
         foreign = [f"http://127.0.0.5:{port}", f"http://127.0.0.1:{other_port}"]
         own = {f"http://127.0.0.2:{port}": "forum", f"http://127.0.0.3:{port}": "pay"}
-        movie, data = foreign[0] + "/wd3/game.swf", foreign[0] + "/test/echo"
+        # The first foreign site's Flash policy file admits the game's host; the second has none.
+        movie = foreign[0] + "/wd3/game.swf"
+        admitted, refused = foreign[0] + "/test/echo", foreign[1] + "/test/echo"
         query = "&".join([f"ad={quote(o + '/test/ad.html?game=' + game, safe='')}" for o in foreign] +
                          [f"own={quote(o, safe='')}" for o in own] +
-                         [f"movie={quote(movie, safe='')}", f"data={quote(data, safe='')}"])
+                         [f"movie={quote(movie, safe='')}"] + [f"data={quote(d, safe='')}" for d in (admitted, refused)])
         portal = self.portal("--foreign-address", "127.0.0.5", "--foreign-port", str(other_port),
-                             "--start-page", "/test/ads.html?" + query)
+                             "--crossdomain-allow", "127.0.0.1", "--start-page", "/test/ads.html?" + query)
         c = self.client()
         c.start(test_devtools=False)
 
@@ -342,7 +345,8 @@ class Faults(unittest.TestCase):
                 self.assertIn(f"own|{o}|{how}|ok:echo:{role}:-", seen, f"the game page reading {o} by {how}")
         size = os.path.getsize(os.path.join(road.BUILD, "portal", "game.swf"))
         self.assertIn(f"own|{movie}|movie|ok:{size}", seen, "the Flash movie from another site")
-        self.assertIn(f"own|{data}|data|failed", seen, "another site's data read without its consent")
+        self.assertIn(f"own|{admitted}|data|ok:echo:foreign:-", seen, "data a site's policy file admits")
+        self.assertIn(f"own|{refused}|data|failed", seen, "another site's data read without its consent")
         print(f"\n  {len(foreign)} foreign frames x 7 attempts: all blocked; the game's own hosts: "
               f"{2 * len(own)} reads across hosts answered")
         self.assertEqual(0, road.close_from_launcher(c))
