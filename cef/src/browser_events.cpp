@@ -306,6 +306,10 @@ void BrowserImpl::UpdateAudible() {
     audible_ = audible;
     for (const auto& frame : contexts_)
         Command("Runtime.evaluate", {{"expression", SoundExpression(audible)}, {"contextId", frame.second}});
+    // Inner frames of other sites run in processes of their own, on sessions of their own.
+    if (Engine* engine = Engine::Current())
+        for (const std::string& frame : engine->InnerFrameSessions(SessionId()))
+            EngineSend("Runtime.evaluate", {{"expression", SoundExpression(audible)}}, frame);
 }
 
 void BrowserImpl::OnContextDestroyed(const json& params) {

@@ -201,6 +201,10 @@ void Engine::DropEngine(DWORD waitMs) {
         cancelled_.clear();
     }
     {
+        std::lock_guard<std::mutex> guard(frameLock_);
+        frameParents_.clear();
+    }
+    {
         std::lock_guard<std::mutex> guard(sinkLock_);
         sinks_.clear();
     }
@@ -312,6 +316,11 @@ void Engine::OnReaderEvent(const std::string& method, const json& params, const 
         OnInnerFrameAttached(params, sessionId);
         return;
     }
+    if (method == "Target.detachedFromTarget" && !sessionId.empty()) {
+        std::lock_guard<std::mutex> guard(frameLock_);
+        frameParents_.erase(JsonString(params, "sessionId"));
+        return;
+    }
     if (method == "Page.screencastFrame") {
         // Acknowledged at once so the engine keeps sending; decoding happens elsewhere.
         connection_->Send("Page.screencastFrameAck", {{"sessionId", JsonInt(params, "sessionId")}}, sessionId);
@@ -410,6 +419,10 @@ void Engine::OnInnerFrameAttached(const json& params, const std::string& parentS
     std::string sessionId = JsonString(params, "sessionId");
     const json& info = JsonObject(params, "targetInfo");
     if (JsonString(info, "type") == "iframe") {
+        {
+            std::lock_guard<std::mutex> guard(frameLock_);
+            frameParents_[sessionId] = parentSession;
+        }
         // Commands on one session run in order: the scripts are in place before it runs.
         connection_->Send("Target.setAutoAttach",
                           {{"autoAttach", true},
@@ -417,6 +430,8 @@ void Engine::OnInnerFrameAttached(const json& params, const std::string& parentS
                            {"flatten", true},
                            {"filter", json::array({{{"type", "iframe"}}})}},
                           sessionId);
+        // Scripts for new documents take hold with the page domain on.
+        connection_->Send("Page.enable", json::object(), sessionId);
         connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}}, sessionId);
         std::string flash = FlashEmulator::DocumentScript();
         if (!flash.empty()) {
@@ -429,6 +444,23 @@ void Engine::OnInnerFrameAttached(const json& params, const std::string& parentS
     if (JsonBool(params, "waitingForDebugger"))
         connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
     if (JsonString(info, "type") != "iframe") connection_->Send("Target.detachFromTarget", {{"sessionId", sessionId}}, parentSession);
+}
+
+std::vector<std::string> Engine::InnerFrameSessions(const std::string& pageSession) {
+    std::vector<std::string> out;
+    if (pageSession.empty()) return out;
+    std::lock_guard<std::mutex> guard(frameLock_);
+    std::set<std::string> ours = {pageSession};
+    // Parents are attached before their children; a few passes cover any nesting.
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& entry : frameParents_)
+            if (ours.count(entry.second) && ours.insert(entry.first).second) {
+                out.push_back(entry.first);
+                grew = true;
+            }
+    }
+    return out;
 }
 
 void Engine::RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink) {

@@ -96,6 +96,10 @@ public:
     // Asks the engine for a new page for `browser`; it is attached when it appears.
     void CreatePageTarget(BrowserImpl* browser, const std::string& url);
 
+    // The sessions of a page's inner frames that run in processes of their own
+    // (site isolation), nested ones included. Any thread.
+    std::vector<std::string> InnerFrameSessions(const std::string& pageSession);
+
     // The last Start found the engine but could not start it or reach it.
     bool LaunchFailed() const { return launchFailed_; }
 
@@ -168,6 +172,11 @@ private:
     CrossOriginGrants grants_;
     // Sites' Flash policy files, asked on the reader thread (its own lock).
     CrossDomainPolicies policies_;
+
+    // Inner frames in processes of their own: session -> the session it belongs to.
+    // Written on the reader thread, read on the UI thread.
+    std::mutex frameLock_;
+    std::map<std::string, std::string> frameParents_;
 
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;

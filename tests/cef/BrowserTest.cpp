@@ -635,10 +635,10 @@ TEST_F(BrowserTest, ProcessMessagesReachTheRenderProcessAndComeBack) {
 
 // Last of the engine tests: it opens the input method of the engine's thread.
 TEST_F(BrowserTest, APageFallsSilentWhileItsWindowCannotBeSeen) {
-    // An audio context with a tone, and a looping sound in a media element.
-    g_server->SetHtml("/sound.html", R"(<html><body><script>
-var ctx = new AudioContext(), osc = ctx.createOscillator(), gain = ctx.createGain();
-gain.gain.value = 0.01; osc.connect(gain); gain.connect(ctx.destination); osc.start();
+    // An audio context with a tone, and a looping sound in a media element; the
+    // same sound in an inner frame of another site ("localhost" is not
+    // "127.0.0.1"), which runs in a process of its own and tells the page its state.
+    const std::string loop = R"(
 var n = 2205, b = new Uint8Array(44 + 2 * n), v = new DataView(b.buffer);
 [82,73,70,70].forEach(function (c, i) { b[i] = c; }); v.setUint32(4, 36 + 2 * n, true);
 [87,65,86,69,102,109,116,32].forEach(function (c, i) { b[8 + i] = c; });
@@ -647,27 +647,37 @@ v.setUint32(28, 44100, true); v.setUint16(32, 2, true); v.setUint16(34, 16, true
 [100,97,116,97].forEach(function (c, i) { b[36 + i] = c; }); v.setUint32(40, 2 * n, true);
 var media = new Audio(URL.createObjectURL(new Blob([b], {type: 'audio/wav'})));
 media.loop = true; media.play();
-</script></body></html>)");
+)";
+    g_server->SetHtml("/sound-frame.html", "<html><body><script>" + loop +
+                                               "setInterval(function () { parent.postMessage(media.muted + ' ' + "
+                                               "!media.paused, '*'); }, 100);</script></body></html>");
+    g_server->SetHtml("/sound.html", "<html><body><script>"
+                                     "var ctx = new AudioContext(), osc = ctx.createOscillator(), gain = ctx.createGain();"
+                                     "gain.gain.value = 0.01; osc.connect(gain); gain.connect(ctx.destination); osc.start();" +
+                                         loop + "var inner = '';"
+                                     "addEventListener('message', function (e) { inner = e.data; });</script>"
+                                     "<iframe src='http://localhost:" + std::to_string(g_server->port()) +
+                                         "/sound-frame.html'></iframe></body></html>");
     CefRefPtr<CefBrowser> browser = Open("/sound.html");
     ASSERT_TRUE(browser);
-    auto state = [&] { return Eval(browser, "ctx.state + ' ' + media.muted + ' ' + !media.paused"); };
-    ASSERT_TRUE(WaitUntil([&] { return state() == "running false true"; }, 10000)) << state();
+    auto state = [&] { return Eval(browser, "ctx.state + ' ' + media.muted + ' ' + !media.paused + ' / ' + inner"); };
+    ASSERT_TRUE(WaitUntil([&] { return state() == "running false true / false true"; }, 10000)) << state();
 
     HWND top = host_->hwnd();
     ShowWindow(top, SW_HIDE);
-    EXPECT_TRUE(WaitUntil([&] { return state() == "suspended true true"; }, 5000)) << state();
+    EXPECT_TRUE(WaitUntil([&] { return state() == "suspended true true / true true"; }, 5000)) << state();
     // The page cannot bring its sound back while hidden.
     Eval(browser, "ctx.resume(), 1");
     PumpFor(300);
     EXPECT_EQ("suspended", Eval(browser, "ctx.state"));
     ShowWindow(top, SW_SHOW);
-    EXPECT_TRUE(WaitUntil([&] { return state() == "running false true"; }, 5000)) << state();
+    EXPECT_TRUE(WaitUntil([&] { return state() == "running false true / false true"; }, 5000)) << state();
 
     // Minimised the same: nothing of it can be seen.
     ShowWindow(top, SW_MINIMIZE);
-    EXPECT_TRUE(WaitUntil([&] { return state() == "suspended true true"; }, 5000)) << state();
+    EXPECT_TRUE(WaitUntil([&] { return state() == "suspended true true / true true"; }, 5000)) << state();
     ShowWindow(top, SW_RESTORE);
-    EXPECT_TRUE(WaitUntil([&] { return state() == "running false true"; }, 5000)) << state();
+    EXPECT_TRUE(WaitUntil([&] { return state() == "running false true / false true"; }, 5000)) << state();
 }
 
 TEST_F(BrowserTest, AnInputMethodComposesInTheFieldAndCommitsOnce) {
