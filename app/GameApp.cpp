@@ -100,7 +100,10 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     settings.no_sandbox = 1;
     settings.multi_threaded_message_loop = 1;
     settings.command_line_args_disabled = 1;
-    settings.ignore_certificate_errors = 1;
+    // Certificates are checked: ignoring their errors let anybody on the player's
+    // network pose as any HTTPS site, the portal's login among them. The game's own
+    // private certificates are named by their public keys instead (ClientApp).
+    settings.ignore_certificate_errors = 0;
     CefString(&settings.cache_path) = cachePath;
     CefString(&settings.accept_language_list) = L"zh_cn";
     CefInitialize(mainArgs, settings, app, nullptr);

@@ -657,6 +657,80 @@ def hostile_page():
     return page("\u6076\u610f\u9875\u9762\u6d4b\u8bd5", body, script=HOSTILE_SCRIPT)
 
 
+# A frame from another site inside the game page, as an advertisement would be:
+# everything it tries on the player's page and the player's login is reported to
+# its own site as a mark "ad|<its origin>|<what>|blocked" or "...|read:<text>".
+AD_SCRIPT = r"""
+var game = new URLSearchParams(location.search).get('game') || '';
+function mark(what, result) {
+  fetch('/test/mark?what=' + encodeURIComponent('ad|' + location.origin + '|' + what + '|' + result));
+}
+function probe(what, get) {
+  var p;
+  try { p = Promise.resolve(get()); } catch (e) { p = Promise.reject(e); }
+  return p.then(function (v) { mark(what, 'read:' + String(v).slice(0, 60)); },
+                function () { mark(what, 'blocked'); });
+}
+function text(r) { return r.text(); }
+Promise.all([
+  probe('title', function () { return top.document.title; }),
+  probe('cookie', function () { return top.document.cookie; }),
+  probe('login_user', function () { return top.document.getElementById('login_user').textContent; }),
+  probe('eval', function () { return top.eval('document.title'); }),
+  probe('top-fetch', function () { return top.fetch('/wd3/xf.html').then(text); }),
+  probe('fetch', function () { return fetch(game + '/wd3/xf.html', {credentials: 'include'}).then(text); }),
+  probe('xhr', function () {
+    return new Promise(function (ok, fail) {
+      var x = new XMLHttpRequest();
+      x.open('GET', game + '/wd3/xf.html');
+      x.withCredentials = true;
+      x.onload = function () { ok(x.responseText); };
+      x.onerror = fail;
+      x.send();
+    });
+  })
+]).then(function () { mark('done', 'done'); });
+"""
+
+# The game page's own reads across the build's hosts and of a Flash movie from
+# another site: marks "own|<target>|<how>|ok:<text>" or "...|failed".
+OWN_SCRIPT = r"""
+var q = new URLSearchParams(location.search);
+function mark(what) { fetch('/test/mark?what=' + encodeURIComponent(what)); }
+function report(name, p) {
+  return p.then(function (t) { mark('own|' + name + '|ok:' + String(t).slice(0, 40)); },
+                function () { mark('own|' + name + '|failed'); });
+}
+function text(r) { if (!r.ok) throw new Error(r.status); return r.text(); }
+function bytes(r) { if (!r.ok) throw new Error(r.status); return r.arrayBuffer().then(function (b) { return b.byteLength; }); }
+var all = [];
+q.getAll('own').forEach(function (o) {
+  all.push(report(o + '|fetch', fetch(o + '/test/echo', {credentials: 'include'}).then(text)));
+  all.push(report(o + '|xhr', new Promise(function (ok, fail) {
+    var x = new XMLHttpRequest();
+    x.open('GET', o + '/test/echo');
+    x.withCredentials = true;
+    x.onload = function () { ok(x.responseText); };
+    x.onerror = fail;
+    x.send();
+  })));
+});
+q.getAll('movie').forEach(function (m) { all.push(report(m + '|movie', fetch(m, {credentials: 'include'}).then(bytes))); });
+q.getAll('data').forEach(function (m) { all.push(report(m + '|data', fetch(m, {credentials: 'include'}).then(text))); });
+Promise.all(all).then(function () { mark('own|done'); });
+"""
+
+
+def ads_page(ads):
+    frames = "".join("<iframe class=\"ad\" src=\"%s\"></iframe>" % esc(a) for a in ads)
+    return page("\u6e38\u620f\u9875\u9762", "<p>\u73a9\u5bb6 <span id=\"login_user\">hero</span></p>" + frames,
+                script=OWN_SCRIPT)
+
+
+def ad_page():
+    return page("\u5e7f\u544a", "<p>\u5e7f\u544a</p>", script=AD_SCRIPT)
+
+
 FLASH_TEST_JS = r"""
 window.__flashReports=[];
 window.onGameEvent=function(e){window.__flashReports.push(e);};
@@ -717,6 +791,7 @@ class PortalState:
         self.stats_hang = stats_hang
         self.quiet = quiet
         self.assets = assets
+        self.crossdomain = []   # hosts the foreign test site's crossdomain.xml admits
         self.stopping = threading.Event()
 
     def movie(self):
@@ -1089,6 +1164,45 @@ class PortalHandler(BaseHTTPRequestHandler):
         rec.update(now_fields())
         self.server.state.log.write(rec)
 
+    @staticmethod
+    def _loopback_http(url):
+        parts = urlsplit(url)
+        try:
+            return parts.scheme in ("http", "https") and ipaddress.ip_address(parts.hostname or "").is_loopback
+        except ValueError:
+            return False
+
+    def get_test_ads(self, path, query):
+        # The game page with the player logged in (the login's own cookie) and
+        # frames of other sites (loopback addresses only).
+        ads = [a for a in self._query(query).get("ad", []) if self._loopback_http(a)]
+        cookie = "%s=%s; Path=/; HttpOnly; SameSite=Lax" % (COOKIE_NAME, quote("hero", safe=""))
+        self._send(200, ads_page(ads), headers=[("Set-Cookie", cookie)])
+
+    def get_test_ad(self, path, query):
+        self._send(200, ad_page())
+
+    def get_test_echo(self, path, query):
+        self._send(200, "echo:%s:%s" % (self.server.role, self._cookie_user() or "-"), ctype="text/plain; charset=utf-8")
+
+    def get_crossdomain(self, path, query):
+        # The Flash policy file of the foreign test site, admitting the hosts named
+        # by --crossdomain-allow; the other sites have none.
+        allowed = self.server.state.crossdomain if self.server.role == "foreign" else None
+        if not allowed:
+            self._send(404, not_found_page(path))
+            return
+        body = ("<?xml version=\"1.0\"?><cross-domain-policy>" +
+                "".join("<allow-access-from domain=\"%s\"/>" % esc(h) for h in allowed) + "</cross-domain-policy>")
+        self._send(200, body, ctype="text/x-cross-domain-policy")
+
+    def get_test_go(self, path, query):
+        to = self._first(self._query(query), "to", "")
+        if not self._loopback_http(to):
+            self._send(404, not_found_page(path))
+            return
+        self._redirect(to)
+
     def get_test_frame(self, path, query):
         src = self._first(self._query(query), "src", "/test/inner.html")
         # Same-origin paths only; anything else falls back to the default.
@@ -1197,6 +1311,11 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/test/hostile.html": get_test_hostile,
         "/test/mark": get_test_mark,
         "/test/frame.html": get_test_frame,
+        "/test/ads.html": get_test_ads,
+        "/test/ad.html": get_test_ad,
+        "/test/echo": get_test_echo,
+        "/test/go": get_test_go,
+        "/crossdomain.xml": get_crossdomain,
         "/test/inner.html": get_test_inner,
         "/test/title.html": get_test_title,
         "/test/form.html": test_form,
@@ -1267,6 +1386,12 @@ def parse_args(argv):
     p.add_argument("--host", default="127.0.0.1", help="main address: game page, portal site, statistics")
     p.add_argument("--forum-address", default="127.0.0.2", help="address whose root is the forum ('none' to skip)")
     p.add_argument("--pay-address", default="127.0.0.3", help="address whose root is the recharge page ('none' to skip)")
+    p.add_argument("--foreign-address", default="none",
+                   help="address of a site that is none of the game's, for tests ('none' to skip)")
+    p.add_argument("--foreign-port", type=int, default=0,
+                   help="a second port on the main address, another foreign site for tests (0 to skip)")
+    p.add_argument("--crossdomain-allow", action="append", default=[],
+                   help="a host the foreign site's crossdomain.xml admits (repeatable)")
     p.add_argument("--port-file", help="also write the port number into this file")
     p.add_argument("--stats-delay", type=float, default=None,
                    help="seconds to wait before answering a report (env VORNMARK_PORTAL_STATS_DELAY)")
@@ -1296,7 +1421,8 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     addresses = [("main", loopback(args.host, "--host"))]
     for role, value, option in (("forum", args.forum_address, "--forum-address"),
-                                ("pay", args.pay_address, "--pay-address")):
+                                ("pay", args.pay_address, "--pay-address"),
+                                ("foreign", args.foreign_address, "--foreign-address")):
         if value.lower() != "none":
             addresses.append((role, loopback(value, option)))
     if len({a for _, a in addresses}) != len(addresses):
@@ -1304,7 +1430,10 @@ def main(argv=None):
 
     log = EventLog(args.log)
     state = PortalState(log, args.stats_delay, args.stats_hang, args.quiet, args.start_page, args.assets)
+    state.crossdomain = args.crossdomain_allow
     servers, port = open_listeners(addresses, args.port, state)
+    if args.foreign_port:
+        servers.append(open_listeners([("other-port", addresses[0][1])], args.foreign_port, state)[0][0])
 
     if args.port_file:
         tmp = args.port_file + ".tmp"

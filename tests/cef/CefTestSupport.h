@@ -73,6 +73,29 @@ private:
     bool stopping_ = false;
 };
 
+// An HTTPS server on 127.0.0.1 with a self-signed certificate made afresh for it
+// (python3 and openssl outside Wine), answering every GET with a page titled
+// `title` that sets a Secure cookie "tls=1". It lives while this object does: its
+// one line to us closing ends it.
+class TlsServer {
+public:
+    ~TlsServer();
+    bool Start(const std::string& title);
+    std::string Url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(port_) + path; }
+    // Base64 SHA-256 of the certificate's public key, as the engine's pin list takes it.
+    const std::string& Spki() const { return spki_; }
+
+private:
+    SOCKET line_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::string spki_;
+    std::wstring script_;
+};
+
+// Public-key hashes the engine of the next InitializeEngine accepts without an
+// authority (the program's build setting does the same); empty: none.
+void SetPinnedKeys(const std::string& spkiList);
+
 // Records every notification of the engine as a line of text.
 class RecordingClient : public CefClient,
                         public CefLifeSpanHandler,

@@ -1,10 +1,12 @@
-// Starting and ending the engine: nothing may be left behind, and a missing
-// engine means no browser, quietly.
+// Starting and ending the engine: nothing may be left behind, a missing engine
+// means no browser, quietly, and no stranger can hold up the line to it.
+#include <winsock2.h>
 #include <gtest/gtest.h>
 #include "CefTestSupport.h"
 #include "common/TestUtil.h"
 #include "src/browser/browser_impl.h"
 #include "src/browser/engine.h"
+#include "src/engine/engine_channel.h"
 
 using namespace ceftest;
 
@@ -39,6 +41,46 @@ TEST(EngineLifecycle, AMissingEngineMeansNoBrowserAndACleanShutdown) {
     CefShutdown();
     EXPECT_LT(GetTickCount() - t0, 2000u);
     EXPECT_TRUE(LiveChildProcesses().empty());
+}
+
+TEST(EngineLifecycle, StrangersThatFillTheLinesQueueBeforeOurConnectNeitherHoldNorJoinIt) {
+    WSADATA wsa;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+    // Another local user who finds the listener first and connects many times over,
+    // without ever being accepted (with a queue of four, our own connect then hung
+    // for two minutes).
+    std::vector<SOCKET> strangers;
+    auto flood = [&strangers](int port) {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons((u_short)port);
+        for (int i = 0; i < 64; ++i) {
+            SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long nonBlocking = 1;
+            ioctlsocket(s, FIONBIO, &nonBlocking);
+            connect(s, (sockaddr*)&addr, sizeof(addr));
+            strangers.push_back(s);
+        }
+        Sleep(200);  // their handshakes done: the queue is as full as they can make it
+    };
+    uintptr_t mine = 0, theirs = 0;
+    DWORD t0 = GetTickCount();
+    ASSERT_TRUE(cef_internal::MakeLineSocketPair(&mine, &theirs, flood));
+    DWORD took = GetTickCount() - t0;
+    EXPECT_LT(took, 3000u);
+    // The two ends are each other's, not a stranger's.
+    EXPECT_EQ(4, send((SOCKET)theirs, "ping", 4, 0));
+    char buf[8] = {0};
+    DWORD timeout = 5000;
+    setsockopt((SOCKET)mine, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
+    EXPECT_EQ(4, recv((SOCKET)mine, buf, sizeof(buf), 0));
+    EXPECT_STREQ("ping", buf);
+    printf("  line made in %lu ms with 64 strangers on its listener\n", took);
+    for (SOCKET s : strangers) closesocket(s);
+    closesocket((SOCKET)mine);
+    closesocket((SOCKET)theirs);
+    WSACleanup();
 }
 
 TEST(EngineLifecycle, ShutdownEndsTheEngineTheRenderProcessAndEveryThread) {

@@ -111,11 +111,13 @@ def page_targets(port):
         return [t for t in json.load(r) if t.get("type") == "page"]
 
 
-def evaluate(port, target, expression):
-    """Evaluates `expression` in the page `target` and returns its value."""
+def evaluate(port, target, expression, await_promise=False):
+    """Evaluates `expression` in the page `target` and returns its value (a promise's
+    once it settles, with `await_promise`)."""
     dt = DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
     try:
-        result = dt.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        result = dt.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                              "awaitPromise": await_promise})
         return result.get("result", {}).get("value")
     finally:
         dt.close()

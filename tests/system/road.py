@@ -544,6 +544,43 @@ def engine_processes_of_type(profile, kind):
             if f"--type={kind}".encode() in (_read(f"/proc/{pid}/cmdline", "rb") or b"")]
 
 
+def client_pid(client):
+    """The client's own process (Wine's process for vornmark.exe in `client.dir`), or None."""
+    folder = os.path.basename(client.dir.rstrip("/"))
+    for pid in _pids():
+        raw = _read(f"/proc/{pid}/cmdline", "rb") or b""
+        text = raw.decode("utf-8", "replace")
+        if "vornmark.exe" in text and folder in text and "--type=" not in text:
+            st = _stat(pid)
+            if st and st[0] not in "ZX":
+                return pid
+    return None
+
+
+def process_figures(pid):
+    """(threads, resident MB, address space MB) of a live process, or None."""
+    text = _read(f"/proc/{pid}/status")
+    if not text:
+        return None
+    fields = dict(line.split(":", 1) for line in text.splitlines() if ":" in line)
+    try:
+        return (int(fields["Threads"]), int(fields["VmRSS"].split()[0]) // 1024,
+                int(fields["VmSize"].split()[0]) // 1024)
+    except (KeyError, ValueError, IndexError):
+        return None
+
+
+def flash_server_port(profile):
+    """The port of the client's Flash file server, as the engine's command line names it."""
+    pid = engine_browser_pid(profile)
+    raw = _read(f"/proc/{pid}/cmdline", "rb") if pid else None
+    for a in (raw or b"").decode("utf-8", "replace").split("\0"):
+        m = re.match(r"--ip-address-space-overrides=127\.0\.0\.1:(\d+)=public$", a)
+        if m:
+            return int(m.group(1))
+    return None
+
+
 def parent_of(pid):
     st = _stat(pid)
     return st[1] if st else None

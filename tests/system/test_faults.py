@@ -1,17 +1,27 @@
 """Faults and bad input on the road: nothing crashes, nothing is lost, exit code 0;
 a hostile page (popups, addresses and titles of any length, endless script dialogs)
-neither crashes the client nor floods or traps the player; and the engine attacked
+neither crashes the client nor floods or traps the player; the engine attacked
 and faulted from outside: no way into it, a dead engine or page comes back, a frozen
-one never holds the player."""
+one never holds the player; and the player's session attacked: frames of other
+sites, a network attacker's certificate and a flood of the Flash file server take
+nothing."""
+import http.server
 import os
+import shutil
 import signal
+import socket
+import ssl
 import stat
+import subprocess
+import tempfile
+import threading
 import time
 import unittest
+from urllib.parse import quote
 
 import devtools
 import road
-from test_road import page_rect, page_value
+from test_road import movie_state, page_rect, page_value
 
 NOTICE_GREY = (240, 240, 240)
 NOTICE_BUTTON = (52, 120, 206)
@@ -329,6 +339,194 @@ class Faults(unittest.TestCase):
         self.assertLess(took, 3.0)
         left = [p for p in engine + [host] if (road._stat(p) or ("X",))[0] not in "ZX"]
         self.assertEqual([], left, "processes of the engine outlived the client")
+
+    def test_frames_of_other_sites_read_nothing_of_the_player(self):
+        """In the game page with the player logged in, a frame of a site that is none of
+        the build's hosts and one from another port of the game's host can neither
+        read the page, run code in it, nor fetch the game's pages with the login; the
+        game's own pages still read one another across the build's hosts, a Flash
+        movie loads from another site, and another site's data is read only where its
+        crossdomain.xml admits the game's host."""
+        port = road.PORTAL_PORT
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            other_port = s.getsockname()[1]
+        game = f"http://127.0.0.1:{port}"
+        foreign = [f"http://127.0.0.5:{port}", f"http://127.0.0.1:{other_port}"]
+        own = {f"http://127.0.0.2:{port}": "forum", f"http://127.0.0.3:{port}": "pay"}
+        # The first foreign site's Flash policy file admits the game's host; the second has none.
+        movie = foreign[0] + "/wd3/game.swf"
+        admitted, refused = foreign[0] + "/test/echo", foreign[1] + "/test/echo"
+        query = "&".join([f"ad={quote(o + '/test/ad.html?game=' + game, safe='')}" for o in foreign] +
+                         [f"own={quote(o, safe='')}" for o in own] +
+                         [f"movie={quote(movie, safe='')}"] + [f"data={quote(d, safe='')}" for d in (admitted, refused)])
+        portal = self.portal("--foreign-address", "127.0.0.5", "--foreign-port", str(other_port),
+                             "--crossdomain-allow", "127.0.0.1", "--start-page", "/test/ads.html?" + query)
+        c = self.client()
+        c.start(test_devtools=False)
+
+        def marks():
+            return [r.get("what") for r in portal.records("mark")]
+        road.wait_for(lambda: all(f"ad|{o}|done|done" in marks() for o in foreign) and "own|done" in marks(),
+                      90, "the reports of the frames and of the page")
+        seen = marks()
+        for o in foreign:
+            for probe in ("title", "cookie", "login_user", "eval", "top-fetch", "fetch", "xhr"):
+                self.assertIn(f"ad|{o}|{probe}|blocked", seen, f"{o}: {probe}")
+        leaks = [m for m in seen if m.startswith("ad|") and not m.endswith(("|blocked", "|done"))]
+        self.assertEqual([], leaks, "a foreign frame read the player's page or login")
+        for o, role in own.items():
+            for how in ("fetch", "xhr"):
+                self.assertIn(f"own|{o}|{how}|ok:echo:{role}:-", seen, f"the game page reading {o} by {how}")
+        size = os.path.getsize(os.path.join(road.BUILD, "portal", "game.swf"))
+        self.assertIn(f"own|{movie}|movie|ok:{size}", seen, "the Flash movie from another site")
+        self.assertIn(f"own|{admitted}|data|ok:echo:foreign:-", seen, "data a site's policy file admits")
+        self.assertIn(f"own|{refused}|data|failed", seen, "another site's data read without its consent")
+        print(f"\n  {len(foreign)} foreign frames x 7 attempts: all blocked; the game's own hosts: "
+              f"{2 * len(own)} reads across hosts answered")
+        self.assertEqual(0, road.close_from_launcher(c))
+
+    def test_a_certificate_nobody_vouches_for_gets_the_engines_error_page_and_no_cookie(self):
+        """A network attacker's HTTPS site with a self-signed certificate (the player
+        sent there from the game page): the engine's own error page in Chinese; the
+        site gets no request, and so sets no cookie."""
+        folder = tempfile.mkdtemp(prefix="vm-tls-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        key, cert = os.path.join(folder, "k.pem"), os.path.join(folder, "c.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "1", "-subj", "/CN=attacker.invalid"], check=True, capture_output=True)
+        requests = []
+
+        class Attacker(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                requests.append(self.path)
+                body = b"<title>attacker</title>"
+                self.send_response(200)
+                self.send_header("Set-Cookie", "stolen=1; Path=/; Secure; HttpOnly")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.2", 0), Attacker)
+        server.handle_error = lambda *args: None  # refused handshakes are the point
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+        serving = threading.Thread(target=server.serve_forever, daemon=True)
+        serving.start()
+        self.addCleanup(serving.join, 10)
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        target = f"https://127.0.0.2:{server.server_address[1]}/"
+        self.portal("--start-page", "/test/go?to=" + quote(target, safe=""))
+        c = self.client()
+        c.start()
+        profile = road.wait_for(road.engine_profile, 60, "the engine profile")
+        dport, browser_path = road.wait_for(
+            lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and devtools.active_port(profile),
+            30, "the engine's DevTools port")
+        text = road.wait_for(lambda: "ERR_CERT_AUTHORITY_INVALID" in (page_value(
+            dport, "document.body ? document.body.innerText : ''") or "") and page_value(
+            dport, "document.documentElement.lang + '|' + document.body.innerText"), 60,
+            "the engine's certificate error page")
+        self.assertTrue(text.startswith("zh"), text[:200])
+        self.assertRegex(text, "[\u4e00-\u9fff]{4}", "the error page is not in Chinese")
+        self.assertEqual([], requests, "the site with the bad certificate got a request")
+        browser = devtools.DevTools(dport, browser_path)
+        try:
+            cookies = browser.call("Storage.getCookies").get("cookies", [])
+        finally:
+            browser.close()
+        self.assertEqual([], [k for k in cookies if k.get("name") == "stolen"])
+        road.screenshot("fault-bad-certificate")
+        self.assertEqual(0, road.close_from_launcher(c))
+
+    def test_the_flash_file_server_stays_bounded_under_a_flood_and_the_game_plays_on(self):
+        """In game: 1,000 connections that never finish their request, then the page's
+        360 parallel fetches of the 14 MB engine build through 60 host names: the
+        client's threads, memory and address space stay within bounds, the page
+        still gets the emulator's files during the flood, and the movie keeps playing."""
+        self.portal()
+        c = self.client()
+        c.start()
+        profile, dport = self.log_in_and_play(c)
+        road.wait_for(lambda: (movie_state(dport) or {}).get("frames", 0) > 0, 30, "the Flash game's first frames")
+        pid = road.wait_for(lambda: road.client_pid(c), 10, "the client's process")
+        fport = road.wait_for(lambda: road.flash_server_port(profile), 10, "the Flash file server's port")
+        base = road.process_figures(pid)
+        peak = list(base)
+
+        def sample():
+            now = road.process_figures(pid)
+            for i in range(3):
+                peak[i] = max(peak[i], now[i])
+
+        slow = []
+        try:
+            for _ in range(1000):
+                s = socket.socket()
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", fport))
+                slow.append(s)
+            for s in slow:
+                try:
+                    s.send(b"GET /")
+                except OSError:
+                    pass  # not connected yet, or already given up by the server
+            # The page's own request for an emulator file still gets through.
+            t0 = time.time()
+            page_value(dport, "window.__vornFile = null; fetch(RufflePlayer.config.publicPath + 'ruffle.js', "
+                              "{cache: 'no-store'}).then(r => r.text().then(t => window.__vornFile = "
+                              "r.status + ':' + t.length), () => window.__vornFile = 'failed'), 0")
+
+            def fetched():
+                sample()
+                return page_value(dport, "window.__vornFile")
+            got = road.wait_for(fetched, 60, "the emulator's file fetched during the flood", interval=0.5)
+            waited = time.time() - t0
+            self.assertTrue(got.startswith("200:"), got)
+        finally:
+            for s in slow:
+                s.close()
+        flood = tuple(peak)
+        wasm = [n for n in os.listdir(os.path.join(road.BUILD, "ruffle")) if n.endswith(".wasm")][0]
+        started = page_value(dport, f"""(() => {{
+            const base = new URL(RufflePlayer.config.publicPath);
+            const stop = new AbortController();
+            window.__vornFlood = {{stop, first: 0, failed: 0}};
+            for (let i = 0; i < 360; i++) {{
+                const url = `http://h${{i % 60}}.localhost:${{base.port}}${{base.pathname}}{wasm}`;
+                fetch(url, {{cache: 'no-store', signal: stop.signal}})
+                    .then(r => r.body.getReader().read()).then(() => window.__vornFlood.first++,
+                                                              () => window.__vornFlood.failed++);
+            }}
+            return 360;
+        }})()""")
+        self.assertEqual(360, started)
+        # The fetches run for as long as they take; what is measured is the client meanwhile.
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            sample()
+            time.sleep(0.5)
+        served = page_value(dport, "window.__vornFlood.first")
+        page_value(dport, "window.__vornFlood.stop.abort(), 0")
+        frames = (movie_state(dport) or {}).get("frames", 0)
+        road.wait_for(lambda: (movie_state(dport) or {}).get("frames", 0) > frames, 10, "the movie's next frames")
+        print(f"\n  client threads/RSS MB/address space MB: before {base}, 1,000 slow connections {flood} "
+              f"(the page's own file came in {waited:.1f} s), with 360 fetches {tuple(peak)}; "
+              f"{served} fetches had their first bytes")
+        self.assertGreater(served, 0, "no fetch got an answer")
+        self.assertLessEqual(peak[0] - base[0], 4, "threads grew with the connections")
+        self.assertLess(peak[1] - base[1], 120, "resident memory grew with the connections")
+        self.assertLess(peak[2] - base[2], 200, "address space grew with the connections")
+        sw, _ = road.screen_size()
+        road.click(sw - 12, 12)
+        dialog = road.wait_for(lambda: c.window_sized(295, 190), 10, "the close dialog")
+        road.click(dialog[1] + 84, dialog[2] + 117)
+        self.assertEqual(0, c.wait_exit(60))
 
     @staticmethod
     def kill_all(pids):

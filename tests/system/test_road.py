@@ -32,12 +32,12 @@ def page_rect(port, selector):
     return None
 
 
-def page_value(port, expression):
+def page_value(port, expression, await_promise=False):
     """The value of `expression` in the page the client shows."""
     # The engine's own first page stays blank beside the client's.
     targets = devtools.page_targets(port)
     targets = [t for t in targets if t.get("url") != "about:blank"] or targets
-    return devtools.evaluate(port, targets[0], expression) if targets else None
+    return devtools.evaluate(port, targets[0], expression, await_promise) if targets else None
 
 
 def movie_state(port, element="document.getElementById('game')"):

@@ -95,6 +95,13 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
     Command("Page.enable");
     Command("Network.enable");
     Command("Runtime.enable");
+    // Inner frames of other sites run in processes of their own (site isolation):
+    // each waits until the engine line's reader has given it our scripts.
+    // Only frames: popups wait for the client's word on the browser's own session.
+    Command("Target.setAutoAttach", {{"autoAttach", true},
+                                     {"waitForDebuggerOnStart", true},
+                                     {"flatten", true},
+                                     {"filter", json::array({{{"type", "iframe"}}})}});
     // The client's binding and script live in a world of their own in every document:
     // the page's scripts share its DOM but not its globals, so they can neither call
     // the binding nor report a title (or, embedded, keys) in the script's name.
@@ -300,6 +307,10 @@ void BrowserImpl::UpdateAudible() {
     audible_ = audible;
     for (const auto& frame : contexts_)
         Command("Runtime.evaluate", {{"expression", SoundExpression(audible)}, {"contextId", frame.second}});
+    // Inner frames of other sites run in processes of their own, on sessions of their own.
+    if (Engine* engine = Engine::Current())
+        for (const std::string& frame : engine->InnerFrameSessions(SessionId()))
+            EngineSend("Runtime.evaluate", {{"expression", SoundExpression(audible)}}, frame);
 }
 
 void BrowserImpl::OnContextDestroyed(const json& params) {

@@ -13,6 +13,7 @@
 #include "src/view/embed_view.h"
 #include "src/view/frame_sink.h"
 #include "src/view/page_script.h"
+#include "src/browser/page_sound.h"
 
 using nlohmann::json;
 
@@ -65,6 +66,8 @@ bool Engine::Start() {
     }
     DWORD t0 = GetTickCount();
     FlashEmulator::Start();  // before the launch: the engine is told about its server
+    CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
+    grants_ = CrossOriginGrants(appLine ? appLine->GetSwitchValue(L"own-hosts").ToString() : std::string());
     auto connection = std::make_shared<DevToolsConnection>();
     unsigned gen = generation_;
     connection->SetEventHandler([this](const std::string& m, const json& p, const std::string& s) {
@@ -107,8 +110,10 @@ bool Engine::Start() {
         connection->Detach();
         process_.End(0);
         FlashEmulator::Stop();
+        launchFailed_ = true;
         return false;
     }
+    launchFailed_ = false;
     connection_ = connection;
     connected_ = true;
     viewMode_ = process_.EmbedAsked() ? kViewUnknown : kViewScreencast;
@@ -133,8 +138,10 @@ bool Engine::Start() {
                       {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
     // A paused popup can still send its first request once let go, before anything
     // enabled on its own session takes hold; held here for the whole browser, none can.
-    connection_->Send("Fetch.enable",
-                      {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}});
+    // The answers a page may be let read across origins are held here too.
+    json patterns = grants_.Patterns();
+    patterns.insert(patterns.begin(), json{{"urlPattern", "*"}, {"resourceType", "Document"}});
+    connection_->Send("Fetch.enable", {{"patterns", patterns}});
     RestoreCookies();
     {
         std::lock_guard<std::mutex> guard(g_shareLock);
@@ -167,6 +174,10 @@ void Engine::DropEngine(DWORD waitMs) {
     {
         std::lock_guard<std::mutex> guard(cancelLock_);
         cancelled_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> guard(frameLock_);
+        frameParents_.clear();
     }
     {
         std::lock_guard<std::mutex> guard(sinkLock_);
@@ -226,15 +237,16 @@ void Engine::OnWindowEvent(const json& event) {
 
 void Engine::OnReaderEvent(const std::string& method, const json& params, const std::string& sessionId) {
     if (method == "Fetch.requestPaused" && sessionId.empty()) {
-        // Every document request waits here for a moment: those of cancelled popups fail.
-        std::string requestId = JsonString(params, "requestId");
-        bool cancelled;
-        {
-            std::lock_guard<std::mutex> guard(cancelLock_);
-            cancelled = cancelled_.count(JsonString(params, "frameId")) != 0;
-        }
-        if (cancelled) connection_->Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
-        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        OnRequestPaused(params);
+        return;
+    }
+    if (method == "Target.attachedToTarget" && !sessionId.empty()) {
+        OnInnerFrameAttached(params, sessionId);
+        return;
+    }
+    if (method == "Target.detachedFromTarget" && !sessionId.empty()) {
+        std::lock_guard<std::mutex> guard(frameLock_);
+        frameParents_.erase(JsonString(params, "sessionId"));
         return;
     }
     if (method == "Page.screencastFrame") {
@@ -271,6 +283,112 @@ void Engine::OnReaderEvent(const std::string& method, const json& params, const 
     PostUiTask([gen, method, params, sessionId] {
         if (g_engine && g_generation == gen) g_engine->Dispatch(method, params, sessionId);
     });
+}
+
+void Engine::OnRequestPaused(const json& params) {
+    std::string requestId = JsonString(params, "requestId");
+    std::string type = JsonString(params, "resourceType");
+    const json& request = JsonObject(params, "request");
+    if (type == "Document") {
+        // Every document request waits here for a moment: those of cancelled popups fail.
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> guard(cancelLock_);
+            cancelled = cancelled_.count(JsonString(params, "frameId")) != 0;
+        }
+        if (cancelled) connection_->Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
+        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    json headers;
+    if (!params.contains("responseStatusCode")) {
+        // Failed before an answer came (or a stage we did not ask for): as it is.
+        connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    std::string origin = HeaderValue(JsonObject(request, "headers"), "origin");
+    const json& answer = JsonObject(params, "responseHeaders");
+    int status = JsonInt(params, "responseStatusCode");
+    std::weak_ptr<DevToolsConnection> weak = connection_;
+    if (grants_.Grant(JsonString(request, "url"), origin, answer, &headers)) {
+        ContinueGranted(weak, requestId, status, headers);
+        return;
+    }
+    std::string site, pageHost;
+    if (!grants_.AsksSitePolicy(JsonString(request, "url"), origin, answer, &site, &pageHost)) {
+        connection_->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        return;
+    }
+    // The answer waits for the site's policy file (fetched once per site).
+    policies_.Get(site, [weak, requestId, status, answer, origin, pageHost](const std::string& xml) {
+        if (CrossDomainPolicyAdmits(xml, pageHost)) {
+            ContinueGranted(weak, requestId, status, CrossOriginGrants::GrantedHeaders(answer, origin));
+        } else if (std::shared_ptr<DevToolsConnection> connection = weak.lock()) {
+            connection->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        }
+    });
+}
+
+void Engine::ContinueGranted(const std::weak_ptr<DevToolsConnection>& weak, const std::string& requestId, int status,
+                             const json& headers) {
+    std::shared_ptr<DevToolsConnection> connection = weak.lock();
+    if (!connection) return;
+    // The engine takes new headers only with the status; an answer it refuses
+    // goes on as it came rather than hang.
+    connection->SendAsync(
+        "Fetch.continueResponse", {{"requestId", requestId}, {"responseCode", status}, {"responseHeaders", headers}},
+        [weak, requestId](bool ok, const json&) {
+            std::shared_ptr<DevToolsConnection> connection = weak.lock();
+            if (!ok && connection) connection->Send("Fetch.continueResponse", {{"requestId", requestId}});
+        });
+}
+
+void Engine::OnInnerFrameAttached(const json& params, const std::string& parentSession) {
+    std::string sessionId = JsonString(params, "sessionId");
+    const json& info = JsonObject(params, "targetInfo");
+    if (JsonString(info, "type") == "iframe") {
+        {
+            std::lock_guard<std::mutex> guard(frameLock_);
+            frameParents_[sessionId] = parentSession;
+        }
+        // Commands on one session run in order: the scripts are in place before it runs.
+        connection_->Send("Target.setAutoAttach",
+                          {{"autoAttach", true},
+                           {"waitForDebuggerOnStart", true},
+                           {"flatten", true},
+                           {"filter", json::array({{{"type", "iframe"}}})}},
+                          sessionId);
+        // Scripts for new documents take hold with the page domain on.
+        connection_->Send("Page.enable", json::object(), sessionId);
+        connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", std::string(kSoundScript)}}, sessionId);
+        std::string flash = FlashEmulator::DocumentScript();
+        if (!flash.empty()) {
+            connection_->Send("Page.setBypassCSP", {{"enabled", true}}, sessionId);
+            connection_->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}}, sessionId);
+        }
+    }
+    // Workers and the like run unattended. The frame's session stays: its scripts
+    // last as long as it does.
+    if (JsonBool(params, "waitingForDebugger"))
+        connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
+    if (JsonString(info, "type") != "iframe") connection_->Send("Target.detachFromTarget", {{"sessionId", sessionId}}, parentSession);
+}
+
+std::vector<std::string> Engine::InnerFrameSessions(const std::string& pageSession) {
+    std::vector<std::string> out;
+    if (pageSession.empty()) return out;
+    std::lock_guard<std::mutex> guard(frameLock_);
+    std::set<std::string> ours = {pageSession};
+    // Parents are attached before their children; a few passes cover any nesting.
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& entry : frameParents_)
+            if (ours.count(entry.second) && ours.insert(entry.first).second) {
+                out.push_back(entry.first);
+                grew = true;
+            }
+    }
+    return out;
 }
 
 void Engine::RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink) {
@@ -536,11 +654,13 @@ void EngineStart() {
     Engine* engine = new Engine();
     engine->SetGeneration(++g_generation);
     g_engine = engine;
-    if (!engine->Start()) {
-        // No engine: browsers are never created, quietly.
+    if (!engine->Start() && !engine->LaunchFailed()) {
+        // No engine at all: browsers are never created, quietly.
         g_engine = nullptr;
         delete engine;
     }
+    // An engine that is there but could not be started (no line to it) stays known:
+    // every page shows the engine notice, whose button tries again.
 }
 
 void EngineStop() {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 #include "include/cef_client.h"
+#include "src/browser/cross_origin.h"
+#include "src/browser/crossdomain_policy.h"
 #include "src/engine/devtools.h"
 #include "src/engine/engine_process.h"
 
@@ -99,6 +101,13 @@ public:
     // Asks the engine for a new page for `browser`; it is attached when it appears.
     void CreatePageTarget(BrowserImpl* browser, const std::string& url);
 
+    // The sessions of a page's inner frames that run in processes of their own
+    // (site isolation), nested ones included. Any thread.
+    std::vector<std::string> InnerFrameSessions(const std::string& pageSession);
+
+    // The last Start found the engine but could not start it or reach it.
+    bool LaunchFailed() const { return launchFailed_; }
+
     // Screencast frames are consumed on the reader thread: sessions map to sinks.
     void RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink);
     void UnregisterSink(const std::string& sessionId);
@@ -118,6 +127,14 @@ private:
     void Dispatch(const std::string& method, const nlohmann::json& params, const std::string& sessionId);
     void OnAttached(const nlohmann::json& params);
     void OnDetached(const nlohmann::json& params);
+    // Reader thread: a request the engine holds for us (document requests, fetch
+    // answers and own-host XMLHttpRequest answers, see cross_origin.h); always let go at once.
+    void OnRequestPaused(const nlohmann::json& params);
+    // Reader thread: an inner frame of another site, in a process of its own, gets
+    // the scripts every document of ours has, then runs.
+    void OnInnerFrameAttached(const nlohmann::json& params, const std::string& parentSession);
+    static void ContinueGranted(const std::weak_ptr<DevToolsConnection>& connection, const std::string& requestId,
+                                int status, const nlohmann::json& headers);
     // The engine's browser process ended without being asked: pages get the notice,
     // the engine is started again (unless it died already within the last minute)
     // and its pages are made again.
@@ -139,6 +156,7 @@ private:
     EngineProcess process_;
     std::shared_ptr<DevToolsConnection> connection_;
     bool connected_ = false;
+    bool launchFailed_ = false;
     std::string userAgent_;
     // UI thread only, as the rest of the engine's bookkeeping below.
     // Deaths of the engine: a second one within a minute is not recovered by itself.
@@ -159,6 +177,16 @@ private:
 
     std::mutex cancelLock_;  // cancelled_ is read on the reader thread
     std::set<std::string> cancelled_;  // popups the client cancelled (target ids)
+
+    // Set before the connection's reader starts, only read while it runs.
+    CrossOriginGrants grants_;
+    // Sites' Flash policy files, asked on the reader thread (its own lock).
+    CrossDomainPolicies policies_;
+
+    // Inner frames in processes of their own: session -> the session it belongs to.
+    // Written on the reader thread, read on the UI thread.
+    std::mutex frameLock_;
+    std::map<std::string, std::string> frameParents_;
 
     std::mutex sinkLock_;  // sinks_ is read on the reader thread
     std::map<std::string, std::shared_ptr<FrameSink>> sinks_;

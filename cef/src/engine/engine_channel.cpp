@@ -14,8 +14,11 @@ namespace {
 
 const wchar_t kHostScript[] = L"engine_host.py";
 const wchar_t kPython[] = L"Z:\\usr\\bin\\python3";
-// How long making our socket pair may take, strangers on the listener included.
+// How long one try at our socket pair may take, strangers on the listener included,
+// and how long of it our own connect may wait; tries before the engine is given up.
 const DWORD kPairTimeoutMs = 3000;
+const DWORD kConnectTimeoutMs = 1000;
+const int kPairAttempts = 3;
 
 bool FileExists(const std::wstring& path) {
     DWORD attr = GetFileAttributesW(path.c_str());
@@ -41,11 +44,13 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_family == b.sin_family && a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
-// Two connected loopback sockets of ours. The listener lives only for the one
-// connect: anything else that reaches it first is not our own socket (its address
-// is not the one ours connected from) and is dropped. An established connection
-// cannot be joined by a third process, so nobody else ever holds the line.
-bool MakeSocketPair(SOCKET* mine, SOCKET* theirs) {
+// One try at two connected loopback sockets of ours. The listener lives only for
+// the one connect: anything else that reaches it first is not our own socket (its
+// address is not the one ours connected from) and is dropped. An established
+// connection cannot be joined by a third process, so nobody else ever holds the
+// line. Its queue is as long as the system allows, so strangers cannot fill it in
+// the moment before our own connect; and that connect never waits for long.
+bool TrySocketPair(SOCKET* mine, SOCKET* theirs, const std::function<void(int port)>& afterListen) {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) return false;
     sockaddr_in addr = {};
@@ -55,24 +60,47 @@ bool MakeSocketPair(SOCKET* mine, SOCKET* theirs) {
     // The listener is ours alone: no other socket may bind the port beside it.
     BOOL exclusive = TRUE;
     setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&exclusive, sizeof(exclusive));
-    if (bind(listener, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener, 4) != 0 ||
+    if (bind(listener, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener, SOMAXCONN) != 0 ||
         getsockname(listener, (sockaddr*)&addr, &len) != 0) {
         closesocket(listener);
         return false;
     }
-    // The host's end: a plain (non-overlapped) socket, handed to it as fds 0 and 1.
+    if (afterListen) afterListen(ntohs(addr.sin_port));
+    // The host's end: a plain (non-overlapped) socket, handed to it as fds 0 and 1;
+    // non-blocking only while it connects.
     SOCKET out = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0);
     sockaddr_in from = {};
     int fromLen = sizeof(from);
-    if (out == INVALID_SOCKET || connect(out, (sockaddr*)&addr, sizeof(addr)) != 0 ||
-        getsockname(out, (sockaddr*)&from, &fromLen) != 0) {
+    DWORD start = GetTickCount();
+    bool connected = false;
+    if (out != INVALID_SOCKET) {
+        u_long nonBlocking = 1;
+        ioctlsocket(out, FIONBIO, &nonBlocking);
+        if (connect(out, (sockaddr*)&addr, sizeof(addr)) == 0) {
+            connected = true;
+        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+            fd_set wfds, efds;
+            FD_ZERO(&wfds);
+            FD_ZERO(&efds);
+            FD_SET(out, &wfds);
+            FD_SET(out, &efds);
+            timeval tv = {(long)(kConnectTimeoutMs / 1000), (long)((kConnectTimeoutMs % 1000) * 1000)};
+            int error = 0;
+            int errorLen = sizeof(error);
+            connected = select(0, nullptr, &wfds, &efds, &tv) > 0 && FD_ISSET(out, &wfds) &&
+                        getsockopt(out, SOL_SOCKET, SO_ERROR, (char*)&error, &errorLen) == 0 && error == 0;
+        }
+        nonBlocking = 0;
+        if (connected) connected = ioctlsocket(out, FIONBIO, &nonBlocking) == 0;
+    }
+    if (!connected || getsockname(out, (sockaddr*)&from, &fromLen) != 0) {
         if (out != INVALID_SOCKET) closesocket(out);
         closesocket(listener);
         return false;
     }
     SOCKET in = INVALID_SOCKET;
-    DWORD start = GetTickCount();
-    for (DWORD elapsed = 0; in == INVALID_SOCKET && elapsed < kPairTimeoutMs; elapsed = GetTickCount() - start) {
+    for (DWORD elapsed = GetTickCount() - start; in == INVALID_SOCKET && elapsed < kPairTimeoutMs;
+         elapsed = GetTickCount() - start) {
         fd_set rfds;
         FD_ZERO(&rfds);
         FD_SET(listener, &rfds);
@@ -100,6 +128,20 @@ bool MakeSocketPair(SOCKET* mine, SOCKET* theirs) {
 }
 
 }  // namespace
+
+bool MakeLineSocketPair(uintptr_t* mine, uintptr_t* theirs, const std::function<void(int port)>& afterListen) {
+    // A try that failed (a queue filled anyway, a port taken away) is made afresh on
+    // a new port; strangers then have to find and fill that one as well.
+    for (int attempt = 0; attempt < kPairAttempts; ++attempt) {
+        SOCKET a = INVALID_SOCKET, b = INVALID_SOCKET;
+        if (TrySocketPair(&a, &b, afterListen)) {
+            *mine = (uintptr_t)a;
+            *theirs = (uintptr_t)b;
+            return true;
+        }
+    }
+    return false;
+}
 
 std::unique_ptr<EngineChannel> EngineChannel::Start(const Launch& launch, Handlers handlers) {
     std::unique_ptr<EngineChannel> channel(new EngineChannel());
@@ -135,12 +177,13 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
     wsaStarted_ = true;
-    SOCKET mine = INVALID_SOCKET, theirs = INVALID_SOCKET;
-    if (!MakeSocketPair(&mine, &theirs)) {
+    uintptr_t mineValue = ~(uintptr_t)0, theirsValue = ~(uintptr_t)0;
+    if (!MakeLineSocketPair(&mineValue, &theirsValue)) {
         base::DiagFailure(L"engine", L"no line to the engine host: socket pair failed (error %d)", WSAGetLastError());
         return false;
     }
-    socket_ = (uintptr_t)mine;
+    socket_ = mineValue;
+    SOCKET theirs = (SOCKET)theirsValue;
 
     std::wstring cmd = QuoteCommandLineArg(kPython) + L" " +
                        QuoteCommandLineArg(CefString(EnginePath(host, true)).ToWString());

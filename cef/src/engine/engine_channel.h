@@ -23,6 +23,11 @@
 
 namespace cef_internal {
 
+// The line to the engine host under Wine: two connected loopback sockets of ours
+// (SOCKETs), made in a few fresh tries. `afterListen` (tests) runs between a try's
+// listen and our own connect, with the listener's port. False when every try failed.
+bool MakeLineSocketPair(uintptr_t* mine, uintptr_t* theirs, const std::function<void(int port)>& afterListen = nullptr);
+
 class EngineChannel : public MessageCarrier {
 public:
     // Called on the channel's reader thread.

@@ -182,7 +182,23 @@ bool EngineProcess::Launch(const std::wstring& exe, const Choices& choices, Engi
     DeleteFileW((profileDir_ + L"\\DevToolsActivePort").c_str());
 
     std::string lang = appLine ? LanguageTag(appLine->GetSwitchValue(L"lang").ToString()) : std::string();
-    acceptLanguage_ = CefString(settings.acceptLanguageList).ToString();
+    // The setting's entries as language tags ("zh_cn" -> "zh-CN"): a header value with
+    // an underscore is no plain Accept-Language, and every request across origins
+    // would first need a preflight of its own.
+    acceptLanguage_.clear();
+    std::string list = CefString(settings.acceptLanguageList).ToString();
+    for (size_t start = 0; start < list.size();) {
+        size_t comma = list.find(',', start);
+        std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        item.erase(0, item.find_first_not_of(' '));
+        item.erase(item.find_last_not_of(' ') + 1);
+        if (!item.empty() && item.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-;=.") ==
+                                 std::string::npos)
+            acceptLanguage_ += (acceptLanguage_.empty() ? "" : ",") + LanguageTag(item.substr(0, item.find(';'))) +
+                               (item.find(';') == std::string::npos ? "" : item.substr(item.find(';')));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
     if (acceptLanguage_.empty() && !lang.empty()) {
         acceptLanguage_ = lang;
         size_t dash = lang.find('-');
@@ -211,14 +227,20 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
         "--no-sandbox", "--disable-gpu",
         "--user-data-dir=" + EnginePath(profileDir_, linuxEngine), "--no-first-run", "--no-default-browser-check",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        // Inner frames stay in the page's process and DevTools session.
-        "--disable-site-isolation-trials", "--disable-features=IsolateOrigins,site-per-process,Translate,MediaRouter",
+        // Site isolation stays on: an inner frame of another site runs in a process
+        // of its own (the engine line gives it the scripts of ours it needs).
+        "--disable-features=Translate,MediaRouter",
         // The client decides about every new window (OnBeforePopup), as the embedded engine did.
         "--disable-popup-blocking", "--autoplay-policy=no-user-gesture-required", "--password-store=basic",
         "--use-mock-keychain", "--disable-dev-shm-usage", "--hide-crash-restore-bubble"};
     if (!lang.empty()) args.push_back("--lang=" + lang);
     if (!acceptLanguage_.empty()) args.push_back("--accept-lang=" + acceptLanguage_);
     if (settings.ignoreCertificateErrors) args.push_back("--ignore-certificate-errors");
+    // The public-key hashes of certificates to accept although no authority vouches
+    // for them (the program's own private ones); every other certificate is checked.
+    std::string pinned = appLine ? appLine->GetSwitchValue(L"ignore-certificate-errors-spki-list").ToString() : "";
+    if (!pinned.empty() && pinned.find_first_of(" \t\r\n\"") == std::string::npos)
+        args.push_back("--ignore-certificate-errors-spki-list=" + pinned);
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
     args.insert(args.end(), choices.extraArgs.begin(), choices.extraArgs.end());
     // Windowed, the engine opens no window of its own at start; headless, it starts

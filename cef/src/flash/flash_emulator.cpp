@@ -8,6 +8,7 @@
 #include <mutex>
 #include "src/api/cef_context.h"
 #include "src/api/thread_check.h"
+#include "src/flash/bounded_server.h"
 
 using nlohmann::json;
 
@@ -15,8 +16,6 @@ namespace cef_internal {
 namespace {
 
 const char kPluginName[] = "Shockwave Flash";
-const size_t kMaxRequestHead = 8192;
-const DWORD kSocketTimeoutMs = 30000;  // a connection that stalls this long is dropped
 
 bool ReadWholeFile(const std::wstring& path, std::string* out) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -68,14 +67,32 @@ std::string ContentType(const std::string& name) {
     return "application/octet-stream";
 }
 
-bool SendAll(SOCKET s, const char* data, size_t size) {
-    while (size > 0) {
-        int n = send(s, data, (int)std::min<size_t>(size, 1 << 20), 0);
-        if (n <= 0) return false;
-        data += n;
-        size -= (size_t)n;
+// Names Windows takes for devices in any folder, whatever the extension: "NUL",
+// "com1.txt", "CONIN$".
+bool IsDeviceName(const std::string& name) {
+    std::string base = name.substr(0, name.find('.'));
+    std::transform(base.begin(), base.end(), base.begin(), [](char c) { return (char)toupper((unsigned char)c); });
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+    for (const char* d : kDevices)
+        if (base == d) return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '0' && base[3] <= '9';
+}
+
+// The file opened for reading when it is a plain file on disk: no device, folder,
+// link or pipe. INVALID_HANDLE_VALUE otherwise.
+HANDLE OpenPlainFile(const std::wstring& path, ULONGLONG* size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
     }
-    return true;
+    *size = ((ULONGLONG)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    return file;
 }
 
 }  // namespace
@@ -228,7 +245,7 @@ FlashFileAnswer ResolveFlashRequest(const std::wstring& folder, const std::strin
     if (token.empty() || path.compare(0, prefix.size(), prefix) != 0) return answer;
     std::string name = path.substr(prefix.size());
     // One plain file name of the folder: no sub-folders, no parent, no hidden files.
-    if (name.empty() || name[0] == '.' ||
+    if (name.empty() || name[0] == '.' || IsDeviceName(name) ||
         name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") != std::string::npos)
         return answer;
     std::wstring file = folder + L"\\" + std::wstring(name.begin(), name.end());
@@ -241,152 +258,55 @@ FlashFileAnswer ResolveFlashRequest(const std::wstring& folder, const std::strin
 
 // ---- the file server ------------------------------------------------------------------
 
+// The bounded server (bounded_server.h) with the folder's files as its answers.
 class FlashFileServer {
 public:
-    FlashFileServer(const std::wstring& folder, const std::string& token) : folder_(folder), token_(token) {}
-    ~FlashFileServer() { Stop(); }
+    FlashFileServer(const std::wstring& folder, const std::string& token)
+        : folder_(folder), token_(token),
+          server_(BoundedServer::Limits(), [this](const std::string& head, BoundedServer::Reply* reply) {
+              return Answer(head, reply);
+          }) {}
 
-    bool Start() {
-        WSADATA wsa;
-        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
-        started_ = true;
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (listener_ == INVALID_SOCKET) return false;
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof(addr);
-        if (bind(listener_, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener_, SOMAXCONN) != 0 ||
-            getsockname(listener_, (sockaddr*)&addr, &len) != 0)
-            return false;
-        port_ = ntohs(addr.sin_port);
-        acceptThread_ = CreateThread(nullptr, 0, AcceptMain, this, 0, nullptr);
-        return acceptThread_ != nullptr;
-    }
-
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stopping_ = true;
-            // Connections being served end at once; their threads then finish.
-            for (SOCKET s : connections_) shutdown(s, SD_BOTH);
-        }
-        if (listener_ != INVALID_SOCKET) {
-            closesocket(listener_);  // ends the accept loop
-            listener_ = INVALID_SOCKET;
-        }
-        if (acceptThread_) {
-            WaitForSingleObject(acceptThread_, INFINITE);
-            CloseHandle(acceptThread_);
-            acceptThread_ = nullptr;
-        }
-        std::vector<HANDLE> threads;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            threads.swap(threads_);
-        }
-        for (HANDLE t : threads) {
-            WaitForSingleObject(t, INFINITE);
-            CloseHandle(t);
-        }
-        if (started_) WSACleanup();
-        started_ = false;
-    }
-
-    int Port() const { return port_; }
+    bool Start() { return server_.Start(); }
+    void Stop() { server_.Stop(); }
+    int Port() const { return server_.Port(); }
+    BoundedServer::Stats Stats() const { return server_.GetStats(); }
 
 private:
-    struct Connection {
-        FlashFileServer* server;
-        SOCKET socket;
-    };
-
-    static DWORD WINAPI AcceptMain(LPVOID param) {
-        auto* self = static_cast<FlashFileServer*>(param);
-        for (;;) {
-            SOCKET s = accept(self->listener_, nullptr, nullptr);
-            if (s == INVALID_SOCKET) return 0;  // closed by Stop
-            std::lock_guard<std::mutex> guard(self->lock_);
-            if (self->stopping_) {
-                closesocket(s);
-                return 0;
-            }
-            // Threads that have finished are reaped here, so their handles do not pile up.
-            self->threads_.erase(std::remove_if(self->threads_.begin(), self->threads_.end(),
-                                                [](HANDLE t) {
-                                                    if (WaitForSingleObject(t, 0) != WAIT_OBJECT_0) return false;
-                                                    CloseHandle(t);
-                                                    return true;
-                                                }),
-                                 self->threads_.end());
-            auto* c = new Connection{self, s};
-            HANDLE t = CreateThread(nullptr, 0, ServeMain, c, 0, nullptr);
-            if (!t) {
-                closesocket(s);
-                delete c;
-                continue;
-            }
-            self->connections_.push_back(s);
-            self->threads_.push_back(t);
-        }
-    }
-
-    static DWORD WINAPI ServeMain(LPVOID param) {
-        std::unique_ptr<Connection> c(static_cast<Connection*>(param));
-        c->server->Serve(c->socket);
-        {
-            std::lock_guard<std::mutex> guard(c->server->lock_);
-            auto& list = c->server->connections_;
-            list.erase(std::remove(list.begin(), list.end(), c->socket), list.end());
-        }
-        closesocket(c->socket);
-        return 0;
-    }
-
-    // One request per connection, then the connection closes.
-    void Serve(SOCKET s) {
-        DWORD timeout = kSocketTimeoutMs;
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
-        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout, sizeof(timeout));
-        std::string head;
-        char buf[2048];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            if (head.size() > kMaxRequestHead) return;
-            int n = recv(s, buf, sizeof(buf), 0);
-            if (n <= 0) return;
-            head.append(buf, n);
-        }
+    // On the server's thread.
+    bool Answer(const std::string& head, BoundedServer::Reply* reply) {
         std::string line = head.substr(0, head.find("\r\n"));
         size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
-        if (sp1 == std::string::npos || sp2 <= sp1) return;
+        if (sp1 == std::string::npos || sp2 <= sp1) return false;
         std::string method = line.substr(0, sp1);
         FlashFileAnswer answer = ResolveFlashRequest(folder_, token_, method, line.substr(sp1 + 1, sp2 - sp1 - 1));
-        std::string body;
-        if (answer.status == 200 && !ReadWholeFile(answer.path, &body)) answer.status = 404;
-        std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
-                            (answer.status == 200 ? " OK" : answer.status == 405 ? " Method Not Allowed" : " Not Found") +
-                            "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n"
-                            "Cross-Origin-Resource-Policy: cross-origin\r\nX-Content-Type-Options: nosniff\r\n";
+        ULONGLONG size = 0;
+        HANDLE file = INVALID_HANDLE_VALUE;
+        if (answer.status == 200) {
+            file = OpenPlainFile(answer.path, &size);
+            if (file == INVALID_HANDLE_VALUE) answer.status = 404;
+        }
+        std::string& out = reply->head;
+        out = "HTTP/1.1 " + std::to_string(answer.status) +
+              (answer.status == 200 ? " OK" : answer.status == 405 ? " Method Not Allowed" : " Not Found") +
+              "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n"
+              "Cross-Origin-Resource-Policy: cross-origin\r\nX-Content-Type-Options: nosniff\r\n";
         if (answer.status == 200) {
             // The path changes with every run: within one the files never change.
-            reply += "Content-Type: " + answer.contentType + "\r\nCache-Control: private, max-age=86400\r\n";
+            out += "Content-Type: " + answer.contentType + "\r\nCache-Control: private, max-age=86400\r\n";
         }
-        reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-        if (!SendAll(s, reply.data(), reply.size())) return;
-        if (method != "HEAD") SendAll(s, body.data(), body.size());
-        shutdown(s, SD_SEND);
+        out += "Content-Length: " + std::to_string(size) + "\r\n\r\n";
+        if (method == "HEAD" && file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            file = INVALID_HANDLE_VALUE;
+        }
+        reply->file = file;
+        return true;
     }
 
     const std::wstring folder_;
     const std::string token_;
-    bool started_ = false;
-    SOCKET listener_ = INVALID_SOCKET;
-    int port_ = 0;
-    HANDLE acceptThread_ = nullptr;
-    std::mutex lock_;  // guards the fields below, used by the accept thread, the connections and Stop
-    bool stopping_ = false;
-    std::vector<SOCKET> connections_;
-    std::vector<HANDLE> threads_;
+    BoundedServer server_;
 };
 
 // ---- the process-wide state -------------------------------------------------------------
