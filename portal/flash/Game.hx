@@ -5,7 +5,8 @@
 // text is device text in Chinese, as such games were. The movie tells its page
 // about itself through ExternalInterface: it calls the page's onGameEvent(event)
 // when it is ready and when the score changes, and answers getState() and
-// setPlayer(name) called by the page.
+// setPlayer(name) called by the page. Where the page names a game server, the
+// movie plays with it (Net).
 import flash.display.GradientType;
 import flash.display.Shape;
 import flash.display.Sprite;
@@ -59,6 +60,11 @@ class Game extends Sprite {
 	var w = 0.0;
 	var h = 0.0;
 
+	var net:Net = null;
+	var netHost = "";
+	var gamePort = 0;
+	var chatPort = 0;
+
 	var player = "";
 	var server = "";
 	var score = 0;
@@ -82,6 +88,12 @@ class Game extends Sprite {
 		server = params.server != null ? Std.string(params.server) : "";
 		var fps = Std.parseInt(params.fps != null ? Std.string(params.fps) : "");
 		if (fps != null && fps >= 1 && fps <= 120) flash.Lib.current.stage.frameRate = fps;
+		// The game server, when the page names one.
+		netHost = params.gameHost != null ? Std.string(params.gameHost) : "";
+		var port = Std.parseInt(params.gamePort != null ? Std.string(params.gamePort) : "");
+		gamePort = port != null ? port : 0;
+		port = Std.parseInt(params.chatPort != null ? Std.string(params.chatPort) : "");
+		chatPort = port != null ? port : 0;
 		if (stage != null) init(null) else addEventListener(Event.ADDED_TO_STAGE, init);
 	}
 
@@ -112,6 +124,10 @@ class Game extends Sprite {
 		addChild(title);
 		addChild(hud);
 		addChild(help);
+		if (netHost != "" && gamePort > 0 && chatPort > 0) {
+			net = new Net(netHost, gamePort, chatPort, player, server, FONT);
+			addChildAt(net, getChildIndex(hero));
+		}
 
 		for (i in 0...CRYSTALS) {
 			var s = new Shape();
@@ -164,7 +180,8 @@ class Game extends Sprite {
 			moon: {x: moon.x, y: moon.y}, hud: hud.text,
 			crystals: [for (c in crystals) {x: c.x, y: c.shape.y}],
 			// Where the looping music is: it stands still while the player's sound is off.
-			musicPosition: music != null ? music.position : -1.0
+			musicPosition: music != null ? music.position : -1.0,
+			net: net != null ? net.state() : null
 		};
 	}
 
@@ -244,6 +261,7 @@ class Game extends Sprite {
 		hud.y = 12;
 		help.x = Math.round((w - help.width) / 2);
 		help.y = Math.round(h - help.height - 14);
+		if (net != null) net.layout(w, h);
 	}
 
 	function ridge(g:flash.display.Graphics, base:Float, amp:Float, freq:Float, off:Float, color:Int) {
@@ -426,6 +444,7 @@ class Game extends Sprite {
 			}
 		}
 		clampHero();
+		if (net != null && w > 0 && h > 0) net.hero(heroX / w, heroY / h);
 		for (c in crystals) {
 			if (Math.abs(c.x - heroX) < 26 && Math.abs(c.y - heroY + 30) < 40) collect(c);
 		}
