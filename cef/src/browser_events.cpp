@@ -6,6 +6,7 @@
 #include "src/flash_emulator.h"
 #include "src/page_script.h"
 #include "src/page_sound.h"
+#include "src/relay_protocol.h"
 #include "src/view_script.h"
 #include "src/render_host.h"
 #include "src/script_dialog.h"
@@ -315,7 +316,8 @@ void BrowserImpl::OnContextsCleared(const json&) { contexts_.clear(); }
 
 void BrowserImpl::OnConsoleMessage(const json& params) {
     CefRefPtr<CefDisplayHandler> display = client_ ? client_->GetDisplayHandler() : nullptr;
-    if (!display) return;
+    bool warning = JsonString(params, "type") == "warning";
+    if (!display && !warning) return;
     std::string text;
     const json& args = JsonObject(params, "args");
     if (args.is_array())
@@ -324,6 +326,8 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
             const json& v = JsonObject(a, "value");
             text += v.is_string() ? v.get<std::string>() : (v.is_null() ? JsonString(a, "description") : v.dump());
         }
+    if (warning) LearnSocketHost(JsonInt(params, "executionContextId"), text);
+    if (!display) return;
     const json& frames = JsonObject(JsonObject(params, "stackTrace"), "callFrames");
     std::string source;
     int line = 0;
@@ -332,6 +336,33 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
         line = JsonInt(frames[0], "lineNumber") + 1;
     }
     display->OnConsoleMessage(this, text, source, line);
+}
+
+// The Flash emulator warns of a socket to a host its relay list lacks: the host is
+// added to that document's list, its players restart once, and the host is kept
+// for the site (the document's own host, as the engine knows it, not as the page
+// may claim it).
+void BrowserImpl::LearnSocketHost(int contextId, const std::string& text) {
+    std::string host;
+    int port = 0;
+    if (FlashEmulator::DocumentScript().empty() || !ParseMissingProxyWarning(text, &host, &port)) return;
+    std::string frameId;
+    for (const auto& c : contexts_)
+        if (c.second == contextId) frameId = c.first;
+    CefRefPtr<FrameImpl> frame = frameId.empty() ? nullptr : FrameByEngineId(frameId);
+    if (!frame) return;
+    std::string site = HostOfOrigin(OriginOfUrl(frame->GetURL().ToString()));
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    if (site.empty() || !connection || session.empty()) return;
+    connection->SendAsync(
+        "Runtime.evaluate",
+        {{"expression", FlashLearnExpression(host)}, {"contextId", contextId}, {"returnByValue", true}},
+        [site, host](bool ok, const json& result) {
+            if (!ok || JsonObject(JsonObject(result, "result"), "value") != true) return;
+            PostUiTask([site, host] { FlashEmulator::RememberHost(site, host); });
+        },
+        session);
 }
 
 void BrowserImpl::OnFrameNavigated(const json& params) {
@@ -370,6 +401,7 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
         }
         frameLoader_[id] = JsonString(frame, "loaderId");
     }
+    FlashEmulator::AllowOrigin(url);  // its movies may use the socket relay
     // Before its first navigation a frame shows its first, empty document.
     std::string before = f->GetURL().ToString();
     bool fromEmpty = before.empty() || before == "about:blank";

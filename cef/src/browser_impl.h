@@ -177,6 +177,7 @@ private:
     void OnContextDestroyed(const nlohmann::json& params);
     void OnContextsCleared(const nlohmann::json& params);
     void OnConsoleMessage(const nlohmann::json& params);
+    void LearnSocketHost(int contextId, const std::string& text);
     void OnTargetCrashed(const nlohmann::json& params);
     void UpdateHistory();
     void StartRenderHost();
