@@ -1108,6 +1108,17 @@ class PortalHandler(BaseHTTPRequestHandler):
             time.sleep(min(int(delay), 10000) / 1000)
         self._send(200, flash_ref_page())
 
+    def get_test_flash_net(self, path, query):
+        # The game page with its movie pointed at another game server (?host=, ?game=,
+        # ?chat=): hosts the client has to learn, servers that refuse, die or flood.
+        params = self._query(query)
+        game = dict(self.server.state.game or {})
+        for key in ("host", "game", "chat"):
+            value = self._first(params, key)
+            if value:
+                game[key] = value
+        self._send(200, play_page("tester", "9", None, game))
+
     # -- statistics ----------------------------------------------------------
 
     def post_report(self, path, query):
@@ -1172,6 +1183,7 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/test/XF.HTML": get_test_user,
         "/test/flash-csp.html": get_test_flash_csp,
         "/test/flash-ref.html": get_test_flash_ref,
+        "/test/flash-net.html": get_test_flash_net,
     }
     POST_ROUTES = {
         "/": post_report,

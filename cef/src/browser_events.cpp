@@ -316,8 +316,6 @@ void BrowserImpl::OnContextsCleared(const json&) { contexts_.clear(); }
 
 void BrowserImpl::OnConsoleMessage(const json& params) {
     CefRefPtr<CefDisplayHandler> display = client_ ? client_->GetDisplayHandler() : nullptr;
-    bool warning = JsonString(params, "type") == "warning";
-    if (!display && !warning) return;
     std::string text;
     const json& args = JsonObject(params, "args");
     if (args.is_array())
@@ -326,7 +324,8 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
             const json& v = JsonObject(a, "value");
             text += v.is_string() ? v.get<std::string>() : (v.is_null() ? JsonString(a, "description") : v.dump());
         }
-    if (warning) LearnSocketHost(JsonInt(params, "executionContextId"), text);
+    // The emulator logs its warnings with console.log.
+    LearnSocketHost(JsonInt(params, "executionContextId"), text);
     if (!display) return;
     const json& frames = JsonObject(JsonObject(params, "stackTrace"), "callFrames");
     std::string source;
@@ -345,7 +344,7 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
 void BrowserImpl::LearnSocketHost(int contextId, const std::string& text) {
     std::string host;
     int port = 0;
-    if (FlashEmulator::DocumentScript().empty() || !ParseMissingProxyWarning(text, &host, &port)) return;
+    if (!ParseMissingProxyWarning(text, &host, &port) || FlashEmulator::DocumentScript().empty()) return;
     std::string frameId;
     for (const auto& c : contexts_)
         if (c.second == contextId) frameId = c.first;
