@@ -100,8 +100,16 @@ class GameServer:
             t.cancel()
         for s in servers:
             s.close()
+        # Every connection ends before the loop does: a transport closed on a loop
+        # that stops at once would keep its socket open, and the movie would never
+        # see the server go.
+        clients = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        for t in clients:
+            t.cancel()
+        await asyncio.gather(*clients, return_exceptions=True)
         for w in list(self.game_writers) + list(self.chat_writers):
             w.close()
+        await asyncio.sleep(0)  # the transports' own close callbacks
 
     # --- connections ---------------------------------------------------------------------
 
@@ -204,7 +212,8 @@ class GameServer:
     def _send_chat(self, name, text):
         doc = "<chat from=%s>%s</chat>\0" % (quoteattr(name), escape(text.replace("\0", "")))
         for w in list(self.chat_writers):
-            w.write(doc.encode())
+            if w.transport.get_write_buffer_size() < 65536:  # as for walkers: a stalled reader misses lines
+                w.write(doc.encode())
 
     async def _walk(self):
         tick = 0
