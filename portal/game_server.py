@@ -30,6 +30,7 @@ CHAT_LINES = [("巡逻兵", "北边的山脊上又有星光落下了。"), ("药
               ("游侠", "今晚月色真好，适合赶路。"), ("巡逻兵", "注意脚下，地面开始发光了。"),
               ("药师", "集齐五枚星晶可以换一顶新帽子。")]
 MAX_LINE = 4096  # a line longer than this ends the connection
+FIRST_BYTES_WAIT = 1.0  # seconds a new connection has to ask for a policy
 
 
 def policy(ports):
@@ -115,10 +116,16 @@ class GameServer:
 
     async def _answer_policy(self, reader, writer):
         """Reads the connection's first bytes. A policy request is answered and the
-        connection closed: None. Anything else: the bytes read, for the protocol."""
+        connection closed: None. Anything else: the bytes read, for the protocol;
+        nothing when the client sends nothing at first (Flash Player asks for its
+        policy at once, and an XMLSocket says nothing until the player does)."""
         got = b""
         while POLICY_REQUEST.startswith(got) and len(got) < len(POLICY_REQUEST):
-            more = await reader.read(len(POLICY_REQUEST) - len(got))
+            try:
+                more = await asyncio.wait_for(reader.read(len(POLICY_REQUEST) - len(got)),
+                                              FIRST_BYTES_WAIT if not got else None)
+            except asyncio.TimeoutError:
+                return got
             if not more:
                 writer.close()
                 return None
