@@ -14,7 +14,7 @@
 namespace cef_internal {
 namespace {
 
-const size_t kChunk = 16 * 1024;         // one read
+const size_t kChunk = 64 * 1024;         // one read at most
 const size_t kMaxCacheEntries = 4096;    // policies and addresses remembered for the run
 const DWORD kHelperStack = 128 * 1024;
 
