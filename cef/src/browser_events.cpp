@@ -114,7 +114,7 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
         // The emulator's scripts, engine build and fonts come from our own origin,
         // which a page's content policy would refuse.
         Command("Page.setBypassCSP", {{"enabled", true}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}});
+        AddFlashScript(flash);
     }
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};
@@ -359,9 +359,41 @@ void BrowserImpl::LearnSocketHost(int contextId, const std::string& text) {
         {{"expression", FlashLearnExpression(host)}, {"contextId", contextId}, {"returnByValue", true}},
         [site, host](bool ok, const json& result) {
             if (!ok || JsonObject(JsonObject(result, "result"), "value") != true) return;
-            PostUiTask([site, host] { FlashEmulator::RememberHost(site, host); });
+            PostUiTask([site, host] {
+                // The site's next documents, in every page, list the host from the start.
+                Engine* engine = Engine::Current();
+                if (FlashEmulator::RememberHost(site, host) && engine)
+                    for (auto& browser : engine->Browsers()) browser->RefreshFlashScript();
+            });
         },
         session);
+}
+
+// The emulator's document script, registered so that a newer one (with a host
+// learned) can take its place. Sent on the session like every other command, so
+// it keeps its place among them.
+void BrowserImpl::AddFlashScript(const std::string& source) {
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    if (!connection || session.empty()) return;
+    CefRefPtr<BrowserImpl> self(this);
+    connection->SendAsync(
+        "Page.addScriptToEvaluateOnNewDocument", {{"source", source}},
+        [self](bool ok, const json& result) {
+            if (!ok) return;
+            std::string id = JsonString(result, "identifier");
+            PostUiTask([self, id] { self->flashScriptId_ = id; });
+        },
+        session);
+}
+
+void BrowserImpl::RefreshFlashScript() {
+    CEF_REQUIRE_UI_THREAD();
+    std::string flash = FlashEmulator::DocumentScript();
+    if (closed_ || flashScriptId_.empty() || flash.empty()) return;
+    Command("Page.removeScriptToEvaluateOnNewDocument", {{"identifier", flashScriptId_}});
+    flashScriptId_.clear();
+    AddFlashScript(flash);
 }
 
 void BrowserImpl::OnFrameNavigated(const json& params) {

@@ -528,10 +528,6 @@ std::unique_ptr<SocketRelay> g_relay;
 std::string g_script;
 std::string g_reusedScript;
 std::vector<std::string> g_engineArgs;
-// UI thread only: the learned hosts and where they are kept.
-json g_learned;
-std::wstring g_learnedPath;
-
 // The game's own hosts as the build names them ("host:port"): their relay entries
 // are in every document's settings from the start (their socket policies still decide).
 std::vector<std::string> BuildGameHosts() {
@@ -542,6 +538,24 @@ std::vector<std::string> BuildGameHosts() {
         hosts.push_back(std::string(text.begin(), text.end()));
     }
     return hosts;
+}
+
+// UI thread only: the learned hosts and where they are kept, and what the
+// document script is made of, to make it again with a host learned.
+json g_learned;
+std::wstring g_learnedPath;
+struct ScriptParts {
+    json config;
+    std::string emulator;
+    std::string description;
+    std::string relayBase;  // empty: no relay
+};
+ScriptParts g_parts;
+
+std::string ComposeScript(const ScriptParts& parts, const json& learned) {
+    std::string sockets;
+    if (!parts.relayBase.empty()) sockets = FlashSocketScript(parts.relayBase, BuildGameHosts(), learned);
+    return FlashDocumentScript(parts.config, parts.emulator, parts.description, sockets);
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& data) {
@@ -608,12 +622,11 @@ void FlashEmulator::Start() {
     }
     std::string version = GetBrowserCommandLine()->GetSwitchValue(L"ppapi-flash-version").ToString();
     std::string base = "http://127.0.0.1:" + std::to_string(server->Port());
-    std::string sockets;
-    if (relay)
-        sockets = FlashSocketScript("ws://127.0.0.1:" + std::to_string(relay->Port()) + "/" + relayToken + "/",
-                                    BuildGameHosts(), g_learned);
-    std::string script = FlashDocumentScript(FlashConfig(base + "/" + token + "/", version, fonts), emulator,
-                                             FlashPluginDescription(version), sockets);
+    g_parts.config = FlashConfig(base + "/" + token + "/", version, fonts);
+    g_parts.emulator = std::move(emulator);
+    g_parts.description = FlashPluginDescription(version);
+    g_parts.relayBase = relay ? "ws://127.0.0.1:" + std::to_string(relay->Port()) + "/" + relayToken + "/" : "";
+    std::string script = ComposeScript(g_parts, g_learned);
     std::lock_guard<std::mutex> guard(g_lock);
     g_server = std::move(server);
     g_relay = std::move(relay);
@@ -638,6 +651,7 @@ void FlashEmulator::Stop() {
         g_reusedScript.clear();
         g_engineArgs.clear();
     }
+    g_parts = ScriptParts();
     if (relay) relay->Stop();
     if (server) server->Stop();
 }
@@ -647,12 +661,17 @@ void FlashEmulator::AllowOrigin(const std::string& url) {
     if (g_relay) g_relay->AllowOrigin(url);
 }
 
-void FlashEmulator::RememberHost(const std::string& site, const std::string& host) {
+bool FlashEmulator::RememberHost(const std::string& site, const std::string& host) {
     CEF_REQUIRE_UI_THREAD();
     json learned = FlashLearnHost(g_learned, site, host);
-    if (learned == g_learned) return;
+    if (learned == g_learned || g_parts.emulator.empty()) return false;
     g_learned = learned;
     if (!g_learnedPath.empty()) WriteWholeFile(g_learnedPath, g_learned.dump());
+    std::string script = ComposeScript(g_parts, g_learned);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_reusedScript = FlashReusedWindowScript(script);
+    g_script = std::move(script);
+    return true;
 }
 
 std::vector<std::string> FlashEmulator::EngineArguments() {

@@ -91,8 +91,9 @@ public:
     // A document at `url` is shown: its origin may use the socket relay. Any thread.
     static void AllowOrigin(const std::string& url);
     // A host a movie of `site` asked for and the relay list lacked: kept in the
-    // profile for the site's next documents. UI thread.
-    static void RememberHost(const std::string& site, const std::string& host);
+    // profile and in the document script for the site's next documents. True when
+    // the script changed (pages then take it up with RefreshFlashScript). UI thread.
+    static bool RememberHost(const std::string& site, const std::string& host);
     // The folder beside the executable.
     static std::wstring Folder();
 };

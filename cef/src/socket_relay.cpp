@@ -626,7 +626,7 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
             INT timeout = next ? (INT)std::min<ULONGLONG>(next > now ? next - now : 0, 60000) : -1;
             int ready = WSAPoll(fds.data(), (ULONG)fds.size(), timeout);
             if (ready < 0) {
-                Sleep(10);  // a socket closed under the poll; the next round has a fresh set
+                Sleep(10);  // the poll itself failed (no memory): again shortly, without spinning
                 continue;
             }
             if (fds[1].revents) {
