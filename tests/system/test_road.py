@@ -500,6 +500,11 @@ def handshake(port, path, origin):
         return answer.split(b"\r\n")[0].decode()
 
 
+def learned_file():
+    """Where the client keeps the socket hosts it learned, per site."""
+    return os.path.join(road.engine_profile(), "socket_hosts.json")
+
+
 def client_rss_kb():
     """Resident memory of the client's process (vornmark.exe under Wine, the largest
     of the processes by that name without a --type switch), in KiB."""
@@ -595,11 +600,11 @@ class FlashPages(unittest.TestCase):
                   "document.getElementById('game').getState && document.getElementById('game').getState().net")
 
     def test_movie_sockets_reach_only_servers_whose_policy_admits_them(self):
-        profile = road.engine_profile()
-        learned = os.path.join(profile, "socket_hosts.json") if profile else None
-        if learned and os.path.exists(learned):
-            os.remove(learned)
+        if road.engine_profile() and os.path.exists(learned_file()):
+            os.remove(learned_file())
         client, port = self.start(flash=True)
+        # What this test teaches the client is not for later tests.
+        self.addCleanup(lambda: os.path.exists(learned_file()) and os.remove(learned_file()))
         game_port = {"game": road.PORTAL_PORT + 1, "chat": road.PORTAL_PORT + 2}  # the portal's game server
 
         # A host no relay entry lists ("localhost"): the emulator warns, the client adds
@@ -612,7 +617,7 @@ class FlashPages(unittest.TestCase):
         self.assertEqual(1, len(hellos), "the restarted player connected once, its first run not at all")
         movie_loads = "performance.getEntriesByType('resource').filter(e => /game\\.swf/.test(e.name)).length"
         self.assertEqual(2, page_value(port, movie_loads), "the player restarts once")
-        learned = os.path.join(road.engine_profile(), "socket_hosts.json")
+        learned = learned_file()
         road.wait_for(lambda: os.path.exists(learned), 10, "the learned host kept in the profile")
         with open(learned) as f:
             self.assertEqual({"127.0.0.1": ["localhost"]}, json.load(f))
