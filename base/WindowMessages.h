@@ -29,6 +29,6 @@ const UINT WM_REQUEST_BROWSER = WM_APP + 0x2B1;
 // Posted by OnSize when the engine's thread asks for a refit.
 const UINT WM_REFIT_BROWSER = WM_APP + 0x2B2;
 
-// --- browser layer (cef/src/cef_context.cpp) ---------------------------------
+// --- browser layer (cef/src/api/cef_context.cpp) -----------------------------
 // A task posted to the engine UI thread's message window.
 const UINT WM_RUN_TASK = WM_APP + 0x1CE;

@@ -6,10 +6,10 @@
 #include "common/Loopback.h"
 #include "common/TestUtil.h"
 #include <imm.h>
-#include "src/cef_context.h"
-#include "src/browser_impl.h"
-#include "src/engine.h"
-#include "src/script_dialog.h"
+#include "src/api/cef_context.h"
+#include "src/browser/browser_impl.h"
+#include "src/browser/engine.h"
+#include "src/browser/script_dialog.h"
 
 using namespace ceftest;
 using cef_internal::EvaluateInBrowser;
@@ -292,6 +292,13 @@ TEST_F(BrowserTest, RightClickShowsTheDefaultMenuUnlessTheHandlerEmptiesIt) {
     PumpFor(500);
     EXPECT_TRUE(ProcessWindows(L"#32768").empty());
     EXPECT_FALSE(client_->Has("dismissed")) << testing::PrintToString(client_->Lines());
+    // A page that stops the event on its way up, without cancelling it, still gets the menu.
+    client_->Clear();
+    Eval(browser, "document.body.addEventListener('contextmenu', function (e) { e.stopPropagation(); },"
+                  " {once: true}); 1");
+    PostMessageW(w, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(110, 110));
+    PostMessageW(w, WM_RBUTTONUP, 0, MAKELPARAM(110, 110));
+    EXPECT_TRUE(client_->WaitFor("menu 1", 5000)) << testing::PrintToString(client_->Lines());
     // A page that cancels the event gets no menu and the handler is not asked.
     client_->Clear();
     Eval(browser, "document.addEventListener('contextmenu', function (e) { e.preventDefault(); }); 1");

@@ -4,9 +4,9 @@
 #include <tlhelp32.h>
 #include <algorithm>
 #include <cstdio>
-#include "src/devtools.h"
-#include "src/browser_impl.h"
-#include "src/engine.h"
+#include "src/engine/devtools.h"
+#include "src/browser/browser_impl.h"
+#include "src/browser/engine.h"
 
 namespace ceftest {
 

@@ -10,7 +10,7 @@
 #include <vector>
 #include "CefTestSupport.h"
 #include "common/Loopback.h"
-#include "src/devtools.h"
+#include "src/engine/devtools.h"
 
 using namespace ceftest;
 using cef_internal::DevToolsConnection;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "include/cef_command_line.h"
-#include "src/flash_emulator.h"
+#include "src/flash/flash_emulator.h"
 
 using namespace cef_internal;
 using nlohmann::json;

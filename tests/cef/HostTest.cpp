@@ -10,8 +10,8 @@
 #include "browser/MyHtmlEx.h"
 #include "common/StubBrowser.h"
 #include "common/TestUtil.h"
-#include "src/context_menu.h"
-#include "src/engine.h"
+#include "src/browser/context_menu.h"
+#include "src/browser/engine.h"
 
 using namespace ceftest;
 

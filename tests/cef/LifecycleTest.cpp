@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include "CefTestSupport.h"
 #include "common/TestUtil.h"
-#include "src/browser_impl.h"
-#include "src/engine.h"
+#include "src/browser/browser_impl.h"
+#include "src/browser/engine.h"
 
 using namespace ceftest;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "src/relay_protocol.h"
-#include "src/socket_relay.h"
+#include "src/flash/relay_protocol.h"
+#include "src/flash/socket_relay.h"
 
 using namespace cef_internal;
 

@@ -6,7 +6,7 @@
 #include <vector>
 #include "browser/ClientApp.h"
 #include "common/TestUtil.h"
-#include "src/cef_context.h"
+#include "src/api/cef_context.h"
 
 using namespace testutil;
 

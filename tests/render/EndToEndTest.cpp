@@ -11,9 +11,9 @@
 #include "common/StubBrowser.h"
 #include "frame/FrameGame.h"
 #include "render/RenderTestEnv.h"
-#include "src/cef_context.h"
-#include "src/process_message_wire.h"
-#include "src/render_host.h"
+#include "src/api/cef_context.h"
+#include "src/api/process_message_wire.h"
+#include "src/render/render_host.h"
 
 using namespace rendertest;
 

@@ -10,7 +10,7 @@
 #include "include/cef_app.h"
 #include "common/TestEntry.h"
 #include "render/RenderTestEnv.h"
-#include "src/devtools.h"
+#include "src/engine/devtools.h"
 
 namespace rendertest {
 namespace {

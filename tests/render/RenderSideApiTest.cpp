@@ -9,10 +9,11 @@
 #include "browser/DOMVisitor.h"
 #include "include/cef_app.h"
 #include "render/RenderTestEnv.h"
-#include "src/cef_context.h"
-#include "src/process_message_wire.h"
-#include "src/render_host.h"
-#include "src/render_switches.h"
+#include "src/api/cef_context.h"
+#include "src/api/process_message_wire.h"
+#include "src/render/render_host.h"
+#include "src/render/render_process.h"
+#include "src/render/render_switches.h"
 
 using namespace rendertest;
 

@@ -6,7 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include "src/cef_context.h"
+#include "src/api/cef_context.h"
 
 using nlohmann::json;
 

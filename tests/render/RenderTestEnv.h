@@ -13,8 +13,8 @@
 #include <vector>
 #include "common/TestUtil.h"
 #include "include/cef_process_message.h"
-#include "src/devtools.h"
-#include "src/render_host.h"
+#include "src/engine/devtools.h"
+#include "src/render/render_host.h"
 
 namespace rendertest {
 

@@ -2,7 +2,7 @@
 // damaged input is refused instead of being half-read.
 #include <gtest/gtest.h>
 #include <cstring>
-#include "src/process_message_wire.h"
+#include "src/api/process_message_wire.h"
 
 using cef_internal::DecodeProcessMessage;
 using cef_internal::EncodeDevToolsFrame;

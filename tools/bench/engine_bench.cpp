@@ -10,7 +10,7 @@
 #include <vector>
 #include "common/TestEntry.h"
 #include "common/TestUtil.h"
-#include "src/engine.h"
+#include "src/browser/engine.h"
 
 using namespace ceftest;
 

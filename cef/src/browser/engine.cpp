@@ -1,0 +1,561 @@
+// The engine behind the browser layer, seen from its DevTools connection: starting
+// and stopping it (the process itself is EngineProcess's), and the routing of its
+// events, targets, sessions, popups and screencast frames to our browsers. Its
+// recovery after a death, and the cookies kept for it, are engine_recovery.cpp's.
+#include "src/browser/engine.h"
+
+#include <gdiplus.h>
+#include <algorithm>
+#include "base/Diagnostics.h"
+#include "src/browser/browser_impl.h"
+#include "src/api/cef_context.h"
+#include "src/flash/flash_emulator.h"
+#include "src/view/embed_view.h"
+#include "src/view/frame_sink.h"
+#include "src/view/page_script.h"
+
+using nlohmann::json;
+
+namespace cef_internal {
+namespace {
+
+const DWORD kPoliteExitMs = 1000;  // Browser.close to the end of the engine's browser process
+
+Engine* g_engine = nullptr;  // UI thread
+unsigned g_generation = 0;   // UI thread; tells tasks of an engine that has gone
+ULONG_PTR g_gdiplusToken = 0;
+
+// The connection and the engine facts, read by other threads.
+std::mutex g_shareLock;
+std::shared_ptr<DevToolsConnection> g_connection;
+EngineInfo g_info;
+
+}  // namespace
+
+EngineInfo GetEngineInfo() {
+    std::lock_guard<std::mutex> guard(g_shareLock);
+    return g_info;
+}
+
+std::shared_ptr<DevToolsConnection> EngineConnection() {
+    std::lock_guard<std::mutex> guard(g_shareLock);
+    return g_connection;
+}
+
+int EngineSend(const std::string& method, const json& params, const std::string& sessionId) {
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    return connection ? connection->Send(method, params, sessionId) : 0;
+}
+
+Engine* Engine::Current() {
+    CEF_REQUIRE_UI_THREAD();
+    return g_engine;
+}
+
+// ---- start and stop ------------------------------------------------------------
+
+bool Engine::Start() {
+    CEF_REQUIRE_UI_THREAD();
+    std::wstring exe = FindEngineExecutable();
+    if (exe.empty()) {
+        wchar_t chosen[MAX_PATH] = {0};
+        GetEnvironmentVariableW(L"VORNMARK_ENGINE", chosen, MAX_PATH);
+        base::DiagFailure(L"engine", L"no engine executable found (VORNMARK_ENGINE=\"%ls\")", chosen);
+        return false;
+    }
+    DWORD t0 = GetTickCount();
+    FlashEmulator::Start();  // before the launch: the engine is told about its server
+    auto connection = std::make_shared<DevToolsConnection>();
+    unsigned gen = generation_;
+    connection->SetEventHandler([this](const std::string& m, const json& p, const std::string& s) {
+        OnReaderEvent(m, p, s);
+    });
+    connection->SetCloseHandler([gen] {
+        PostUiTask([gen] {
+            if (g_engine && g_generation == gen) g_engine->OnEngineGone();
+        });
+    });
+    {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_info.processId = 0;
+    }
+    // The channel's reader delivers into the connection; the channel ends (and its
+    // reader is joined) before the connection is let go, see DropEngine.
+    DevToolsConnection* raw = connection.get();
+    EngineChannel::Handlers handlers;
+    handlers.onDevTools = [raw](const char* text, size_t size) { raw->Receive(text, size); };
+    // The end of the browser process counts at once, before its group is gone.
+    handlers.onEngineExited = [raw](int) { raw->CarrierClosed(); };
+    handlers.onClosed = [raw] { raw->CarrierClosed(); };
+    handlers.onStarted = [](DWORD pid) {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_info.processId = pid;
+    };
+    handlers.onWindowEvent = [gen](const char* text, size_t size) {
+        json event = json::parse(text, text + size, nullptr, false);
+        if (!event.is_object()) return;
+        // Answered here: the UI thread may be the one waiting for it.
+        if (EmbedView::OnAcknowledgement(event)) return;
+        PostUiTask([gen, event] {
+            if (g_engine && g_generation == gen) g_engine->OnWindowEvent(event);
+        });
+    };
+    EngineProcess::Choices choices;
+    choices.windowed = EmbeddingWanted(IsLinuxEngine(exe));
+    choices.extraArgs = FlashEmulator::EngineArguments();
+    if (!process_.Launch(exe, choices, std::move(handlers)) || !connection->Attach(process_.Channel())) {
+        connection->Detach();
+        process_.End(0);
+        FlashEmulator::Stop();
+        return false;
+    }
+    connection_ = connection;
+    connected_ = true;
+    viewMode_ = process_.EmbedAsked() ? kViewUnknown : kViewScreencast;
+    // Nothing here waits for the engine: commands wait in its pipe until it reads
+    // them, and their answers come in the order they were sent, so the user agent
+    // is known before any page of ours is attached.
+    connection_->SendAsync("Browser.getVersion", json::object(), [gen, t0](bool ok, const json& version) {
+        // Pages present themselves as the ordinary browser, not as a headless one.
+        std::string agent = ok ? JsonString(version, "userAgent") : std::string();
+        size_t at = agent.find("HeadlessChrome");
+        if (at != std::string::npos) agent.replace(at, 14, "Chrome");
+        {
+            std::lock_guard<std::mutex> guard(g_shareLock);
+            g_info.startMs = GetTickCount() - t0;
+        }
+        PostUiTask([gen, agent] {
+            if (g_engine && g_generation == gen) g_engine->userAgent_ = agent;
+        });
+    });
+    // Every new page, ours and the popups of pages, waits for us before its first request.
+    connection_->Send("Target.setAutoAttach",
+                      {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}});
+    // A paused popup can still send its first request once let go, before anything
+    // enabled on its own session takes hold; held here for the whole browser, none can.
+    connection_->Send("Fetch.enable",
+                      {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"}}})}});
+    RestoreCookies();
+    {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_connection = connection_;
+        g_info.running = true;
+        g_info.linuxProcess = process_.IsLinux();
+        ++g_info.starts;
+    }
+    return true;
+}
+
+void Engine::DropEngine(DWORD waitMs) {
+    connected_ = false;
+    {
+        std::lock_guard<std::mutex> guard(g_shareLock);
+        g_connection.reset();
+        g_info.running = false;
+    }
+    if (connection_) {
+        connection_->Close();
+        connection_->Detach();
+    }
+    process_.End(waitMs);
+    connection_.reset();
+    pendingTargets_.clear();
+    unclaimed_.clear();
+    pendingViews_.clear();
+    awaitingMode_.clear();
+    cookiesAsked_ = false;
+    {
+        std::lock_guard<std::mutex> guard(cancelLock_);
+        cancelled_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> guard(sinkLock_);
+        sinks_.clear();
+    }
+    // Tasks still queued for the engine that has gone are dropped.
+    generation_ = ++g_generation;
+}
+
+void Engine::Stop() {
+    CEF_REQUIRE_UI_THREAD();
+    // Browsers first: their windows go and their clients hear OnBeforeClose.
+    std::vector<CefRefPtr<BrowserImpl>> browsers = browsers_;
+    for (auto& b : browsers) b->Destroy();
+    browsers_.clear();
+    pendingTargets_.clear();
+    if (connection_ && connected_) {
+        // Asked politely the engine ends its whole process tree itself, its profile
+        // written; one that does not answer (frozen, flooding, a page that never
+        // yields) is ended by force soon after.
+        connection_->Send("Browser.close", json::object());
+        connection_->Close();  // its end is ours now, not a death to recover from
+        if (EngineChannel* channel = process_.Channel()) channel->WaitForEngineExit(kPoliteExitMs);
+    }
+    DropEngine(kForcedExitMs);
+    FlashEmulator::Stop();
+    process_.RemoveTempProfile();
+}
+
+bool Engine::SendWindowCommand(const std::string& json) {
+    EngineChannel* channel = process_.Channel();
+    return connected_ && channel && channel->SendWindowCommand(json);
+}
+
+void Engine::OnWindowEvent(const json& event) {
+    if (event.contains("embed")) {
+        // The host's first word: the pages asked for meanwhile are made now.
+        viewMode_ = JsonBool(event, "embed") ? kViewEmbedded : kViewScreencast;
+        std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> waiting;
+        waiting.swap(awaitingMode_);
+        for (auto& w : waiting)
+            if (!w.first->Closed()) CreatePageTarget(w.first.get(), w.second);
+        return;
+    }
+    int number = 0;
+    for (const char* key : {"window", "gone", "pressed", "focused"})
+        if (event.contains(key)) number = JsonInt(event, key);
+    for (auto& b : browsers_) {
+        if (b->GetIdentifier() != number) continue;
+        CefRefPtr<BrowserImpl> keep(b);
+        b->OnViewEvent(event);
+        return;
+    }
+}
+
+// ---- events ----------------------------------------------------------------------
+
+void Engine::OnReaderEvent(const std::string& method, const json& params, const std::string& sessionId) {
+    if (method == "Fetch.requestPaused" && sessionId.empty()) {
+        // Every document request waits here for a moment: those of cancelled popups fail.
+        std::string requestId = JsonString(params, "requestId");
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> guard(cancelLock_);
+            cancelled = cancelled_.count(JsonString(params, "frameId")) != 0;
+        }
+        if (cancelled) connection_->Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
+        else connection_->Send("Fetch.continueRequest", {{"requestId", requestId}});
+        return;
+    }
+    if (method == "Page.screencastFrame") {
+        // Acknowledged at once so the engine keeps sending; decoding happens elsewhere.
+        connection_->Send("Page.screencastFrameAck", {{"sessionId", JsonInt(params, "sessionId")}}, sessionId);
+        std::shared_ptr<FrameSink> sink;
+        {
+            std::lock_guard<std::mutex> guard(sinkLock_);
+            auto it = sinks_.find(sessionId);
+            if (it != sinks_.end()) sink = it->second;
+        }
+        const json& data = JsonObject(params, "data");
+        if (sink && data.is_string()) sink->Push(data.get<std::string>());
+        return;
+    }
+    // Only what somebody listens to goes on to the UI thread: a page loading large
+    // resources sends thousands of network events nobody needs.
+    static const std::set<std::string> kHandled = [] {
+        std::set<std::string> names;
+        for (const auto& e : TargetEvents()) names.insert(e.first);
+        for (const auto& e : BrowserImpl::SessionEvents()) names.insert(e.first);
+        return names;
+    }();
+    if (!kHandled.count(method)) return;
+    if (method == "Network.requestWillBeSent" || method == "Network.responseReceived") {
+        if (JsonString(params, "type") != "Document") return;
+    }
+    if (method == "Runtime.bindingCalled") {
+        // Dropped here already, before the copy that takes it to the UI thread.
+        const json& payload = JsonObject(params, "payload");
+        if (payload.is_string() && payload.get_ref<const std::string&>().size() > kMaxBindingPayload) return;
+    }
+    unsigned gen = generation_;
+    PostUiTask([gen, method, params, sessionId] {
+        if (g_engine && g_generation == gen) g_engine->Dispatch(method, params, sessionId);
+    });
+}
+
+void Engine::RegisterSink(const std::string& sessionId, std::shared_ptr<FrameSink> sink) {
+    std::lock_guard<std::mutex> guard(sinkLock_);
+    sinks_[sessionId] = sink;
+}
+
+void Engine::UnregisterSink(const std::string& sessionId) {
+    std::lock_guard<std::mutex> guard(sinkLock_);
+    sinks_.erase(sessionId);
+}
+
+BrowserImpl* Engine::FindBySession(const std::string& sessionId) {
+    for (auto& b : browsers_)
+        if (b->SessionId() == sessionId) return b.get();
+    return nullptr;
+}
+
+BrowserImpl* Engine::FindByTarget(const std::string& targetId) {
+    for (auto& b : browsers_)
+        if (b->TargetId() == targetId) return b.get();
+    return nullptr;
+}
+
+const std::map<std::string, Engine::TargetHandler>& Engine::TargetEvents() {
+    static const std::map<std::string, TargetHandler> kEvents = {
+        {"Target.attachedToTarget", &Engine::OnAttached},
+        {"Target.detachedFromTarget", &Engine::OnDetached},
+    };
+    return kEvents;
+}
+
+void Engine::Dispatch(const std::string& method, const json& params, const std::string& sessionId) {
+    CEF_REQUIRE_UI_THREAD();
+    if (sessionId.empty()) {
+        auto it = TargetEvents().find(method);
+        if (it != TargetEvents().end()) (this->*it->second)(params);
+        return;
+    }
+    if (BrowserImpl* b = FindBySession(sessionId)) {
+        CefRefPtr<BrowserImpl> keep(b);
+        b->OnSessionEvent(method, params);
+    }
+}
+
+void Engine::OnAttached(const json& params) {
+    std::string sessionId = JsonString(params, "sessionId");
+    const json& info = JsonObject(params, "targetInfo");
+    std::string targetId = JsonString(info, "targetId");
+    bool waiting = JsonBool(params, "waitingForDebugger");
+    BrowserImpl* owner = FindByTarget(targetId);
+    if (owner && owner->SessionId() != sessionId && !waiting) {
+        // A second session on a page of ours: a render process's, carried for it by
+        // its RenderHost. Its events go there; the page is not offered again.
+        return;
+    }
+    if (JsonString(info, "type") != "page") {
+        // Workers and the like run unattended.
+        if (waiting) connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
+        connection_->Send("Target.detachFromTarget", {{"sessionId", sessionId}});
+        return;
+    }
+    auto pending = pendingTargets_.find(targetId);
+    if (pending != pendingTargets_.end()) {
+        CefRefPtr<BrowserImpl> b = pending->second;
+        pendingTargets_.erase(pending);
+        b->Attach(targetId, sessionId, waiting);
+        return;
+    }
+    // A page in a window of its own that we asked the host for: its address says whose.
+    auto view = pendingViews_.find(JsonString(info, "url"));
+    if (view != pendingViews_.end()) {
+        CefRefPtr<BrowserImpl> b = view->second;
+        pendingViews_.erase(view);
+        b->SetTargetId(targetId);
+        b->Attach(targetId, sessionId, waiting);
+        return;
+    }
+    std::string openerId = JsonString(info, "openerId");
+    if (!openerId.empty()) {
+        if (BrowserImpl* opener = FindByTarget(openerId)) {
+            OfferPopup(opener, sessionId, info, waiting);
+            return;
+        }
+    }
+    // Possibly ours, announced before the answer to Target.createTarget (not always
+    // paused, so not being paused says nothing); otherwise the engine's first blank page.
+    unclaimed_[targetId] = Unclaimed{sessionId, waiting, info};
+}
+
+void Engine::OnDetached(const json& params) {
+    std::string sessionId = JsonString(params, "sessionId");
+    {
+        std::lock_guard<std::mutex> guard(cancelLock_);
+        cancelled_.erase(JsonString(params, "targetId"));
+    }
+    unclaimed_.erase(JsonString(params, "targetId"));
+    if (BrowserImpl* b = FindBySession(sessionId)) {
+        // The page went away on its own (window.close() of a popup): so does its browser.
+        CefRefPtr<BrowserImpl> keep(b);
+        b->Destroy();
+    }
+}
+
+void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
+    CEF_REQUIRE_UI_THREAD();
+    CefRefPtr<BrowserImpl> b(browser);
+    if (!connection_) {
+        // The engine is dead and left to the player: the new page waits with the
+        // others behind the notice.
+        b->RememberRecoveryUrl(url);
+        b->OnEngineLost(false);
+        return;
+    }
+    if (viewMode_ == kViewUnknown) {
+        awaitingMode_.emplace_back(b, url);
+        return;
+    }
+    if (viewMode_ == kViewEmbedded) {
+        // A window of the engine's own, opened on a placeholder page that tells it
+        // from the others; the page is set up there, then sent to its address.
+        browser->SetPendingUrl(url.empty() ? "about:blank" : url);
+        pendingViews_[browser->OpenView(generation_)] = b;
+        return;
+    }
+    unsigned gen = generation_;
+    // A blank page first: it is set up, and only then sent to its address.
+    if (!url.empty() && url != "about:blank") browser->SetPendingUrl(url);
+    int id = connection_->SendAsync(
+        "Target.createTarget", {{"url", "about:blank"}},
+        [b, gen](bool ok, const json& result) {
+            std::string targetId = ok ? JsonString(result, "targetId") : std::string();
+            PostUiTask([b, gen, targetId] {
+                if (!g_engine || g_generation != gen || targetId.empty()) return;
+                if (b->Closed()) {
+                    // Closed while its page was being made: Teardown had no target to
+                    // close and took the browser off the books, so the page goes here.
+                    g_engine->unclaimed_.erase(targetId);
+                    g_engine->connection_->Send("Target.closeTarget", {{"targetId", targetId}});
+                    return;
+                }
+                b->SetTargetId(targetId);
+                auto it = g_engine->unclaimed_.find(targetId);
+                if (it != g_engine->unclaimed_.end()) {
+                    Unclaimed u = it->second;
+                    g_engine->unclaimed_.erase(it);
+                    b->Attach(targetId, u.sessionId, u.waiting);
+                } else {
+                    g_engine->pendingTargets_[targetId] = b;
+                }
+            });
+        });
+    if (!id) return;
+}
+
+void Engine::OfferPopup(BrowserImpl* opener, const std::string& sessionId, const json& info, bool waiting) {
+    CEF_REQUIRE_UI_THREAD();
+    CefRefPtr<BrowserImpl> openerRef(opener);
+    std::string targetId = JsonString(info, "targetId");
+    std::string url = JsonString(info, "url");
+    std::string name;
+    bool userGesture = false;
+    CefPopupFeatures features;
+    json open;
+    if (opener->TakeWindowOpen(&open)) {
+        if (url.empty() || url == "about:blank") url = JsonString(open, "url");
+        name = JsonString(open, "windowName");
+        userGesture = JsonBool(open, "userGesture");
+        const json& list = JsonObject(open, "windowFeatures");
+        if (list.is_array()) {
+            for (const json& f : list) {
+                if (!f.is_string()) continue;
+                std::string item = f.get<std::string>();
+                size_t eq = item.find('=');
+                std::string key = item.substr(0, eq);
+                int value = eq == std::string::npos ? 1 : atoi(item.c_str() + eq + 1);
+                if (key == "left" || key == "screenx") features.x = value, features.xSet = 1;
+                else if (key == "top" || key == "screeny") features.y = value, features.ySet = 1;
+                else if (key == "width" || key == "innerwidth") features.width = value, features.widthSet = 1;
+                else if (key == "height" || key == "innerheight") features.height = value, features.heightSet = 1;
+            }
+        }
+    }
+    CefRefPtr<CefFrame> frame = opener->FrameByEngineId(JsonString(info, "openerFrameId")).get();
+    if (!frame) frame = opener->GetMainFrame();
+    CefRefPtr<CefClient> client = opener->GetClient();
+    CefRefPtr<CefLifeSpanHandler> lifeSpan = client ? client->GetLifeSpanHandler() : nullptr;
+
+    // The engine's defaults for a popup: a top-level window of its own.
+    CefWindowInfo windowInfo;
+    HWND openerWindow = opener->GetWindowHandle();
+    windowInfo.SetAsPopup(openerWindow ? GetAncestor(openerWindow, GA_ROOT) : nullptr, CefString());
+    if (features.xSet) windowInfo.x = features.x;
+    if (features.ySet) windowInfo.y = features.y;
+    if (features.widthSet) windowInfo.width = features.width;
+    if (features.heightSet) windowInfo.height = features.height;
+    CefBrowserSettings settings;
+    CefRefPtr<CefClient> popupClient = client;
+    bool noScriptAccess = false;
+    cef_window_open_disposition_t disposition =
+        features.widthSet || features.heightSet ? WOD_NEW_POPUP : WOD_NEW_FOREGROUND_TAB;
+    bool cancel = lifeSpan && lifeSpan->OnBeforePopup(openerRef.get(), frame, url, name, disposition, userGesture,
+                                                      features, windowInfo, popupClient, settings, &noScriptAccess);
+    if (!g_engine || g_engine != this) return;
+    if (cancel) {
+        // Closing a popup that is still paused holds up the opener's window.open() for
+        // seconds, so it is let go and closed at once; its document request is failed
+        // where the engine holds every document request (OnReaderEvent): it never loads,
+        // and nothing reaches the network.
+        {
+            std::lock_guard<std::mutex> guard(cancelLock_);
+            cancelled_.insert(targetId);
+        }
+        if (waiting) connection_->Send("Runtime.runIfWaitingForDebugger", json::object(), sessionId);
+        connection_->Send("Target.closeTarget", {{"targetId", targetId}});
+        return;
+    }
+    CefRefPtr<BrowserImpl> popup = new BrowserImpl(windowInfo, popupClient, settings, true, openerWindow);
+    AddBrowser(popup.get());
+    if (!popup->CreateHostWindow()) {
+        RemoveBrowser(popup.get());
+        connection_->Send("Target.closeTarget", {{"targetId", targetId}});
+        return;
+    }
+    popup->SetTargetId(targetId);
+    popup->Attach(targetId, sessionId, waiting);
+    if (viewMode_ == kViewEmbedded && !popup->Closed()) {
+        // The engine made the popup's window itself: it is sent to a place nobody
+        // else uses, where the host finds it.
+        int n = ++claims_;
+        popup->ClaimView(-20000 - 8 * (n % 1000), -20000 - 8 * (n / 1000 % 1000));
+    }
+}
+
+void Engine::AddBrowser(BrowserImpl* browser) {
+    CEF_REQUIRE_UI_THREAD();
+    browsers_.push_back(browser);
+}
+
+void Engine::RemoveBrowser(BrowserImpl* browser) {
+    CEF_REQUIRE_UI_THREAD();
+    for (auto it = pendingTargets_.begin(); it != pendingTargets_.end();) {
+        if (it->second.get() == browser) it = pendingTargets_.erase(it);
+        else ++it;
+    }
+    auto it = std::find_if(browsers_.begin(), browsers_.end(),
+                           [browser](const CefRefPtr<BrowserImpl>& b) { return b.get() == browser; });
+    if (it != browsers_.end()) browsers_.erase(it);
+}
+
+std::vector<CefRefPtr<BrowserImpl>> Engine::Browsers() {
+    CEF_REQUIRE_UI_THREAD();
+    return browsers_;
+}
+
+// ---- the layer's hooks -------------------------------------------------------------
+
+void EngineStart() {
+    CEF_REQUIRE_UI_THREAD();
+    if (g_engine) return;
+    Gdiplus::GdiplusStartupInput input;
+    if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok) g_gdiplusToken = 0;
+    Engine* engine = new Engine();
+    engine->SetGeneration(++g_generation);
+    g_engine = engine;
+    if (!engine->Start()) {
+        // No engine: browsers are never created, quietly.
+        g_engine = nullptr;
+        delete engine;
+    }
+}
+
+void EngineStop() {
+    CEF_REQUIRE_UI_THREAD();
+    Engine* engine = g_engine;
+    if (engine) {
+        engine->Stop();
+        g_engine = nullptr;
+        ++g_generation;
+        delete engine;
+    }
+    if (g_gdiplusToken) {
+        Gdiplus::GdiplusShutdown(g_gdiplusToken);
+        g_gdiplusToken = 0;
+    }
+}
+
+}  // namespace cef_internal

@@ -1,0 +1,692 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "src/flash/flash_emulator.h"
+
+#include <wincrypt.h>
+#include <algorithm>
+#include <mutex>
+#include "BuildConfig.h"
+#include "src/api/cef_context.h"
+#include "src/api/thread_check.h"
+#include "src/flash/relay_protocol.h"
+#include "src/flash/socket_relay.h"
+
+using nlohmann::json;
+
+namespace cef_internal {
+namespace {
+
+const char kPluginName[] = "Shockwave Flash";
+const size_t kMaxRequestHead = 8192;
+const DWORD kSocketTimeoutMs = 30000;  // a connection that stalls this long is dropped
+
+bool ReadWholeFile(const std::wstring& path, std::string* out) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size;
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart < 64 * 1024 * 1024;
+    if (ok) {
+        out->resize((size_t)size.QuadPart);
+        DWORD got = 0;
+        ok = out->empty() || (ReadFile(file, &(*out)[0], (DWORD)out->size(), &got, nullptr) && got == out->size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool IsFile(const std::wstring& path) {
+    DWORD attr = GetFileAttributesW(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string RandomToken() {
+    unsigned char bytes[16] = {0};
+    HCRYPTPROV provider = 0;
+    bool ok = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+    if (ok) {
+        ok = CryptGenRandom(provider, sizeof(bytes), bytes) != 0;
+        CryptReleaseContext(provider, 0);
+    }
+    if (!ok) return std::string();  // no secret, no server
+    static const char hex[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += hex[b >> 4];
+        token += hex[b & 15];
+    }
+    return token;
+}
+
+std::string ContentType(const std::string& name) {
+    size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) { return (char)tolower((unsigned char)c); });
+    if (ext == "wasm") return "application/wasm";
+    if (ext == "js") return "text/javascript; charset=utf-8";
+    if (ext == "json") return "application/json; charset=utf-8";
+    if (ext == "ttf") return "font/ttf";
+    if (ext == "otf") return "font/otf";
+    if (ext == "ttc") return "font/collection";
+    return "application/octet-stream";
+}
+
+bool SendAll(SOCKET s, const char* data, size_t size) {
+    while (size > 0) {
+        int n = send(s, data, (int)std::min<size_t>(size, 1 << 20), 0);
+        if (n <= 0) return false;
+        data += n;
+        size -= (size_t)n;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- pure parts ---------------------------------------------------------------------
+
+bool FlashSwitchesPresent(CefRefPtr<CefCommandLine> commandLine) {
+    return commandLine && (commandLine->HasSwitch(L"ppapi-flash-path") || commandLine->HasSwitch(L"enable-system-flash"));
+}
+
+namespace {
+// The numeric parts of "a.b.c.d" (one to four of them); false for anything else.
+bool VersionParts(const std::string& version, int parts[4]) {
+    parts[0] = parts[1] = parts[2] = parts[3] = 0;
+    int n = 0;
+    size_t i = 0;
+    while (i < version.size() && n < 4) {
+        size_t start = i;
+        long value = 0;
+        while (i < version.size() && isdigit((unsigned char)version[i]) && i - start < 6)
+            value = value * 10 + (version[i++] - '0');
+        if (i == start) return false;
+        parts[n++] = (int)value;
+        if (i == version.size()) break;
+        if (version[i] != '.') return false;
+        ++i;
+        if (i == version.size()) return false;
+    }
+    return n > 0 && i == version.size();
+}
+}  // namespace
+
+int FlashMajorVersion(const std::string& version) {
+    int parts[4];
+    if (!VersionParts(version, parts) || parts[0] < 1 || parts[0] > 255) return 0;
+    return parts[0];
+}
+
+std::string FlashPluginDescription(const std::string& version) {
+    int parts[4];
+    if (!FlashMajorVersion(version) || !VersionParts(version, parts)) return std::string();
+    return std::string(kPluginName) + " " + std::to_string(parts[0]) + "." + std::to_string(parts[1]) + " r" +
+           std::to_string(parts[2]);
+}
+
+json FlashConfig(const std::string& publicPath, const std::string& flashVersion, const json& fonts) {
+    json config = {
+        {"publicPath", publicPath},
+        // The WebGL renderer needs a GPU the engine does not use: without one it is
+        // slower, and the emulator would ask the player to turn on acceleration.
+        {"preferredRenderer", "canvas"},
+        // None of the player's own chrome: a Flash game looked like the game alone.
+        {"splashScreen", false},
+        {"unmuteOverlay", "hidden"},
+        {"autoplay", "on"},
+        {"warnOnUnsupportedContent", false},
+        {"showSwfDownload", false},
+        // Warnings carry "Missing WebSocket proxy for host H, port P", from which the
+        // client learns the hosts a movie connects to.
+        {"logLevel", "warn"},
+    };
+    if (int major = FlashMajorVersion(flashVersion)) config["playerVersion"] = major;
+    if (fonts.is_object()) {
+        const json& sources = JsonObject(fonts, "fontSources");
+        if (sources.is_array()) {
+            json urls = json::array();
+            for (const json& name : sources) {
+                // File names of the folder only.
+                if (!name.is_string()) continue;
+                const std::string& n = name.get_ref<const std::string&>();
+                if (n.empty() || n.find_first_of("/\\:?#%") != std::string::npos || n[0] == '.') continue;
+                urls.push_back(publicPath + n);
+            }
+            if (!urls.empty()) config["fontSources"] = urls;
+        }
+        const json& defaults = JsonObject(fonts, "defaultFonts");
+        if (defaults.is_object()) config["defaultFonts"] = defaults;
+    }
+    return config;
+}
+
+std::string FlashDocumentScript(const json& config, const std::string& emulatorScript,
+                                const std::string& pluginDescription, const std::string& socketScript) {
+    // JSON as script text: "</script>" and line separators cannot end or break it.
+    std::string settings = config.dump(-1, ' ', true, json::error_handler_t::replace);
+    std::string description = json(pluginDescription).dump(-1, ' ', true, json::error_handler_t::replace);
+    // The emulator swaps a page's <embed>/<object> for its own element; a page that
+    // kept its element would talk to a dead one. What the old element lacks (the
+    // movie's callbacks, the player's methods) is looked up on the replacement instead.
+    std::string script = "(function () {\n"
+                         "  'use strict';\n"
+                         "  var replaceWith = Element.prototype.replaceWith;\n"
+                         "  if (replaceWith[Symbol.for('flash.forward')]) return;\n"
+                         "  function forward(old, player) {\n"
+                         "    try {\n"
+                         "      var proto = Object.getPrototypeOf(old);\n"
+                         "      Object.setPrototypeOf(old, new Proxy(proto, {\n"
+                         "        get: function (target, key, receiver) {\n"
+                         "          if (!(key in target) && key in player) {\n"
+                         "            var value = player[key];\n"
+                         "            return typeof value === 'function' ? value.bind(player) : value;\n"
+                         "          }\n"
+                         "          return Reflect.get(target, key, receiver);\n"
+                         "        },\n"
+                         "        has: function (target, key) { return key in target || key in player; }\n"
+                         "      }));\n"
+                         "    } catch (e) {}\n"
+                         "  }\n"
+                         "  Element.prototype.replaceWith = function () {\n"
+                         "    var next = arguments.length === 1 ? arguments[0] : null;\n"
+                         "    var result = replaceWith.apply(this, arguments);\n"
+                         "    if (next && next.nodeType === 1 && /^RUFFLE-/.test(next.tagName) &&\n"
+                         "        /^(EMBED|OBJECT)$/.test(this.tagName)) forward(this, next);\n"
+                         "    return result;\n"
+                         "  };\n"
+                         "  Element.prototype.replaceWith[Symbol.for('flash.forward')] = true;\n"
+                         "})();\n"
+                         // Which document the emulator was set up for (see FlashReusedWindowScript).
+                         "(function (config) {\n"
+                         "  window[Symbol.for('flash.document')] = document;\n"
+                         "  window.RufflePlayer = {config: config};\n"
+                         "})(" + settings + ");\n";
+    script += socketScript;
+    script += emulatorScript;
+    script += "\n;(function (description) {\n"
+              "  if (!description) return;\n"
+              "  try {\n"
+              "    var plugin = navigator.plugins.namedItem('Shockwave Flash');\n"
+              "    if (plugin && plugin.filename === 'ruffle.js')\n"
+              "      Object.defineProperty(plugin, 'description', {value: description});\n"
+              "  } catch (e) {}\n"
+              "})(" + description + ");\n";
+    return script;
+}
+
+namespace {
+const size_t kMaxLearnedSites = 64;
+const size_t kMaxLearnedHostsPerSite = 8;
+
+bool PlainHostName(const std::string& host) {
+    return !host.empty() && host.size() <= 253 &&
+           host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+               std::string::npos;
+}
+}  // namespace
+
+std::string FlashSocketScript(const std::string& relayBase, const std::vector<std::string>& gameHosts,
+                              const json& learned) {
+    json hosts = json::array();
+    for (const std::string& h : gameHosts)
+        if (PlainHostName(h)) hosts.push_back(h);
+    json sites = learned.is_object() ? learned : json::object();
+    auto text = [](const json& v) { return v.dump(-1, ' ', true, json::error_handler_t::replace); };
+    // Each host costs 65,535 entries (some tens of milliseconds to build and to hand
+    // to the emulator), so a document lists a few at most. The entries name the host
+    // as the movie spells it (the emulator compares names exactly); the relay's
+    // address carries it in lower case.
+    return "(function (relay, gameHosts, learned) {\n"
+           "  'use strict';\n"
+           "  var config = window.RufflePlayer && window.RufflePlayer.config;\n"
+           "  if (!config) return;\n"
+           "  var list = null, own = null, listed = Object.create(null), count = 0;\n"
+           "  function add(host) {\n"
+           "    if (typeof host !== 'string' || listed[host] || count >= 8 ||\n"
+           "        !/^[A-Za-z0-9.-]{1,253}$/.test(host)) return false;\n"
+           "    listed[host] = true;\n"
+           "    count++;\n"
+           "    var base = relay + host.toLowerCase() + '/';\n"
+           "    for (var port = 1; port < 65536; port++) list.push({host: host, port: port, proxyUrl: base + port});\n"
+           "    return true;\n"
+           "  }\n"
+           "  function movieHosts() {\n"
+           "    var found = [];\n"
+           "    try {\n"
+           "      var movies = document.querySelectorAll('embed[src], ruffle-embed[src], object[data], ruffle-object[data]');\n"
+           "      for (var i = 0; i < movies.length; i++) {\n"
+           "        var e = movies[i];\n"
+           "        try { found.push(new URL(e.getAttribute(/EMBED$/.test(e.tagName) ? 'src' : 'data'),\n"
+           "                                 document.baseURI).hostname); } catch (x) {}\n"
+           "      }\n"
+           "    } catch (x) {}\n"
+           "    return found;\n"
+           "  }\n"
+           "  function entries() {\n"
+           "    if (own) return own;\n"
+           "    if (!list) {\n"
+           "      list = [];\n"
+           "      var site = location.hostname;\n"
+           "      var mine = Object.prototype.hasOwnProperty.call(learned, site) ? learned[site] : [];\n"
+           "      [site].concat(gameHosts, mine, movieHosts()).forEach(add);\n"
+           "    }\n"
+           "    return list;\n"
+           "  }\n"
+           // A player copies the settings when it loads; a restart copies them again
+           // but keeps this very array, which is why hosts are added to it in place.
+           "  Object.defineProperty(config, 'socketProxy', {\n"
+           "    enumerable: true, configurable: true, get: entries,\n"
+           "    set: function (value) { own = value; }\n"
+           "  });\n"
+           "  Object.defineProperty(window, Symbol.for('flash.learn'), {\n"
+           "    configurable: true,\n"
+           "    value: function (host) {\n"
+           "      entries();\n"
+           "      if (own || !add(host)) return false;\n"
+           "      var players = document.querySelectorAll('ruffle-embed, ruffle-object, ruffle-player');\n"
+           "      for (var i = 0; i < players.length; i++) {\n"
+           "        try {\n"
+           "          var done = players[i].reload();\n"
+           "          if (done && done.catch) done.catch(function () {});\n"
+           "        } catch (e) {}\n"
+           "      }\n"
+           "      return true;\n"
+           "    }\n"
+           "  });\n"
+           "})(" + text(relayBase) + ", " + text(hosts) + ", " + text(sites) + ");\n";
+}
+
+bool ParseMissingProxyWarning(const std::string& text, std::string* host, int* port) {
+    static const char kMarker[] = "Missing WebSocket proxy for host ";
+    size_t at = text.find(kMarker);
+    if (at == std::string::npos) return false;
+    size_t start = at + sizeof(kMarker) - 1;
+    size_t comma = text.find(", port ", start);
+    if (comma == std::string::npos) return false;
+    std::string name = text.substr(start, comma - start);
+    size_t digits = comma + 7;
+    size_t end = digits;
+    while (end < text.size() && end - digits < 6 && isdigit((unsigned char)text[end])) ++end;
+    if (end == digits || !PlainHostName(name)) return false;
+    *host = name;
+    *port = std::stoi(text.substr(digits, end - digits));
+    return true;
+}
+
+std::string FlashLearnExpression(const std::string& host) {
+    return "(function () { var learn = window[Symbol.for('flash.learn')];\n"
+           "  return typeof learn === 'function' ? learn(" +
+           json(host).dump(-1, ' ', true, json::error_handler_t::replace) + ") === true : false; })()";
+}
+
+json FlashLearnHost(const json& learned, const std::string& site, const std::string& host) {
+    json out = learned.is_object() ? learned : json::object();
+    if (!PlainHostName(site) || !PlainHostName(host)) return out;
+    json& hosts = out[site];
+    if (!hosts.is_array()) {
+        if (out.size() > kMaxLearnedSites) {
+            out.erase(site);
+            return out;
+        }
+        hosts = json::array();
+    }
+    for (const json& h : hosts)
+        if (h == host) return out;
+    if (hosts.size() < kMaxLearnedHostsPerSite) hosts.push_back(host);
+    return out;
+}
+
+std::string FlashReusedWindowScript(const std::string& documentScript) {
+    if (documentScript.empty()) return std::string();
+    return "(function () {\n"
+           "  var done = window[Symbol.for('flash.document')];\n"
+           "  if (!done || done === document) return;\n" +
+           documentScript + "\n})();\n";
+}
+
+FlashFileAnswer ResolveFlashRequest(const std::wstring& folder, const std::string& token, const std::string& method,
+                                    const std::string& target) {
+    FlashFileAnswer answer;
+    if (method != "GET" && method != "HEAD") {
+        answer.status = 405;
+        return answer;
+    }
+    std::string path = target.substr(0, target.find_first_of("?#"));
+    std::string prefix = "/" + token + "/";
+    if (token.empty() || path.compare(0, prefix.size(), prefix) != 0) return answer;
+    std::string name = path.substr(prefix.size());
+    // One plain file name of the folder: no sub-folders, no parent, no hidden files.
+    if (name.empty() || name[0] == '.' ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") != std::string::npos)
+        return answer;
+    std::wstring file = folder + L"\\" + std::wstring(name.begin(), name.end());
+    if (!IsFile(file)) return answer;
+    answer.status = 200;
+    answer.path = file;
+    answer.contentType = ContentType(name);
+    return answer;
+}
+
+// ---- the file server ------------------------------------------------------------------
+
+class FlashFileServer {
+public:
+    FlashFileServer(const std::wstring& folder, const std::string& token) : folder_(folder), token_(token) {}
+    ~FlashFileServer() { Stop(); }
+
+    bool Start() {
+        WSADATA wsa;
+        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+        started_ = true;
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (listener_ == INVALID_SOCKET) return false;
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int len = sizeof(addr);
+        if (bind(listener_, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(listener_, SOMAXCONN) != 0 ||
+            getsockname(listener_, (sockaddr*)&addr, &len) != 0)
+            return false;
+        port_ = ntohs(addr.sin_port);
+        acceptThread_ = CreateThread(nullptr, 0, AcceptMain, this, 0, nullptr);
+        return acceptThread_ != nullptr;
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+            // Connections being served end at once; their threads then finish.
+            for (SOCKET s : connections_) shutdown(s, SD_BOTH);
+        }
+        if (listener_ != INVALID_SOCKET) {
+            closesocket(listener_);  // ends the accept loop
+            listener_ = INVALID_SOCKET;
+        }
+        if (acceptThread_) {
+            WaitForSingleObject(acceptThread_, INFINITE);
+            CloseHandle(acceptThread_);
+            acceptThread_ = nullptr;
+        }
+        std::vector<HANDLE> threads;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            threads.swap(threads_);
+        }
+        for (HANDLE t : threads) {
+            WaitForSingleObject(t, INFINITE);
+            CloseHandle(t);
+        }
+        if (started_) WSACleanup();
+        started_ = false;
+    }
+
+    int Port() const { return port_; }
+
+private:
+    struct Connection {
+        FlashFileServer* server;
+        SOCKET socket;
+    };
+
+    static DWORD WINAPI AcceptMain(LPVOID param) {
+        auto* self = static_cast<FlashFileServer*>(param);
+        for (;;) {
+            SOCKET s = accept(self->listener_, nullptr, nullptr);
+            if (s == INVALID_SOCKET) return 0;  // closed by Stop
+            std::lock_guard<std::mutex> guard(self->lock_);
+            if (self->stopping_) {
+                closesocket(s);
+                return 0;
+            }
+            // Threads that have finished are reaped here, so their handles do not pile up.
+            self->threads_.erase(std::remove_if(self->threads_.begin(), self->threads_.end(),
+                                                [](HANDLE t) {
+                                                    if (WaitForSingleObject(t, 0) != WAIT_OBJECT_0) return false;
+                                                    CloseHandle(t);
+                                                    return true;
+                                                }),
+                                 self->threads_.end());
+            auto* c = new Connection{self, s};
+            HANDLE t = CreateThread(nullptr, 0, ServeMain, c, 0, nullptr);
+            if (!t) {
+                closesocket(s);
+                delete c;
+                continue;
+            }
+            self->connections_.push_back(s);
+            self->threads_.push_back(t);
+        }
+    }
+
+    static DWORD WINAPI ServeMain(LPVOID param) {
+        std::unique_ptr<Connection> c(static_cast<Connection*>(param));
+        c->server->Serve(c->socket);
+        {
+            std::lock_guard<std::mutex> guard(c->server->lock_);
+            auto& list = c->server->connections_;
+            list.erase(std::remove(list.begin(), list.end(), c->socket), list.end());
+        }
+        closesocket(c->socket);
+        return 0;
+    }
+
+    // One request per connection, then the connection closes.
+    void Serve(SOCKET s) {
+        DWORD timeout = kSocketTimeoutMs;
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout, sizeof(timeout));
+        std::string head;
+        char buf[2048];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            if (head.size() > kMaxRequestHead) return;
+            int n = recv(s, buf, sizeof(buf), 0);
+            if (n <= 0) return;
+            head.append(buf, n);
+        }
+        std::string line = head.substr(0, head.find("\r\n"));
+        size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
+        if (sp1 == std::string::npos || sp2 <= sp1) return;
+        std::string method = line.substr(0, sp1);
+        FlashFileAnswer answer = ResolveFlashRequest(folder_, token_, method, line.substr(sp1 + 1, sp2 - sp1 - 1));
+        std::string body;
+        if (answer.status == 200 && !ReadWholeFile(answer.path, &body)) answer.status = 404;
+        std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
+                            (answer.status == 200 ? " OK" : answer.status == 405 ? " Method Not Allowed" : " Not Found") +
+                            "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n"
+                            "Cross-Origin-Resource-Policy: cross-origin\r\nX-Content-Type-Options: nosniff\r\n";
+        if (answer.status == 200) {
+            // The path changes with every run: within one the files never change.
+            reply += "Content-Type: " + answer.contentType + "\r\nCache-Control: private, max-age=86400\r\n";
+        }
+        reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        if (!SendAll(s, reply.data(), reply.size())) return;
+        if (method != "HEAD") SendAll(s, body.data(), body.size());
+        shutdown(s, SD_SEND);
+    }
+
+    const std::wstring folder_;
+    const std::string token_;
+    bool started_ = false;
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    HANDLE acceptThread_ = nullptr;
+    std::mutex lock_;  // guards the fields below, used by the accept thread, the connections and Stop
+    bool stopping_ = false;
+    std::vector<SOCKET> connections_;
+    std::vector<HANDLE> threads_;
+};
+
+// ---- the process-wide state -------------------------------------------------------------
+
+namespace {
+
+// Written by Start/Stop (and RememberHost) on the UI thread, read by any thread.
+std::mutex g_lock;
+std::unique_ptr<FlashFileServer> g_server;
+std::unique_ptr<SocketRelay> g_relay;
+std::string g_script;
+std::string g_reusedScript;
+std::vector<std::string> g_engineArgs;
+// The game's own hosts as the build names them ("host:port"): their relay entries
+// are in every document's settings from the start (their socket policies still decide).
+std::vector<std::string> BuildGameHosts() {
+    std::vector<std::string> hosts;
+    for (const wchar_t* hostAndPort : {VORNMARK_GAME_HOST_W, VORNMARK_SIBLING_GAME_HOST_W}) {
+        std::wstring text(hostAndPort);
+        text = text.substr(0, text.rfind(L':'));
+        hosts.push_back(std::string(text.begin(), text.end()));
+    }
+    return hosts;
+}
+
+// UI thread only: the learned hosts and where they are kept, and what the
+// document script is made of, to make it again with a host learned.
+json g_learned;
+std::wstring g_learnedPath;
+struct ScriptParts {
+    json config;
+    std::string emulator;
+    std::string description;
+    std::string relayBase;  // empty: no relay
+};
+ScriptParts g_parts;
+
+std::string ComposeScript(const ScriptParts& parts, const json& learned) {
+    std::string sockets;
+    if (!parts.relayBase.empty()) sockets = FlashSocketScript(parts.relayBase, BuildGameHosts(), learned);
+    return FlashDocumentScript(parts.config, parts.emulator, parts.description, sockets);
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& data) {
+    std::wstring temp = path + L".tmp";
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, data.data(), (DWORD)data.size(), &written, nullptr) && written == data.size();
+    CloseHandle(file);
+    ok = ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) DeleteFileW(temp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::wstring FlashEmulator::Folder() {
+    wchar_t path[MAX_PATH] = {0};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::wstring();
+    std::wstring dir(path, n);
+    size_t slash = dir.find_last_of(L"\\/");
+    dir = slash == std::wstring::npos ? std::wstring(L".") : dir.substr(0, slash);
+    return dir + L"\\ruffle";
+}
+
+void FlashEmulator::Start() {
+    CEF_REQUIRE_UI_THREAD();
+    Stop();
+    if (!FlashSwitchesPresent(GetBrowserCommandLine())) return;
+    std::wstring folder = Folder();
+    std::string emulator;
+    if (folder.empty() || !ReadWholeFile(folder + L"\\ruffle.js", &emulator)) return;
+    std::string token = RandomToken();
+    if (token.empty()) return;
+    std::unique_ptr<FlashFileServer> server(new FlashFileServer(folder, token));
+    if (!server->Start()) return;
+    // The relay has a token of its own: the file server's is in every page's
+    // settings for the emulator's files, and so is the relay's, but either one
+    // leaking through a log does not open the other.
+    std::string relayToken = RandomToken();
+    std::unique_ptr<SocketRelay> relay(new SocketRelay(relayToken, SocketRelay::Limits()));
+    if (relayToken.empty() || !relay->Start()) relay.reset();  // Flash then plays without sockets
+
+    json fonts;
+    std::string fontsText;
+    if (ReadWholeFile(folder + L"\\fonts.json", &fontsText))
+        fonts = json::parse(fontsText, nullptr, false);
+    g_learned = json::object();
+    g_learnedPath.clear();
+    const std::wstring& profile = GetSettings().cachePath;
+    if (!profile.empty()) {
+        g_learnedPath = profile + L"\\socket_hosts.json";
+        std::string learnedText;
+        if (ReadWholeFile(g_learnedPath, &learnedText)) {
+            json learned = json::parse(learnedText, nullptr, false);
+            // Only what this program would have written.
+            if (learned.is_object())
+                for (auto& site : learned.items())
+                    if (site.value().is_array())
+                        for (const json& host : site.value())
+                            if (host.is_string()) g_learned = FlashLearnHost(g_learned, site.key(), host.get<std::string>());
+        }
+    }
+    std::string version = GetBrowserCommandLine()->GetSwitchValue(L"ppapi-flash-version").ToString();
+    std::string base = "http://127.0.0.1:" + std::to_string(server->Port());
+    g_parts.config = FlashConfig(base + "/" + token + "/", version, fonts);
+    g_parts.emulator = std::move(emulator);
+    g_parts.description = FlashPluginDescription(version);
+    g_parts.relayBase = relay ? "ws://127.0.0.1:" + std::to_string(relay->Port()) + "/" + relayToken + "/" : "";
+    std::string script = ComposeScript(g_parts, g_learned);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_server = std::move(server);
+    g_relay = std::move(relay);
+    g_reusedScript = FlashReusedWindowScript(script);
+    g_script = std::move(script);
+    // Pages on public addresses may load from the file server and reach the relay;
+    // the engine's protection of other loopback services is untouched.
+    std::string overrides = "127.0.0.1:" + std::to_string(g_server->Port()) + "=public";
+    if (g_relay) overrides += ",127.0.0.1:" + std::to_string(g_relay->Port()) + "=public";
+    g_engineArgs = {"--ip-address-space-overrides=" + overrides};
+}
+
+void FlashEmulator::Stop() {
+    CEF_REQUIRE_UI_THREAD();
+    std::unique_ptr<FlashFileServer> server;
+    std::unique_ptr<SocketRelay> relay;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        server = std::move(g_server);
+        relay = std::move(g_relay);
+        g_script.clear();
+        g_reusedScript.clear();
+        g_engineArgs.clear();
+    }
+    g_parts = ScriptParts();
+    if (relay) relay->Stop();
+    if (server) server->Stop();
+}
+
+void FlashEmulator::AllowOrigin(const std::string& url) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_relay) g_relay->AllowOrigin(url);
+}
+
+bool FlashEmulator::RememberHost(const std::string& site, const std::string& host) {
+    CEF_REQUIRE_UI_THREAD();
+    json learned = FlashLearnHost(g_learned, site, host);
+    if (learned == g_learned || g_parts.emulator.empty()) return false;
+    g_learned = learned;
+    if (!g_learnedPath.empty()) WriteWholeFile(g_learnedPath, g_learned.dump());
+    std::string script = ComposeScript(g_parts, g_learned);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_reusedScript = FlashReusedWindowScript(script);
+    g_script = std::move(script);
+    return true;
+}
+
+std::vector<std::string> FlashEmulator::EngineArguments() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_engineArgs;
+}
+
+std::string FlashEmulator::DocumentScript() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_script;
+}
+
+std::string FlashEmulator::ReusedWindowScript() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_reusedScript;
+}
+
+}  // namespace cef_internal
