@@ -5,6 +5,7 @@ Serves the game page with its login, the server list ("xf.html" with the
 "login_user" element), the game screen, the portal's forum, customer-service,
 recharge and identity pages, a few pages for browser tests, and the
 statistics endpoint (POST "/"), which appends every report to a JSON-lines log.
+Beside them runs the game server the game's movie connects to (game_server.py).
 
 The client's build points its hosts at loopback addresses that share one port:
 the main address carries the game page, the portal's main site and the
@@ -29,6 +30,8 @@ import time
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, quote, unquote, urlsplit
+
+from game_server import GameServer
 
 GAME_ID = 1530
 DEFAULT_PORT = 18765
@@ -395,9 +398,11 @@ def flash_vars(**values):
     return "&".join("%s=%s" % (k, quote(str(v), safe="")) for k, v in values.items() if v is not None)
 
 
-def play_page(user, server_id, fps=None):
+def play_page(user, server_id, fps=None, game=None):
     shown_user = user if user else "未登录"
-    movie_vars = flash_vars(player=user or "", server=server_id, fps=fps)
+    game = game or {}
+    movie_vars = flash_vars(player=user or "", server=server_id, fps=fps, gameHost=game.get("host"),
+                            gamePort=game.get("game"), chatPort=game.get("chat"))
     body = (
         "<embed id=\"game\" name=\"game\" src=\"/wd3/game.swf\" type=\"application/x-shockwave-flash\" "
         "width=\"100%%\" height=\"100%%\" quality=\"high\" allowscriptaccess=\"always\" "
@@ -793,6 +798,7 @@ class PortalState:
         self.assets = assets
         self.crossdomain = []   # hosts the foreign test site's crossdomain.xml admits
         self.stopping = threading.Event()
+        self.game = None  # the game server's host and ports, once it runs
 
     def movie(self):
         """The game movie's bytes, read afresh (a rebuild replaces it); None when not built."""
@@ -1106,7 +1112,7 @@ class PortalHandler(BaseHTTPRequestHandler):
         server_id = self._first(params, "server_id", "")
         fps = self._first(params, "fps")
         fps = int(fps) if fps and fps.isdigit() and 1 <= int(fps) <= 120 else None
-        self._send(200, play_page(self._cookie_user(), server_id, fps))
+        self._send(200, play_page(self._cookie_user(), server_id, fps, self.server.state.game))
 
     def post_chat(self, path, query):
         """A chat line from the game (the page posts what the movie sends): logged,
@@ -1254,6 +1260,17 @@ class PortalHandler(BaseHTTPRequestHandler):
             time.sleep(min(int(delay), 10000) / 1000)
         self._send(200, flash_ref_page())
 
+    def get_test_flash_net(self, path, query):
+        # The game page with its movie pointed at another game server (?host=, ?game=,
+        # ?chat=): hosts the client has to learn, servers that refuse, die or flood.
+        params = self._query(query)
+        game = dict(self.server.state.game or {})
+        for key in ("host", "game", "chat"):
+            value = self._first(params, key)
+            if value:
+                game[key] = value
+        self._send(200, play_page("tester", "9", None, game))
+
     # -- statistics ----------------------------------------------------------
 
     def post_report(self, path, query):
@@ -1323,6 +1340,7 @@ class PortalHandler(BaseHTTPRequestHandler):
         "/test/XF.HTML": get_test_user,
         "/test/flash-csp.html": get_test_flash_csp,
         "/test/flash-ref.html": get_test_flash_ref,
+        "/test/flash-net.html": get_test_flash_net,
     }
     POST_ROUTES = {
         "/": post_report,
@@ -1398,6 +1416,9 @@ def parse_args(argv):
     p.add_argument("--stats-hang", action="store_true", default=env_hang,
                    help="accept reports but never answer (env VORNMARK_PORTAL_STATS_HANG=1)")
     p.add_argument("--quiet", action="store_true", help="nothing on stderr but errors")
+    p.add_argument("--game-port", type=int, default=0,
+                   help="the game server's port (its chat port is the next one); 0: after the portal's; -1: none")
+    p.add_argument("--policy-port", type=int, default=843, help="the game server's master socket-policy port")
     p.add_argument("--start-page", help="after logging it, the game page sends the client here "
                                         "(a path of this portal, for tests)")
     p.add_argument("--assets", default=default_assets(),
@@ -1434,6 +1455,14 @@ def main(argv=None):
     servers, port = open_listeners(addresses, args.port, state)
     if args.foreign_port:
         servers.append(open_listeners([("other-port", addresses[0][1])], args.foreign_port, state)[0][0])
+    # The game server sits on the ports after the portal's (any free ones when the
+    # portal's port was picked freely); its policies on 843 when that may be bound.
+    game_server = None
+    if args.game_port >= 0:
+        wanted = args.game_port if args.game_port else (port + 1 if args.port else 0)
+        game_server = GameServer(log, addresses[0][1], wanted, wanted + 1 if wanted else 0, args.policy_port)
+        ports = game_server.start()
+        state.game = {"host": addresses[0][1], "game": ports["game"], "chat": ports["chat"]}
 
     if args.port_file:
         tmp = args.port_file + ".tmp"
@@ -1441,6 +1470,8 @@ def main(argv=None):
             f.write("%d\n" % port)
         os.replace(tmp, args.port_file)
     sys.stdout.write("PORT %d\n" % port)
+    if state.game:
+        sys.stdout.write("GAME %d %d\n" % (state.game["game"], state.game["chat"]))
     sys.stdout.flush()
     if not args.quiet:
         sys.stderr.write("portal: serving %s on port %d, log %s%s\n" % (
@@ -1476,6 +1507,8 @@ def main(argv=None):
         t.join()
     for server in servers:
         server.server_close()
+    if game_server:
+        game_server.stop()
     log.close()
     return 1 if failed else 0
 

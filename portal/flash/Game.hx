@@ -7,7 +7,8 @@
 // when it is ready and when the score changes, and answers getState() and
 // setPlayer(name) called by the page. A chat box at the bottom left: the line the
 // player types goes to the page's onGameChat(text) on Enter, and the lines the
-// page hands back with chatLine(line) are drawn in the log above it.
+// page hands back with chatLine(line) are drawn in the log above it. Where the
+// page names a game server, the movie plays with it (Net).
 import flash.display.GradientType;
 import flash.display.Shape;
 import flash.display.Sprite;
@@ -66,6 +67,11 @@ class Game extends Sprite {
 	var w = 0.0;
 	var h = 0.0;
 
+	var net:Net = null;
+	var netHost = "";
+	var gamePort = 0;
+	var chatPort = 0;
+
 	var player = "";
 	var server = "";
 	var score = 0;
@@ -89,6 +95,12 @@ class Game extends Sprite {
 		server = params.server != null ? Std.string(params.server) : "";
 		var fps = Std.parseInt(params.fps != null ? Std.string(params.fps) : "");
 		if (fps != null && fps >= 1 && fps <= 120) flash.Lib.current.stage.frameRate = fps;
+		// The game server, when the page names one.
+		netHost = params.gameHost != null ? Std.string(params.gameHost) : "";
+		var port = Std.parseInt(params.gamePort != null ? Std.string(params.gamePort) : "");
+		gamePort = port != null ? port : 0;
+		port = Std.parseInt(params.chatPort != null ? Std.string(params.chatPort) : "");
+		chatPort = port != null ? port : 0;
 		if (stage != null) init(null) else addEventListener(Event.ADDED_TO_STAGE, init);
 	}
 
@@ -120,6 +132,10 @@ class Game extends Sprite {
 		addChild(hud);
 		addChild(help);
 		setupChat();
+		if (netHost != "" && gamePort > 0 && chatPort > 0) {
+			net = new Net(netHost, gamePort, chatPort, player, server, FONT);
+			addChildAt(net, getChildIndex(hero));
+		}
 
 		for (i in 0...CRYSTALS) {
 			var s = new Shape();
@@ -218,7 +234,8 @@ class Game extends Sprite {
 				log: {x: chatLog.x, y: chatLog.y, width: chatLog.width, height: chatLog.height}
 			},
 			// Where the looping music is: it stands still while the player's sound is off.
-			musicPosition: music != null ? music.position : -1.0
+			musicPosition: music != null ? music.position : -1.0,
+			net: net != null ? net.state() : null
 		};
 	}
 
@@ -302,6 +319,7 @@ class Game extends Sprite {
 		chatInput.y = Math.round(h - chatInput.height - 48);
 		chatLog.x = 16;
 		chatLog.y = chatInput.y - chatLog.height - 4;
+		if (net != null) net.layout(w, h);
 	}
 
 	function ridge(g:flash.display.Graphics, base:Float, amp:Float, freq:Float, off:Float, color:Int) {
@@ -491,6 +509,7 @@ class Game extends Sprite {
 			}
 		}
 		clampHero();
+		if (net != null && w > 0 && h > 0) net.hero(heroX / w, heroY / h);
 		for (c in crystals) {
 			if (Math.abs(c.x - heroX) < 26 && Math.abs(c.y - heroY + 30) < 40) collect(c);
 		}

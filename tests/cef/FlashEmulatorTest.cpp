@@ -108,6 +108,39 @@ TEST(FlashEmulatorTest, DocumentScriptSetsUpBeforeTheEmulatorAndNamesTheVersionA
     EXPECT_GT(version, emulator);
 }
 
+TEST(FlashEmulatorTest, SocketHostsAreLearnedFromTheEmulatorsWarningWithinBounds) {
+    std::string host;
+    int port = 0;
+    // The emulator's log line, with its level and styling around the words.
+    ASSERT_TRUE(ParseMissingProxyWarning(
+        "%cWARN%c ruffle_web::navigator: Missing WebSocket proxy for host Game.Example.com, port 5555 color: x",
+        &host, &port));
+    EXPECT_EQ("Game.Example.com", host) << "kept as the movie spelled it: the emulator compares names exactly";
+    EXPECT_EQ(5555, port);
+    for (const char* other : {"Missing WebSocket proxy for host , port 5", "Missing WebSocket proxy for host a b, port 5",
+                              "Missing WebSocket proxy for host a/b, port 5", "Missing WebSocket proxy for host a, port x",
+                              "Missing WebSocket proxy for host a", "Socket connection failed"})
+        EXPECT_FALSE(ParseMissingProxyWarning(other, &host, &port)) << other;
+
+    json learned = json::object();
+    for (int i = 0; i < 12; ++i) learned = FlashLearnHost(learned, "portal.example", "h" + std::to_string(i) + ".example");
+    learned = FlashLearnHost(learned, "portal.example", "h0.example");
+    EXPECT_EQ(8u, learned["portal.example"].size()) << "a page cannot make the list grow without bound";
+    for (int i = 0; i < 100; ++i) learned = FlashLearnHost(learned, "site" + std::to_string(i) + ".example", "g.example");
+    EXPECT_LE(learned.size(), 65u);
+    EXPECT_EQ(learned, FlashLearnHost(learned, "portal.example", "bad host"));
+    EXPECT_EQ(learned, FlashLearnHost(learned, "a\"b", "g.example"));
+
+    // The script names the relay and only plain host names; learned names are data.
+    std::string script = FlashSocketScript("ws://127.0.0.1:5000/tok/", {"game.example", "x');alert(1);//"},
+                                           {{"portal.example", {"chat.example"}}});
+    EXPECT_NE(std::string::npos, script.find("\"ws://127.0.0.1:5000/tok/\", [\"game.example\"], "
+                                             "{\"portal.example\":[\"chat.example\"]}"));
+    EXPECT_EQ(std::string::npos, script.find("alert"));
+    std::string expression = FlashLearnExpression("a.example\u2028");
+    EXPECT_EQ(std::string::npos, expression.find("\xe2\x80\xa8")) << "a line separator must not break the script";
+}
+
 TEST(FlashEmulatorTest, FileServerAnswersOnlyFilesOfTheFolderUnderItsToken) {
     TempFolder folder;
     for (const wchar_t* name : {L"ruffle.js", L"a1b2.wasm", L".hidden", L"fonts.ttc"}) folder.Add(name);

@@ -44,6 +44,8 @@ class Portal:
             self.stop()
             raise AssertionError("portal did not report its port: %r\n%s" % (line, self.stderr()))
         self.port = int(line.split()[1])
+        game = self._first_line(5).split()
+        self.game_ports = (int(game[1]), int(game[2])) if len(game) == 3 and game[0] == "GAME" else None
 
     def _first_line(self, timeout):
         box = []
@@ -291,7 +293,11 @@ class LoginAndPages(PortalCase):
         self.assertEqual(movie[0]["type"], "application/x-shockwave-flash")
         self.assertEqual(movie[0]["src"], "/wd3/game.swf")
         self.assertEqual(movie[0]["allowscriptaccess"], "always")
-        self.assertEqual(parse_qs(movie[0]["flashvars"]), {"player": ["林&风"], "server": [sid]})
+        # The game server it connects to after loading, too.
+        game_port, chat_port = self.portal.game_ports
+        self.assertEqual(parse_qs(movie[0]["flashvars"]),
+                         {"player": ["林&风"], "server": [sid], "gameHost": ["127.0.0.1"],
+                          "gamePort": [str(game_port)], "chatPort": [str(chat_port)]})
         self.assertIn("onGameEvent", game)
         _, _, fast = self.portal.request("GET", "/wd3/play?act=gamelogin&fps=60&server_id=" + sid)
         self.assertEqual(parse_qs(Dom(fast).find("embed", id="game")[0]["flashvars"]).get("fps"), ["60"])
@@ -484,6 +490,70 @@ class GameMovie(unittest.TestCase):
             if code == 0:
                 break
         self.assertTrue({82, 14} <= tags, tags)
+
+
+def read_until(sock, end, limit=65536):
+    data = b""
+    while end not in data and len(data) < limit:
+        more = sock.recv(4096)
+        if not more:
+            break
+        data += more
+    return data
+
+
+class GameServerProtocol(PortalCase):
+    """The game server beside the portal, as the game's movie and Flash Player's
+    socket rule use it."""
+
+    def test_policy_play_and_chat(self):
+        game_port, chat_port = self.portal.game_ports
+        for port in (game_port, chat_port):
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                s.sendall(b"<policy-file-request/>\0")
+                policy = read_until(s, b"\0")
+                self.assertTrue(policy.endswith(b"\0"), policy)
+                self.assertIn(('to-ports="%d,%d"' % (game_port, chat_port)).encode(), policy)
+                self.assertEqual(b"", s.recv(1), "the policy connection ends after the answer")
+        with socket.create_connection(("127.0.0.1", game_port), timeout=5) as s:
+            s.sendall(b"hello \xe6\x9e\x97 3\nmove 0.5 0.25\nmove nan-ish 1\n")
+            you = read_until(s, b"\n")
+            self.assertRegex(you.decode(), r"^you \d+\n")
+            seen = read_until(s, b"clock ", 1 << 20).decode()
+            self.assertRegex(seen, r"walker 1 \d\.\d{3} \d\.\d{3}\n")
+        hello = self.portal.records("game-hello")[-1]
+        self.assertEqual(["林", "3"], [hello["player"], hello["server"]])
+        self.assertEqual([{"kind": "game-move", "id": hello["id"], "x": 0.5, "y": 0.25}],
+                         [dict((k, r[k]) for k in ("kind", "id", "x", "y")) for r in self.portal.records("game-move")])
+        with socket.create_connection(("127.0.0.1", chat_port), timeout=10) as s:
+            first = read_until(s, b"\0")
+            self.assertRegex(first.decode(), r'^<chat from="[^"]+">[^<]+</chat>\0')
+            s.sendall("<say>a &amp; 风</say>\0".encode())
+            echoed = read_until(s, "你".encode())
+            echoed += read_until(s, b"\0")
+            self.assertIn('<chat from="你">a &amp; 风</chat>\0'.encode(), echoed)
+        self.assertEqual("a & 风", self.portal.records("chat-say")[-1]["text"])
+
+    def test_stopping_ends_every_connection(self):
+        sys.path.insert(0, str(ROOT / "portal"))
+        from game_server import GameServer
+
+        class Log:
+            def write(self, record):
+                pass
+        server = GameServer(Log(), "127.0.0.1", 0, 0, policy_port=0)
+        ports = server.start()
+        game = socket.create_connection(("127.0.0.1", ports["game"]), timeout=5)
+        chat = socket.create_connection(("127.0.0.1", ports["chat"]), timeout=5)
+        idle = socket.create_connection(("127.0.0.1", ports["game"]), timeout=5)  # has sent nothing yet
+        game.sendall(b"hello p 1\n")
+        read_until(game, b"\n")
+        read_until(chat, b"\0")
+        server.stop()
+        for s in (game, chat, idle):
+            with s:
+                read_until(s, b"never")  # returns at the end of the stream, or times out
+                self.assertEqual(b"", s.recv(1), "a connection outlived the server")
 
 
 class StatisticsEndpoint(PortalCase):

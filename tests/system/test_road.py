@@ -5,17 +5,24 @@ confirmation, the close report and Config.ini; then a second run. At every
 layout the page is seen on the screen exactly in the browser window's place, and
 the engine's own windows, when it shows pages through them, only inside it."""
 import glob
+import json
 import os
 import re
+import socket
 import stat
 import subprocess
+import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.parse
 
 import devtools
 import road
+
+sys.path.insert(0, os.path.join(road.ROOT, "portal"))
+from game_server import POLICY_REQUEST, GameServer  # noqa: E402
 
 
 def page_rect(port, selector):
@@ -92,7 +99,31 @@ def play_flash_game(test, port, page_left, page_top):
     test.assertEqual("39", moved["lastKey"])
     time.sleep(0.3)
     test.assertNotEqual(hero_before, road.grab(hx - 10, hy - 10, 20, 20), "the hero is still drawn where it stood")
+    check_game_server(test, port, page_left, page_top, "hero", "3")
     return moved
+
+
+def net_state(port):
+    return (movie_state(port) or {}).get("net") or {}
+
+
+def check_game_server(test, port, page_left, page_top, player, server):
+    """The movie talks to the portal's game server through the client's socket relay:
+    the server saw its connection, the player's hello and the hero's moves, and what
+    the server sends (the other players walking, its clock, chat lines) is drawn."""
+    net = road.wait_for(lambda: net_state(port).get("clock") and net_state(port), 30,
+                        "the game server's clock in the movie")
+    test.assertEqual("open", net["game"], net)
+    hello = road.wait_for(lambda: test.portal.records("game-hello"), 10, "the movie's hello at the game server")
+    test.assertEqual([player, server], [hello[-1]["player"], hello[-1]["server"]])
+    road.wait_for(lambda: test.portal.records("game-move"), 10, "the hero's moves at the game server")
+    road.wait_for(lambda: net_state(port).get("chatLines"), 15, "a chat line over the XMLSocket")
+    # A walker's body (its colour) on the screen where the movie placed it.
+    walker = next(w for w in net_state(port)["walkers"] if w["id"] == 1)
+    x, y = int(page_left + walker["x"]), int(page_top + walker["y"] - 25)
+    area = road.grab(x - 8, y - 8, 17, 17)
+    test.assertTrue(any(near(p, (0x5F, 0xC7, 0xA4), 40) for row in area for p in row),
+                    f"no walker drawn at {x},{y}: {area[8]}")
 
 
 def music_position(port):
@@ -541,6 +572,97 @@ def engine_command_lines():
     return found
 
 
+class SocketTarget:
+    """A TCP server of the test on 127.0.0.1: answers Flash's policy request with
+    `policy` (nothing, and keeps the connection, when it is None) and counts the
+    connections that are not policy requests; with `flood` bytes it sends them to
+    each such connection and closes it."""
+
+    def __init__(self, policy=None, flood=0):
+        self.policy, self.flood = policy, flood
+        self.policy_requests = 0
+        self.sessions = 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.threads = []
+        self.accepting = threading.Thread(target=self._accept, daemon=True)
+        self.accepting.start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self.threads.append(t)
+            t.start()
+
+    def _serve(self, conn):
+        with conn:
+            conn.settimeout(30)
+            try:
+                first = conn.recv(len(POLICY_REQUEST))
+                if first == POLICY_REQUEST:
+                    self.policy_requests += 1
+                    if self.policy is None:
+                        conn.recv(1)  # silent until the asker gives up
+                    else:
+                        conn.sendall(self.policy.encode() + b"\0")
+                    return
+                self.sessions += 1
+                if self.flood:
+                    chunk = b"x" * 65536
+                    for _ in range(self.flood // len(chunk)):
+                        conn.sendall(chunk)
+            except OSError:
+                pass
+
+    def stop(self):
+        self.listener.close()
+
+
+def policy_for(domain, ports):
+    return f'<cross-domain-policy><allow-access-from domain="{domain}" to-ports="{ports}"/></cross-domain-policy>'
+
+
+def handshake(port, path, origin):
+    """The status line the client's socket relay answers a WebSocket upgrade with."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall((f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   f"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                   f"Origin: {origin}\r\n\r\n").encode())
+        answer = b""
+        while b"\r\n" not in answer:
+            more = s.recv(1024)
+            if not more:
+                break
+            answer += more
+        return answer.split(b"\r\n")[0].decode()
+
+
+def learned_file():
+    """Where the client keeps the socket hosts it learned, per site."""
+    return os.path.join(road.engine_profile(), "socket_hosts.json")
+
+
+def client_rss_kb():
+    """Resident memory of the client's process (vornmark.exe under Wine, the largest
+    of the processes by that name without a --type switch), in KiB."""
+    found = []
+    for pid in road._pids():
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+            if not any(a.endswith(b"vornmark.exe") for a in args[:2]) or b"--type" in b" ".join(args):
+                continue
+            with open(f"/proc/{pid}/status") as f:
+                found += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
+        except OSError:
+            continue
+    return max(found) if found else None
+
+
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs the test display (run through tools/test.sh)")
 class FlashPages(unittest.TestCase):
     """Pages with Flash content in the client, sitting at its launcher."""
@@ -589,7 +711,8 @@ class FlashPages(unittest.TestCase):
         lines = engine_command_lines()
         overrides = [a for args in lines for a in args if a.startswith("--ip-address-space-overrides=")]
         self.assertEqual(1, len(set(overrides)), lines)
-        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public$")
+        # Two endpoints of ours count as public: the emulator's file server and the socket relay.
+        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public,127\.0\.0\.1:\d+=public$")
         # The page reports the plug-in of the version the program asks for.
         self.open(port, "/test/flash-csp.html", "(window.__flashReports || []).length > 0")
         self.assertEqual("csp", page_value(port, "__flashReports[0].player"))
@@ -610,6 +733,125 @@ class FlashPages(unittest.TestCase):
                         f"{inner}.document.querySelector('ruffle-embed') && "
                         f"{inner}.document.querySelector('ruffle-embed').shadowRoot.textContent.slice(0, 300)]")
         self.assertEqual("ref", page_value(port, inner + ".__flashReports[0].player"))
+        road.close_from_launcher(client)
+
+    def net_page(self, port, host, game_port, chat_port=None):
+        query = urllib.parse.urlencode({"host": host, "game": game_port, "chat": chat_port or game_port})
+        self.open(port, "/test/flash-net.html?" + query, "document.getElementById('game') && "
+                  "document.getElementById('game').getState && document.getElementById('game').getState().net")
+
+    def test_movie_sockets_reach_only_servers_whose_policy_admits_them(self):
+        if road.engine_profile() and os.path.exists(learned_file()):
+            os.remove(learned_file())
+        client, port = self.start(flash=True)
+        # What this test teaches the client is not for later tests.
+        self.addCleanup(lambda: os.path.exists(learned_file()) and os.remove(learned_file()))
+        game_port = {"game": road.PORTAL_PORT + 1, "chat": road.PORTAL_PORT + 2}  # the portal's game server
+
+        # A host no relay entry lists ("localhost"): the emulator warns, the client adds
+        # it and restarts the player once, and the movie then plays with the server.
+        self.net_page(port, "localhost", game_port["game"], game_port["chat"])
+        net = road.wait_for(lambda: net_state(port).get("clock") and net_state(port), 30,
+                            "the game server's clock through a learned host")
+        self.assertEqual("open", net["chat"], net)
+        hellos = [r for r in self.portal.records("game-hello") if r["player"] == "tester"]
+        self.assertEqual(1, len(hellos), "the restarted player connected once, its first run not at all")
+        movie_loads = "performance.getEntriesByType('resource').filter(e => /game\\.swf/.test(e.name)).length"
+        self.assertEqual(2, page_value(port, movie_loads), "the player restarts once")
+        learned = learned_file()
+        road.wait_for(lambda: os.path.exists(learned), 10, "the learned host kept in the profile")
+        with open(learned) as f:
+            self.assertEqual({"127.0.0.1": ["localhost"]}, json.load(f))
+        # The site's next document lists the host from the start: no restart.
+        self.net_page(port, "localhost", game_port["game"], game_port["chat"])
+        road.wait_for(lambda: net_state(port).get("clock"), 30, "the game server's clock without a restart")
+        self.assertEqual(1, page_value(port, movie_loads))
+
+        # Servers that publish no policy, or one not admitting this page's host or port:
+        # the movie's sockets close and the servers never see a connection of their own.
+        targets = [SocketTarget(), SocketTarget(policy_for("*.elsewhere.example", "*")),
+                   SocketTarget(policy_for("*", "1-1024"))]
+        for t in targets:
+            self.addCleanup(t.stop)
+        for t in targets:
+            started = time.time()
+            self.net_page(port, "127.0.0.1", t.port)
+            state = road.wait_for(lambda: net_state(port).get("game") in ("close", "ioerror") and net_state(port),
+                                  20, f"the refused socket to {t.port} closed")
+            self.assertEqual(0, state["received"], state)
+            self.assertEqual(0, t.sessions, f"a connection reached the server on {t.port}")
+            self.assertEqual(1, t.policy_requests, "the policy is asked for once and kept")
+            print(f"\n  refused by its policy ({t.policy!r:.40}): closed after {time.time() - started:.1f} s")
+
+        # The relay itself: a wrong token and a foreign origin are refused before
+        # anything is asked of the target.
+        url = page_value(port, "RufflePlayer.config.socketProxy[0].proxyUrl")
+        relay_port, token = int(url.split("/")[2].split(":")[1]), url.split("/")[3]
+        own = f"http://127.0.0.1:{road.PORTAL_PORT}"
+        wrong = token[:-1] + ("1" if token[-1] == "0" else "0")
+        target = f"/127.0.0.1/{game_port['game']}"
+        self.assertEqual("HTTP/1.1 101 Switching Protocols", handshake(relay_port, f"/{token}{target}", own))
+        self.assertEqual("HTTP/1.1 404 Not Found", handshake(relay_port, f"/{wrong}{target}", own))
+        self.assertEqual("HTTP/1.1 403 Forbidden", handshake(relay_port, f"/{token}{target}", "http://evil.example"))
+
+        # A thousand ports tried from one page while the game plays on it: none opens,
+        # the game keeps receiving, and the client stays responsive.
+        self.net_page(port, "127.0.0.1", game_port["game"], game_port["chat"])
+        road.wait_for(lambda: net_state(port).get("clock"), 30, "the game playing")
+        page_value(port, """(() => {
+            const base = RufflePlayer.config.socketProxy[0].proxyUrl.replace(/[^/]+\\/[0-9]+$/, '');
+            window.__probe = {opened: 0, ended: 0};
+            for (let p = 40000; p < 41000; p++) {
+                const ws = new WebSocket(base + '127.0.0.1/' + p);
+                ws.onopen = () => __probe.opened++;
+                ws.onclose = () => __probe.ended++;
+            }
+            return true;
+        })()""")
+        before = net_state(port)["received"]
+        started = time.time()
+        probe = road.wait_for(lambda: (page_value(port, "__probe") or {}).get("ended") == 1000 and
+                              page_value(port, "__probe"), 120, "a thousand refused sockets")
+        print(f"\n  a thousand refused sockets: {time.time() - started:.1f} s")
+        self.assertEqual(0, probe["opened"])
+        after = net_state(port)
+        self.assertEqual("open", after["game"])
+        self.assertGreater(after["received"], before, "the game stopped receiving meanwhile")
+        road.close_from_launcher(client)
+
+    def test_a_server_that_dies_or_floods_closes_the_movies_socket(self):
+        client, port = self.start(flash=True)
+
+        class Log:
+            def write(self, record):
+                pass
+        server = GameServer(Log(), "127.0.0.1", 0, 0, policy_port=0)
+        ports = server.start()
+        self.addCleanup(server.stop)
+        self.net_page(port, "127.0.0.1", ports["game"], ports["chat"])
+        road.wait_for(lambda: net_state(port).get("clock"), 30, "the test's game server playing")
+        server.stop()
+        road.wait_for(lambda: net_state(port).get("game") == "close", 10, "the socket closed with its server")
+        road.wait_for(lambda: net_state(port).get("chat") == "close", 10, "the chat socket closed with its server")
+
+        # 100 MB from the server: it all goes through, the client's memory stays
+        # within bounds meanwhile, and the movie sees the close at the end.
+        flood = SocketTarget(policy_for("*", "*"), flood=100 * 1024 * 1024)
+        self.addCleanup(flood.stop)
+        rss_before = client_rss_kb()
+        self.net_page(port, "127.0.0.1", flood.port, road.PORTAL_PORT + 2)
+        peak = [rss_before]
+        started = time.time()
+
+        def closed():
+            peak[0] = max(peak[0], client_rss_kb() or 0)  # sampled over the whole transfer
+            return net_state(port).get("game") == "close"
+        road.wait_for(closed, 180, "the close after 100 MB", interval=0.2)
+        peak = peak[0]
+        print(f"\n  100 MB through the relay in {time.time() - started:.1f} s; client memory "
+              f"{rss_before // 1024} MB before, at most {peak // 1024} MB meanwhile")
+        self.assertEqual(1, flood.sessions)
+        self.assertLess(peak - rss_before, 64 * 1024, "the client's memory grew with the flood")
         road.close_from_launcher(client)
 
 

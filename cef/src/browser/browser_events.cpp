@@ -5,6 +5,7 @@
 #include "src/api/cef_context.h"
 #include "src/flash/flash_emulator.h"
 #include "src/flash/ime_guard.h"
+#include "src/flash/relay_protocol.h"
 #include "src/view/page_script.h"
 #include "src/browser/page_sound.h"
 #include "src/render/render_host.h"
@@ -120,7 +121,7 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
         // The emulator's scripts, engine build and fonts come from our own origin,
         // which a page's content policy would refuse.
         Command("Page.setBypassCSP", {{"enabled", true}});
-        Command("Page.addScriptToEvaluateOnNewDocument", {{"source", flash}});
+        AddFlashScript(flash);
     }
     if (engine && !engine->UserAgent().empty()) {
         json ua = {{"userAgent", engine->UserAgent()}};
@@ -326,7 +327,6 @@ void BrowserImpl::OnContextsCleared(const json&) { contexts_.clear(); }
 
 void BrowserImpl::OnConsoleMessage(const json& params) {
     CefRefPtr<CefDisplayHandler> display = client_ ? client_->GetDisplayHandler() : nullptr;
-    if (!display) return;
     std::string text;
     const json& args = JsonObject(params, "args");
     if (args.is_array())
@@ -335,6 +335,9 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
             const json& v = JsonObject(a, "value");
             text += v.is_string() ? v.get<std::string>() : (v.is_null() ? JsonString(a, "description") : v.dump());
         }
+    // The emulator logs its warnings with console.log.
+    LearnSocketHost(JsonInt(params, "executionContextId"), text);
+    if (!display) return;
     const json& frames = JsonObject(JsonObject(params, "stackTrace"), "callFrames");
     std::string source;
     int line = 0;
@@ -343,6 +346,65 @@ void BrowserImpl::OnConsoleMessage(const json& params) {
         line = JsonInt(frames[0], "lineNumber") + 1;
     }
     display->OnConsoleMessage(this, text, source, line);
+}
+
+// The Flash emulator warns of a socket to a host its relay list lacks: the host is
+// added to that document's list, its players restart once, and the host is kept
+// for the site (the document's own host, as the engine knows it, not as the page
+// may claim it).
+void BrowserImpl::LearnSocketHost(int contextId, const std::string& text) {
+    std::string host;
+    int port = 0;
+    if (!ParseMissingProxyWarning(text, &host, &port) || FlashEmulator::DocumentScript().empty()) return;
+    std::string frameId;
+    for (const auto& c : contexts_)
+        if (c.second == contextId) frameId = c.first;
+    CefRefPtr<FrameImpl> frame = frameId.empty() ? nullptr : FrameByEngineId(frameId);
+    if (!frame) return;
+    std::string site = HostOfOrigin(OriginOfUrl(frame->GetURL().ToString()));
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    if (site.empty() || !connection || session.empty()) return;
+    connection->SendAsync(
+        "Runtime.evaluate",
+        {{"expression", FlashLearnExpression(host)}, {"contextId", contextId}, {"returnByValue", true}},
+        [site, host](bool ok, const json& result) {
+            if (!ok || JsonObject(JsonObject(result, "result"), "value") != true) return;
+            PostUiTask([site, host] {
+                // The site's next documents, in every page, list the host from the start.
+                Engine* engine = Engine::Current();
+                if (FlashEmulator::RememberHost(site, host) && engine)
+                    for (auto& browser : engine->Browsers()) browser->RefreshFlashScript();
+            });
+        },
+        session);
+}
+
+// The emulator's document script, registered so that a newer one (with a host
+// learned) can take its place. Sent on the session like every other command, so
+// it keeps its place among them.
+void BrowserImpl::AddFlashScript(const std::string& source) {
+    std::shared_ptr<DevToolsConnection> connection = EngineConnection();
+    std::string session = SessionId();
+    if (!connection || session.empty()) return;
+    CefRefPtr<BrowserImpl> self(this);
+    connection->SendAsync(
+        "Page.addScriptToEvaluateOnNewDocument", {{"source", source}},
+        [self](bool ok, const json& result) {
+            if (!ok) return;
+            std::string id = JsonString(result, "identifier");
+            PostUiTask([self, id] { self->flashScriptId_ = id; });
+        },
+        session);
+}
+
+void BrowserImpl::RefreshFlashScript() {
+    CEF_REQUIRE_UI_THREAD();
+    std::string flash = FlashEmulator::DocumentScript();
+    if (closed_ || flashScriptId_.empty() || flash.empty()) return;
+    Command("Page.removeScriptToEvaluateOnNewDocument", {{"identifier", flashScriptId_}});
+    flashScriptId_.clear();
+    AddFlashScript(flash);
 }
 
 void BrowserImpl::OnFrameNavigated(const json& params) {
@@ -381,6 +443,7 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
         }
         frameLoader_[id] = JsonString(frame, "loaderId");
     }
+    FlashEmulator::AllowOrigin(url);  // its movies may use the socket relay
     // Before its first navigation a frame shows its first, empty document.
     std::string before = f->GetURL().ToString();
     bool fromEmpty = before.empty() || before == "about:blank";

@@ -177,6 +177,9 @@ private:
     void OnContextDestroyed(const nlohmann::json& params);
     void OnContextsCleared(const nlohmann::json& params);
     void OnConsoleMessage(const nlohmann::json& params);
+    void LearnSocketHost(int contextId, const std::string& text);
+    void AddFlashScript(const std::string& source);
+    void RefreshFlashScript();
     void OnTargetCrashed(const nlohmann::json& params);
     void UpdateHistory();
     void StartRenderHost();
@@ -212,6 +215,7 @@ private:
     std::map<std::string, std::string> docRequests_;  // request id -> engine frame id
     std::set<std::string> loadStarted_;               // frames with a start and no end yet
     std::map<std::string, int> contexts_;             // engine frame id -> default execution context
+    std::string flashScriptId_;  // the emulator's document script as the engine registered it
     nlohmann::json windowOpen_;                       // last Page.windowOpen of this page
     DWORD windowOpenTick_ = 0;
     ScriptDialogPolicy dialogPolicy_;                 // which origins' dialogs the player stopped

@@ -6,9 +6,12 @@
 #include <wincrypt.h>
 #include <algorithm>
 #include <mutex>
+#include "BuildConfig.h"
 #include "src/api/cef_context.h"
 #include "src/api/thread_check.h"
 #include "src/flash/bounded_server.h"
+#include "src/flash/relay_protocol.h"
+#include "src/flash/socket_relay.h"
 
 using nlohmann::json;
 
@@ -150,7 +153,9 @@ json FlashConfig(const std::string& publicPath, const std::string& flashVersion,
         {"autoplay", "on"},
         {"warnOnUnsupportedContent", false},
         {"showSwfDownload", false},
-        {"logLevel", "error"},
+        // Warnings carry "Missing WebSocket proxy for host H, port P", from which the
+        // client learns the hosts a movie connects to.
+        {"logLevel", "warn"},
     };
     if (int major = FlashMajorVersion(flashVersion)) config["playerVersion"] = major;
     if (fonts.is_object()) {
@@ -173,7 +178,7 @@ json FlashConfig(const std::string& publicPath, const std::string& flashVersion,
 }
 
 std::string FlashDocumentScript(const json& config, const std::string& emulatorScript,
-                                const std::string& pluginDescription) {
+                                const std::string& pluginDescription, const std::string& socketScript) {
     // JSON as script text: "</script>" and line separators cannot end or break it.
     std::string settings = config.dump(-1, ' ', true, json::error_handler_t::replace);
     std::string description = json(pluginDescription).dump(-1, ' ', true, json::error_handler_t::replace);
@@ -213,6 +218,7 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
                          "  window[Symbol.for('flash.document')] = document;\n"
                          "  window.RufflePlayer = {config: config};\n"
                          "})(" + settings + ");\n";
+    script += socketScript;
     script += emulatorScript;
     script += "\n;(function (description) {\n"
               "  if (!description) return;\n"
@@ -223,6 +229,128 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
               "  } catch (e) {}\n"
               "})(" + description + ");\n";
     return script;
+}
+
+namespace {
+const size_t kMaxLearnedSites = 64;
+const size_t kMaxLearnedHostsPerSite = 8;
+
+bool PlainHostName(const std::string& host) {
+    return !host.empty() && host.size() <= 253 &&
+           host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+               std::string::npos;
+}
+}  // namespace
+
+std::string FlashSocketScript(const std::string& relayBase, const std::vector<std::string>& gameHosts,
+                              const json& learned) {
+    json hosts = json::array();
+    for (const std::string& h : gameHosts)
+        if (PlainHostName(h)) hosts.push_back(h);
+    json sites = learned.is_object() ? learned : json::object();
+    auto text = [](const json& v) { return v.dump(-1, ' ', true, json::error_handler_t::replace); };
+    // Each host costs 65,535 entries (some tens of milliseconds to build and to hand
+    // to the emulator), so a document lists a few at most. The entries name the host
+    // as the movie spells it (the emulator compares names exactly); the relay's
+    // address carries it in lower case.
+    return "(function (relay, gameHosts, learned) {\n"
+           "  'use strict';\n"
+           "  var config = window.RufflePlayer && window.RufflePlayer.config;\n"
+           "  if (!config) return;\n"
+           "  var list = null, own = null, listed = Object.create(null), count = 0;\n"
+           "  function add(host) {\n"
+           "    if (typeof host !== 'string' || listed[host] || count >= 8 ||\n"
+           "        !/^[A-Za-z0-9.-]{1,253}$/.test(host)) return false;\n"
+           "    listed[host] = true;\n"
+           "    count++;\n"
+           "    var base = relay + host.toLowerCase() + '/';\n"
+           "    for (var port = 1; port < 65536; port++) list.push({host: host, port: port, proxyUrl: base + port});\n"
+           "    return true;\n"
+           "  }\n"
+           "  function movieHosts() {\n"
+           "    var found = [];\n"
+           "    try {\n"
+           "      var movies = document.querySelectorAll('embed[src], ruffle-embed[src], object[data], ruffle-object[data]');\n"
+           "      for (var i = 0; i < movies.length; i++) {\n"
+           "        var e = movies[i];\n"
+           "        try { found.push(new URL(e.getAttribute(/EMBED$/.test(e.tagName) ? 'src' : 'data'),\n"
+           "                                 document.baseURI).hostname); } catch (x) {}\n"
+           "      }\n"
+           "    } catch (x) {}\n"
+           "    return found;\n"
+           "  }\n"
+           "  function entries() {\n"
+           "    if (own) return own;\n"
+           "    if (!list) {\n"
+           "      list = [];\n"
+           "      var site = location.hostname;\n"
+           "      var mine = Object.prototype.hasOwnProperty.call(learned, site) ? learned[site] : [];\n"
+           "      [site].concat(gameHosts, mine, movieHosts()).forEach(add);\n"
+           "    }\n"
+           "    return list;\n"
+           "  }\n"
+           // A player copies the settings when it loads; a restart copies them again
+           // but keeps this very array, which is why hosts are added to it in place.
+           "  Object.defineProperty(config, 'socketProxy', {\n"
+           "    enumerable: true, configurable: true, get: entries,\n"
+           "    set: function (value) { own = value; }\n"
+           "  });\n"
+           "  Object.defineProperty(window, Symbol.for('flash.learn'), {\n"
+           "    configurable: true,\n"
+           "    value: function (host) {\n"
+           "      entries();\n"
+           "      if (own || !add(host)) return false;\n"
+           "      var players = document.querySelectorAll('ruffle-embed, ruffle-object, ruffle-player');\n"
+           "      for (var i = 0; i < players.length; i++) {\n"
+           "        try {\n"
+           "          var done = players[i].reload();\n"
+           "          if (done && done.catch) done.catch(function () {});\n"
+           "        } catch (e) {}\n"
+           "      }\n"
+           "      return true;\n"
+           "    }\n"
+           "  });\n"
+           "})(" + text(relayBase) + ", " + text(hosts) + ", " + text(sites) + ");\n";
+}
+
+bool ParseMissingProxyWarning(const std::string& text, std::string* host, int* port) {
+    static const char kMarker[] = "Missing WebSocket proxy for host ";
+    size_t at = text.find(kMarker);
+    if (at == std::string::npos) return false;
+    size_t start = at + sizeof(kMarker) - 1;
+    size_t comma = text.find(", port ", start);
+    if (comma == std::string::npos) return false;
+    std::string name = text.substr(start, comma - start);
+    size_t digits = comma + 7;
+    size_t end = digits;
+    while (end < text.size() && end - digits < 6 && isdigit((unsigned char)text[end])) ++end;
+    if (end == digits || !PlainHostName(name)) return false;
+    *host = name;
+    *port = std::stoi(text.substr(digits, end - digits));
+    return true;
+}
+
+std::string FlashLearnExpression(const std::string& host) {
+    return "(function () { var learn = window[Symbol.for('flash.learn')];\n"
+           "  return typeof learn === 'function' ? learn(" +
+           json(host).dump(-1, ' ', true, json::error_handler_t::replace) + ") === true : false; })()";
+}
+
+json FlashLearnHost(const json& learned, const std::string& site, const std::string& host) {
+    json out = learned.is_object() ? learned : json::object();
+    if (!PlainHostName(site) || !PlainHostName(host)) return out;
+    json& hosts = out[site];
+    if (!hosts.is_array()) {
+        if (out.size() > kMaxLearnedSites) {
+            out.erase(site);
+            return out;
+        }
+        hosts = json::array();
+    }
+    for (const json& h : hosts)
+        if (h == host) return out;
+    if (hosts.size() < kMaxLearnedHostsPerSite) hosts.push_back(host);
+    return out;
 }
 
 std::string FlashReusedWindowScript(const std::string& documentScript) {
@@ -313,12 +441,54 @@ private:
 
 namespace {
 
-// Written by Start/Stop on the UI thread, read by any thread.
+// Written by Start/Stop (and RememberHost) on the UI thread, read by any thread.
 std::mutex g_lock;
 std::unique_ptr<FlashFileServer> g_server;
+std::unique_ptr<SocketRelay> g_relay;
 std::string g_script;
 std::string g_reusedScript;
 std::vector<std::string> g_engineArgs;
+// The game's own hosts as the build names them ("host:port"): their relay entries
+// are in every document's settings from the start (their socket policies still decide).
+std::vector<std::string> BuildGameHosts() {
+    std::vector<std::string> hosts;
+    for (const wchar_t* hostAndPort : {VORNMARK_GAME_HOST_W, VORNMARK_SIBLING_GAME_HOST_W}) {
+        std::wstring text(hostAndPort);
+        text = text.substr(0, text.rfind(L':'));
+        hosts.push_back(std::string(text.begin(), text.end()));
+    }
+    return hosts;
+}
+
+// UI thread only: the learned hosts and where they are kept, and what the
+// document script is made of, to make it again with a host learned.
+json g_learned;
+std::wstring g_learnedPath;
+struct ScriptParts {
+    json config;
+    std::string emulator;
+    std::string description;
+    std::string relayBase;  // empty: no relay
+};
+ScriptParts g_parts;
+
+std::string ComposeScript(const ScriptParts& parts, const json& learned) {
+    std::string sockets;
+    if (!parts.relayBase.empty()) sockets = FlashSocketScript(parts.relayBase, BuildGameHosts(), learned);
+    return FlashDocumentScript(parts.config, parts.emulator, parts.description, sockets);
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& data) {
+    std::wstring temp = path + L".tmp";
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, data.data(), (DWORD)data.size(), &written, nullptr) && written == data.size();
+    CloseHandle(file);
+    ok = ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) DeleteFileW(temp.c_str());
+    return ok;
+}
 
 }  // namespace
 
@@ -343,35 +513,85 @@ void FlashEmulator::Start() {
     if (token.empty()) return;
     std::unique_ptr<FlashFileServer> server(new FlashFileServer(folder, token));
     if (!server->Start()) return;
+    // The relay has a token of its own: the file server's is in every page's
+    // settings for the emulator's files, and so is the relay's, but either one
+    // leaking through a log does not open the other.
+    std::string relayToken = RandomToken();
+    std::unique_ptr<SocketRelay> relay(new SocketRelay(relayToken, SocketRelay::Limits()));
+    if (relayToken.empty() || !relay->Start()) relay.reset();  // Flash then plays without sockets
 
     json fonts;
     std::string fontsText;
     if (ReadWholeFile(folder + L"\\fonts.json", &fontsText))
         fonts = json::parse(fontsText, nullptr, false);
+    g_learned = json::object();
+    g_learnedPath.clear();
+    const std::wstring& profile = GetSettings().cachePath;
+    if (!profile.empty()) {
+        g_learnedPath = profile + L"\\socket_hosts.json";
+        std::string learnedText;
+        if (ReadWholeFile(g_learnedPath, &learnedText)) {
+            json learned = json::parse(learnedText, nullptr, false);
+            // Only what this program would have written.
+            if (learned.is_object())
+                for (auto& site : learned.items())
+                    if (site.value().is_array())
+                        for (const json& host : site.value())
+                            if (host.is_string()) g_learned = FlashLearnHost(g_learned, site.key(), host.get<std::string>());
+        }
+    }
     std::string version = GetBrowserCommandLine()->GetSwitchValue(L"ppapi-flash-version").ToString();
     std::string base = "http://127.0.0.1:" + std::to_string(server->Port());
-    std::string script = FlashDocumentScript(FlashConfig(base + "/" + token + "/", version, fonts), emulator,
-                                             FlashPluginDescription(version));
+    g_parts.config = FlashConfig(base + "/" + token + "/", version, fonts);
+    g_parts.emulator = std::move(emulator);
+    g_parts.description = FlashPluginDescription(version);
+    g_parts.relayBase = relay ? "ws://127.0.0.1:" + std::to_string(relay->Port()) + "/" + relayToken + "/" : "";
+    std::string script = ComposeScript(g_parts, g_learned);
     std::lock_guard<std::mutex> guard(g_lock);
     g_server = std::move(server);
+    g_relay = std::move(relay);
     g_reusedScript = FlashReusedWindowScript(script);
     g_script = std::move(script);
-    // Pages on public addresses may load from this one endpoint; the engine's
-    // protection of other loopback services is untouched.
-    g_engineArgs = {"--ip-address-space-overrides=127.0.0.1:" + std::to_string(g_server->Port()) + "=public"};
+    // Pages on public addresses may load from the file server and reach the relay;
+    // the engine's protection of other loopback services is untouched.
+    std::string overrides = "127.0.0.1:" + std::to_string(g_server->Port()) + "=public";
+    if (g_relay) overrides += ",127.0.0.1:" + std::to_string(g_relay->Port()) + "=public";
+    g_engineArgs = {"--ip-address-space-overrides=" + overrides};
 }
 
 void FlashEmulator::Stop() {
     CEF_REQUIRE_UI_THREAD();
     std::unique_ptr<FlashFileServer> server;
+    std::unique_ptr<SocketRelay> relay;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         server = std::move(g_server);
+        relay = std::move(g_relay);
         g_script.clear();
         g_reusedScript.clear();
         g_engineArgs.clear();
     }
+    g_parts = ScriptParts();
+    if (relay) relay->Stop();
     if (server) server->Stop();
+}
+
+void FlashEmulator::AllowOrigin(const std::string& url) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_relay) g_relay->AllowOrigin(url);
+}
+
+bool FlashEmulator::RememberHost(const std::string& site, const std::string& host) {
+    CEF_REQUIRE_UI_THREAD();
+    json learned = FlashLearnHost(g_learned, site, host);
+    if (learned == g_learned || g_parts.emulator.empty()) return false;
+    g_learned = learned;
+    if (!g_learnedPath.empty()) WriteWholeFile(g_learnedPath, g_learned.dump());
+    std::string script = ComposeScript(g_parts, g_learned);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_reusedScript = FlashReusedWindowScript(script);
+    g_script = std::move(script);
+    return true;
 }
 
 std::vector<std::string> FlashEmulator::EngineArguments() {

@@ -33,9 +33,30 @@ std::string FlashPluginDescription(const std::string& version);
 // relative to the folder, and the fonts for device text), or null.
 nlohmann::json FlashConfig(const std::string& publicPath, const std::string& flashVersion,
                            const nlohmann::json& fonts);
-// The whole script for new documents: settings, the shim, the emulator, the plug-in's version.
+// The whole script for new documents: settings, the shim, the socket entries
+// (FlashSocketScript, may be empty), the emulator, the plug-in's version.
 std::string FlashDocumentScript(const nlohmann::json& config, const std::string& emulatorScript,
-                                const std::string& pluginDescription);
+                                const std::string& pluginDescription, const std::string& socketScript = "");
+
+// The emulator reaches TCP servers only through relays listed host by host and
+// port by port. This script lists the socket relay (`relayBase`,
+// "ws://127.0.0.1:<port>/<token>/") for every port of the hosts known for the
+// document: its own host, the hosts of its movies, `gameHosts` and the hosts
+// learned for its site (`learned`: {"site": ["host", ...]}). The list is built
+// when a player first reads the settings, so documents without a movie pay
+// nothing. It also defines the function FlashLearnExpression calls.
+std::string FlashSocketScript(const std::string& relayBase, const std::vector<std::string>& gameHosts,
+                              const nlohmann::json& learned);
+// The host and port of the emulator's "Missing WebSocket proxy for host H, port P"
+// warning; false for any other text or a host that is no plain host name.
+bool ParseMissingProxyWarning(const std::string& text, std::string* host, int* port);
+// The expression that adds a learned host's entries to a document's list and
+// restarts its players once; it evaluates to the document's site when it did,
+// false when the host was listed already.
+std::string FlashLearnExpression(const std::string& host);
+// The learned hosts with one more for `site`, within bounds (hosts per site,
+// sites); unchanged when it was known or out of bounds.
+nlohmann::json FlashLearnHost(const nlohmann::json& learned, const std::string& site, const std::string& host);
 // The document script for a window that a frame's first, empty document hands on
 // to the same-origin page that follows: the engine keeps that window's script
 // context and does not run the document script again, so the emulator would keep
@@ -67,6 +88,12 @@ public:
     static std::string DocumentScript();
     // FlashReusedWindowScript of it (empty: Flash is off). Any thread.
     static std::string ReusedWindowScript();
+    // A document at `url` is shown: its origin may use the socket relay. Any thread.
+    static void AllowOrigin(const std::string& url);
+    // A host a movie of `site` asked for and the relay list lacked: kept in the
+    // profile and in the document script for the site's next documents. True when
+    // the script changed (pages then take it up with RefreshFlashScript). UI thread.
+    static bool RememberHost(const std::string& site, const std::string& host);
     // The folder beside the executable.
     static std::wstring Folder();
 };
