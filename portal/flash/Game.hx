@@ -207,6 +207,8 @@ class Game extends Sprite {
 		if (text == "") return;
 		chatSent.push(text);
 		if (ExternalInterface.available) ExternalInterface.call("onGameChat", text);
+		// And to the game server's chat, when the movie plays with one.
+		if (net != null) net.say(text);
 	}
 
 	function addChatLine(line:String) {

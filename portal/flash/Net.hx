@@ -99,8 +99,9 @@ class Net extends Sprite {
 	}
 
 	function placeTexts() {
+		// Under the top right corner, where the game page shows its own panel.
 		clockField.x = Math.round(w - clockField.width - 16);
-		clockField.y = 12;
+		clockField.y = 80;
 		// The server's chat log at the bottom right: the player's chat box holds the left.
 		chatField.x = Math.round(w - chatField.width - 16);
 		chatField.y = Math.round(h - chatField.height - 44);

@@ -101,8 +101,12 @@ class DevTools:
 
 
 def active_port(profile_dir):
+    """(port, browser path) from the engine's DevToolsActivePort, or None while the
+    engine is still writing it."""
     with open(os.path.join(profile_dir, "DevToolsActivePort")) as f:
         lines = f.read().split("\n")
+    if len(lines) < 2 or not lines[0].isdigit() or not lines[1]:
+        return None
     return int(lines[0]), lines[1]
 
 

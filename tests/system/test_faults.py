@@ -228,10 +228,10 @@ class Faults(unittest.TestCase):
         """The DevTools port of an engine started after the one on `old`."""
         def port():
             try:
-                p, _ = devtools.active_port(profile)
-            except (OSError, ValueError, IndexError):
+                p, _ = devtools.active_port(profile) or (None, None)
+            except OSError:
                 return None
-            return p if p != old else None
+            return p if p and p != old else None
         return road.wait_for(port, 10, "the new engine's DevTools port")
 
     def test_dead_engine_and_crashed_page_come_back(self):

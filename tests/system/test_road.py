@@ -540,6 +540,8 @@ class ChineseInput(unittest.TestCase):
         self.assertEqual(["你好：12你好"], lines)
         self.assertEqual("12你好", page_value(port, "document.getElementById('chat').textContent"))
         self.assertEqual([("你好", "12你好")], [(r["user"], r["text"]) for r in self.portal.records("chat")])
+        road.wait_for(lambda: [r["text"] for r in self.portal.records("chat-say")] == ["12你好"], 10,
+                      "the chat line at the game server, through the movie's XMLSocket")
         # The line is drawn in the movie's log.
         log = movie_state(port)["chat"]["log"]
         pixels = road.grab(int(left + log["x"]), int(top + log["y"]), int(log["width"]), int(log["height"]))
