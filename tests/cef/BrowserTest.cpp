@@ -528,7 +528,7 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
             // reaches X late would otherwise leave the question unasked.
             SendMessageW(w, WM_SETCURSOR, (WPARAM)w, MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
             return GetCursor() == want;
-        }, 5000);
+        }, 15000);
     };
     EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link";
     EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field";

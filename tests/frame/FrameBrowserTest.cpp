@@ -343,11 +343,18 @@ TEST(FrameBrowser, PopupsReachTheFrameOnlyFromThePlayersActions) {
     // 200 a page opens by itself: every one is cancelled, none reaches the frame.
     for (int i = 0; i < 200; ++i) ASSERT_TRUE(popup(L"http://g.test/ad", false));
     EXPECT_TRUE(passed.empty());
-    // A click opens one; the page's second one in the same moment is cancelled.
+    // A click opens one; the page's second one in the same moment is cancelled. On
+    // a machine so busy that the interval passed between the two, both may go.
+    DWORD first = GetTickCount();
     EXPECT_TRUE(popup(L"http://g.test/clicked", true));
     EXPECT_TRUE(popup(L"http://g.test/again", true));
-    ASSERT_EQ(1u, passed.size());
+    DWORD took = GetTickCount() - first;
+    ASSERT_FALSE(passed.empty());
     EXPECT_EQ(L"http://g.test/clicked", passed[0]);
+    if (took < CPopupGate::kMinIntervalMs) {
+        EXPECT_EQ(1u, passed.size());
+    }
+    passed.resize(1);
     // The game's payment page, opened by its script after the server's reply, goes
     // on without a gesture once the interval has passed.
     std::wstring pay = std::wstring(L"http://") + VORNMARK_PAY_HOST_W + L"/?game_id=1530&order=7";

@@ -307,8 +307,12 @@ class WholeRoad(unittest.TestCase):
         # Recharge: the strip button 260 pixels from the right edge, 41 wide.
         count = len(self.opened_addresses())
         road.click(sw - 260 - 20, 13)
-        opened = road.wait_for(lambda: self.opened_addresses()[count:], 20,
-                               "the recharge address in the web browser")[0]
+        try:
+            opened = road.wait_for(lambda: self.opened_addresses()[count:], 20,
+                                   "the recharge address in the web browser")[0]
+        except AssertionError as e:
+            road.screenshot("failed-recharge")
+            raise AssertionError(f"{e}; the client's windows {self.client.windows()}") from None
         query = urllib.parse.parse_qs(urllib.parse.urlsplit(opened).query)
         self.assertEqual(["hero"], query.get("user_name"), opened)
         self.assertEqual(["3"], query.get("server_id"), opened)
@@ -453,7 +457,17 @@ class ChineseInput(unittest.TestCase):
         if keys:
             road.key(*keys)
         road.key("space")
-        road.wait_for(lambda: committed() == "你好", 10, f"你好 in {what}")
+        last = []
+
+        def done():
+            last[:] = [committed()]
+            return last[0] == "你好"
+        try:
+            road.wait_for(done, 10, f"你好 in {what}")
+        except AssertionError as e:
+            road.screenshot(f"failed-ime-{self.view}-{what.replace(' ', '-')}")
+            raise AssertionError(f"{e}; last seen {last}, composition {self.seen}, "
+                                 f"input method state {self.ime.state()}") from None
         return shown, candidates
 
     def road(self, view):
