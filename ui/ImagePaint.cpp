@@ -331,6 +331,16 @@ void CImagePaint::GiveCaptureBack() {
 
 bool CImagePaint::OnLeftButtonDown(POINT pt) {
     MouseAt(pt.x, pt.y);
+    // A press counts on the button under it even when the hover was lost on the
+    // way: a leave of an earlier stay that the system reported late (Wine checks
+    // the pointer on a timer) must not swallow the player's click.
+    if (!leftPressed && (!hoverButton || !PtInRect(&hoverButton->rect, pt))) {
+        if (CImageButton* under = HoverCandidateAt(pt)) {
+            RepaintButton(hoverButton);
+            hoverButton = under;
+            FollowMouse(owner, pt.x, pt.y);
+        }
+    }
     bool onButton = hoverButton && hoverButton->visible && PtInRect(&hoverButton->rect, pt);
     if (onButton) {
         pressedRect = hoverButton->rect;

@@ -83,6 +83,15 @@ TEST(Panel, ClickIsPressAndReleaseOnTheSameButton) {
         SendMouse(h, WM_LBUTTONUP, 120, 60);
         EXPECT_TRUE(w.clicks.empty());
 
+        // A leave reported late, after the move onto the button: the click still counts.
+        w.clicks.clear();
+        MouseAt(h, 20, 60);
+        SendMouse(h, WM_MOUSELEAVE, 0, 0);
+        EXPECT_EQ(0, w.HoverId());
+        SendMouse(h, WM_LBUTTONDOWN, 20, 60, MK_LBUTTON);
+        SendMouse(h, WM_LBUTTONUP, 20, 60);
+        EXPECT_EQ(std::vector<int>{1}, w.clicks);
+
         // Right clicks report, and repaint nothing.
         MouseAt(h, 20, 60);
         SendMouse(h, WM_RBUTTONDOWN, 20, 60, MK_RBUTTON);
