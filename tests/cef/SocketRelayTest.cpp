@@ -118,6 +118,14 @@ TEST(RelayProtocol, UpgradeRequestsAreTakenOnlyWhenWholeAndUnderTheToken) {
         EXPECT_EQ(c.status, ParseRelayRequest(head, "tok3n").status) << head;
     }
     EXPECT_EQ(404, ParseRelayRequest(kHead, "").status) << "no token, no relay";
+    // What the server it shares hands over: everything under the token (the relay
+    // refuses what is wrong with it), nothing else.
+    EXPECT_TRUE(RequestUnderToken(kHead, "tok3n"));
+    EXPECT_TRUE(RequestUnderToken(Replace(kHead, "GET ", "POST "), "tok3n"));
+    for (const char* to : {"/tok3m/", "/tok3n0/", "/x/tok3n/", "/tok3/", "/tok3n "})
+        EXPECT_FALSE(RequestUnderToken(Replace(kHead, "/tok3n/", to), "tok3n")) << to;
+    EXPECT_FALSE(RequestUnderToken(kHead, ""));
+    EXPECT_FALSE(RequestUnderToken("GET /tok3n", "tok3n"));
 
     EXPECT_EQ("http://example.com", OriginOfUrl("HTTP://Example.COM:80/a/b?c#d"));
     EXPECT_EQ("https://example.com:8443", OriginOfUrl("https://user:pw@example.com:8443"));
@@ -366,8 +374,10 @@ std::string PolicyFor(const std::string& domain, const std::string& ports) {
 // The page's side: a WebSocket client as the engine is one.
 class Page {
 public:
-    // Connects and asks for `path`; the relay's answer's status line is in Answer().
-    Page(int relayPort, const std::string& path, const std::string& origin = "http://portal.test:8000") {
+    // Connects and asks for `path` (`early` sent along with the request); the
+    // relay's answer's status line is in Answer().
+    Page(int relayPort, const std::string& path, const std::string& origin = "http://portal.test:8000",
+         const std::string& early = "") {
         s_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         SetTimeout(s_, 15000);
         sockaddr_in addr = {};
@@ -377,7 +387,7 @@ public:
         if (connect(s_, (sockaddr*)&addr, sizeof(addr)) != 0) return;
         SendAll(s_, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                                    "Origin: " + origin + "\r\n\r\n");
+                                    "Origin: " + origin + "\r\n\r\n" + early);
         char c;
         while (answer_.find("\r\n\r\n") == std::string::npos && recv(s_, &c, 1, 0) == 1) answer_ += c;
     }
@@ -440,17 +450,29 @@ protected:
         limits.policyPort = ClosedPort();  // no master policy: each target's own counts
         limits.policyDeadlineMs = 1000;
     }
+    // The relay on a bounded server, as the file server carries it: other requests
+    // are answered there.
     void Start() {
         relay.reset(new SocketRelay("s3cret", limits));
         ASSERT_TRUE(relay->Start());
         relay->AllowOrigin("http://portal.test:8000/wd3/play?server_id=3");
+        server.reset(new BoundedServer(serverLimits, [this](const std::string& head, BoundedServer::Reply* r) {
+            if (relay->Claim(head, r)) return true;
+            r->head = "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\n";
+            r->body = "file";
+            return true;
+        }));
+        ASSERT_TRUE(server->Start());
     }
+    int Port() const { return server->Port(); }
     std::string Path(int port, const std::string& host = "127.0.0.1") {
         return "/s3cret/" + host + "/" + std::to_string(port);
     }
     Winsock winsock;
     SocketRelay::Limits limits;
+    BoundedServer::Limits serverLimits;
     std::unique_ptr<SocketRelay> relay;
+    std::unique_ptr<BoundedServer> server;  // ends before the relay
 };
 
 }  // namespace
@@ -458,7 +480,7 @@ protected:
 TEST_F(RelayTest, BytesGoBothWaysAndTheCloseHandshakeEndsBothSides) {
     Start();
     Target target(PolicyFor("*.test", "1000-65535"));
-    Page page(relay->Port(), Path(target.Port()));
+    Page page(Port(), Path(target.Port()));
     ASSERT_TRUE(page.Open()) << page.Status();
     EXPECT_EQ(1, target.PolicyRequests());
     // A message in two fragments with a ping between them: the bytes arrive as they
@@ -473,7 +495,7 @@ TEST_F(RelayTest, BytesGoBothWaysAndTheCloseHandshakeEndsBothSides) {
     EXPECT_EQ("hello server\n", page.ReadData(13));
     // A second connection finds the policy in the cache.
     {
-        Page again(relay->Port(), Path(target.Port()));
+        Page again(Port(), Path(target.Port()));
         EXPECT_TRUE(again.Open());
         EXPECT_EQ(1, target.PolicyRequests());
     }
@@ -496,26 +518,26 @@ TEST_F(RelayTest, TargetsThatPublishNoAdmittingPolicyAreNeverConnected) {
     Target otherPorts(PolicyFor("*", "80,443"));
     Target garbage("HTTP/1.1 400 Bad Request");
     for (Target* t : {&silent, &otherDomain, &otherPorts, &garbage}) {
-        Page page(relay->Port(), Path(t->Port()));
+        Page page(Port(), Path(t->Port()));
         EXPECT_EQ("HTTP/1.1 403 Forbidden", page.Status()) << t->Port();
         EXPECT_EQ(0, t->Sessions()) << "the relay connected past the policy";
         // Asked again, the answer comes from the cache.
-        Page again(relay->Port(), Path(t->Port()));
+        Page again(Port(), Path(t->Port()));
         EXPECT_EQ("HTTP/1.1 403 Forbidden", again.Status());
         EXPECT_EQ(1, t->PolicyRequests());
     }
     // A refused connection fails the handshake: nothing listens there.
     int closed = ClosedPort();
-    Page nobody(relay->Port(), Path(closed));
+    Page nobody(Port(), Path(closed));
     EXPECT_EQ("HTTP/1.1 403 Forbidden", nobody.Status());
     // A wrong token, a foreign origin, and a page that names no origin.
     Target open(PolicyFor("*", "*"));
-    EXPECT_EQ("HTTP/1.1 404 Not Found", Page(relay->Port(), "/s3creT/127.0.0.1/" + std::to_string(open.Port())).Status());
-    EXPECT_EQ("HTTP/1.1 403 Forbidden", Page(relay->Port(), Path(open.Port()), "http://evil.example").Status());
-    EXPECT_EQ("HTTP/1.1 403 Forbidden", Page(relay->Port(), Path(open.Port()), "http://portal.test:8001").Status());
+    EXPECT_EQ("HTTP/1.1 404 Not Found", Page(Port(), "/s3creT/127.0.0.1/" + std::to_string(open.Port())).Status());
+    EXPECT_EQ("HTTP/1.1 403 Forbidden", Page(Port(), Path(open.Port()), "http://evil.example").Status());
+    EXPECT_EQ("HTTP/1.1 403 Forbidden", Page(Port(), Path(open.Port()), "http://portal.test:8001").Status());
     EXPECT_EQ(0, open.PolicyRequests());
     EXPECT_EQ(0, open.Sessions());
-    EXPECT_TRUE(Page(relay->Port(), Path(open.Port())).Open());
+    EXPECT_TRUE(Page(Port(), Path(open.Port())).Open());
 }
 
 TEST_F(RelayTest, ASenderFasterThanThePageIsHeldBackAndEveryByteArrives) {
@@ -523,7 +545,7 @@ TEST_F(RelayTest, ASenderFasterThanThePageIsHeldBackAndEveryByteArrives) {
     Start();
     const size_t total = 8 * 1024 * 1024;
     Target flood(PolicyFor("*", "*"), total);
-    Page page(relay->Port(), Path(flood.Port()));
+    Page page(Port(), Path(flood.Port()));
     ASSERT_TRUE(page.Open());
     ASSERT_TRUE(page.Send(ClientFrame(kWsBinary, "go")));
     // A window for the fault to show, not a wait for an outcome: the page reads
@@ -545,7 +567,7 @@ TEST_F(RelayTest, BothSidesEndTogetherAndLimitsRefuseTheRest) {
     Target echo(PolicyFor("*", "*"));
     // A protocol fault on the page's side ends the server's side with it.
     {
-        Page page(relay->Port(), Path(echo.Port()));
+        Page page(Port(), Path(echo.Port()));
         ASSERT_TRUE(page.Open());
         ASSERT_TRUE(page.Send(ClientFrame(kWsBinary, "x", true, 0, false)));
         int code = 0;
@@ -559,17 +581,45 @@ TEST_F(RelayTest, BothSidesEndTogetherAndLimitsRefuseTheRest) {
     // closes there is room again.
     std::vector<std::unique_ptr<Page>> pages;
     for (int i = 0; i < 3; ++i) {
-        pages.emplace_back(new Page(relay->Port(), Path(echo.Port())));
+        pages.emplace_back(new Page(Port(), Path(echo.Port())));
         EXPECT_TRUE(pages.back()->Open()) << i;
     }
-    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", Page(relay->Port(), Path(echo.Port())).Status());
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", Page(Port(), Path(echo.Port())).Status());
     // The relay ends the server's side in the same turn that lets the place go.
     pages.pop_back();
     ASSERT_TRUE(echo.WaitEnd());
-    EXPECT_TRUE(Page(relay->Port(), Path(echo.Port())).Open());
+    EXPECT_TRUE(Page(Port(), Path(echo.Port())).Open());
     // Stopping ends every connection at once.
     DWORD before = GetTickCount();
     relay->Stop();
     EXPECT_LT(GetTickCount() - before, 2000u);
     for (auto& p : pages) EXPECT_TRUE(p->Ended());
+}
+
+TEST_F(RelayTest, RelayedSocketsLeaveTheServersPlacesAndKeepWhatCameWithTheirHead) {
+    serverLimits.maxConnections = 2;
+    limits.maxConnections = 4;
+    Start();
+    Target echo(PolicyFor("*", "*"));
+    // More sockets than the server has places, each with a frame sent right behind
+    // its request: the frame reaches the target (the echo comes back).
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 0; i < 4; ++i) {
+        std::string early = "early " + std::to_string(i);
+        pages.emplace_back(new Page(Port(), Path(echo.Port()), "http://portal.test:8000", ClientFrame(kWsBinary, early)));
+        ASSERT_TRUE(pages.back()->Open()) << i;
+        EXPECT_EQ(early, pages.back()->ReadData(early.size()));
+    }
+    // The relay's own bound, not the server's, refuses the next; plain requests
+    // are still answered beside them.
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", Page(Port(), Path(echo.Port())).Status());
+    EXPECT_EQ("HTTP/1.1 404 Not Found", Page(Port(), "/elsewhere/file").Status());
+    BoundedServer::Stats stats = server->GetStats();
+    EXPECT_EQ(5, stats.handedOver);
+    EXPECT_LE(stats.peakOpen, 2);
+    // A socket handed to a relay that has stopped is refused, not left open.
+    relay->Stop();
+    DWORD before = GetTickCount();
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", Page(Port(), Path(echo.Port())).Status());
+    EXPECT_LT(GetTickCount() - before, 2000u);
 }

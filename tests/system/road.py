@@ -575,8 +575,7 @@ def flash_server_port(profile):
     pid = engine_browser_pid(profile)
     raw = _read(f"/proc/{pid}/cmdline", "rb") if pid else None
     for a in (raw or b"").decode("utf-8", "replace").split("\0"):
-        # The file server comes first; the socket relay's port may follow it.
-        m = re.match(r"--ip-address-space-overrides=127\.0\.0\.1:(\d+)=public(,|$)", a)
+        m = re.match(r"--ip-address-space-overrides=127\.0\.0\.1:(\d+)=public$", a)
         if m:
             return int(m.group(1))
     return None

@@ -727,8 +727,8 @@ class FlashPages(unittest.TestCase):
         lines = engine_command_lines()
         overrides = [a for args in lines for a in args if a.startswith("--ip-address-space-overrides=")]
         self.assertEqual(1, len(set(overrides)), lines)
-        # Two endpoints of ours count as public: the emulator's file server and the socket relay.
-        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public,127\.0\.0\.1:\d+=public$")
+        # One endpoint of ours counts as public: the emulator's file server, which also carries the socket relay.
+        self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public$")
         # The page reports the plug-in of the version the program asks for.
         self.open(port, "/test/flash-csp.html", "(window.__flashReports || []).length > 0")
         self.assertEqual("csp", page_value(port, "__flashReports[0].player"))
@@ -803,6 +803,7 @@ class FlashPages(unittest.TestCase):
         # anything is asked of the target.
         url = page_value(port, "RufflePlayer.config.socketProxy[0].proxyUrl")
         relay_port, token = int(url.split("/")[2].split(":")[1]), url.split("/")[3]
+        self.assertEqual(road.flash_server_port(road.engine_profile()), relay_port, "the relay has a port of its own")
         own = f"http://127.0.0.1:{road.PORTAL_PORT}"
         wrong = token[:-1] + ("1" if token[-1] == "0" else "0")
         target = f"/127.0.0.1/{game_port['game']}"

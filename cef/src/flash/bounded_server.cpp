@@ -21,6 +21,7 @@ struct Connection {
     DWORD acceptedTick = 0;
     DWORD progressTick = 0;  // last byte sent (answer stage)
     bool answering = false;
+    bool handedOver = false;  // the socket went to the reply's handOver
     std::string in;           // the request head so far
     std::string out;          // head (and a small body) still to send
     size_t outPos = 0;
@@ -248,7 +249,9 @@ void BoundedServer::Impl::AcceptWaiting() {
 }
 
 void BoundedServer::Impl::Finished(const Connection* c) {
-    if (c->answering && c->out.empty() && c->file == INVALID_HANDLE_VALUE && c->chunkPos == c->chunkLen)
+    if (c->handedOver)
+        Count(&Stats::handedOver);
+    else if (c->answering && c->out.empty() && c->file == INVALID_HANDLE_VALUE && c->chunkPos == c->chunkLen)
         Count(&Stats::answered);
     else
         Count(&Stats::dropped);
@@ -274,10 +277,20 @@ bool BoundedServer::Impl::ReadHead(Connection* c) {
             continue;
         }
         if (end + 4 > limits.maxHead) return false;
+        std::string after = c->in.substr(end + 4);  // only a connection handed over has a use for it
         c->in.resize(end + 4);
         BoundedServer::Reply reply;
-        if (!handler(c->in, &reply)) {
+        bool answered = handler(c->in, &reply);
+        if (!answered || reply.handOver) {
             if (reply.file != INVALID_HANDLE_VALUE) CloseHandle(reply.file);
+            if (!answered) return false;
+            c->in += after;
+            // Out of the event's hands (it stays non-blocking) and out of ours.
+            WSAEventSelect(c->socket, c->event, 0);
+            SOCKET s = c->socket;
+            c->socket = INVALID_SOCKET;
+            c->handedOver = true;
+            reply.handOver((uintptr_t)s, std::move(c->in));
             return false;
         }
         std::string().swap(c->in);

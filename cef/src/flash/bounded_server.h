@@ -6,12 +6,14 @@
 // its memory is a few chunk buffers whatever the files and however many clients.
 //
 // One request per connection. The owner decides the answer from the request head
-// (on the server's thread); the server carries it out. A failure, out-of-memory
-// included, ends that one connection and nothing else. The Flash file server is
-// built on it; the socket relay will be too.
+// (on the server's thread); the server carries it out, or hands the connection
+// over to whoever serves it from then on (a WebSocket, which the server's bounds
+// do not fit). A failure, out-of-memory included, ends that one connection and
+// nothing else. The Flash file server and the socket relay are built on it.
 #pragma once
 
 #include <windows.h>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +35,11 @@ public:
         std::string head;                // status line and headers, ending with the empty line
         std::string body;                // sent after the head when there is no file
         HANDLE file = INVALID_HANDLE_VALUE;  // its remaining content is sent, then it is closed
+        // Set: no answer is sent. The connection leaves the server: its socket (a
+        // SOCKET, non-blocking; winsock2.h stays out of this header) and every byte
+        // read from it, the head and what came after, are given to this, on the
+        // server's thread, which must not wait and closes the socket when done.
+        std::function<void(uintptr_t socket, std::string received)> handOver;
     };
     // The answer to one request head (up to and including its empty line). False:
     // the connection is dropped without an answer.
@@ -45,6 +52,7 @@ public:
         long accepted = 0;
         long answered = 0;     // answers sent whole
         long dropped = 0;      // connections ended early: deadline, stall, evicted, failure
+        long handedOver = 0;
     };
 
     BoundedServer(const Limits& limits, Handler handler);

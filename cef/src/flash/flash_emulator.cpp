@@ -386,23 +386,39 @@ FlashFileAnswer ResolveFlashRequest(const std::wstring& folder, const std::strin
 
 // ---- the file server ------------------------------------------------------------------
 
-// The bounded server (bounded_server.h) with the folder's files as its answers.
+// The bounded server (bounded_server.h) with the folder's files as its answers,
+// and the socket relay's WebSockets on the same port, handed over to the relay.
 class FlashFileServer {
 public:
-    FlashFileServer(const std::wstring& folder, const std::string& token)
+    // `relayToken` empty: no relay.
+    FlashFileServer(const std::wstring& folder, const std::string& token, const std::string& relayToken)
         : folder_(folder), token_(token),
+          relay_(relayToken.empty() ? nullptr : new SocketRelay(relayToken, SocketRelay::Limits())),
           server_(BoundedServer::Limits(), [this](const std::string& head, BoundedServer::Reply* reply) {
               return Answer(head, reply);
           }) {}
 
-    bool Start() { return server_.Start(); }
-    void Stop() { server_.Stop(); }
+    // False when the file server does not start; without the relay Flash plays on, without sockets.
+    bool Start() {
+        // Settled before the server's thread, which reads relay_, begins.
+        if (relay_ && !relay_->Start()) relay_.reset();
+        return server_.Start();
+    }
+    // The server first: nothing is handed to a relay that has stopped.
+    void Stop() {
+        server_.Stop();
+        if (relay_) relay_->Stop();
+    }
     int Port() const { return server_.Port(); }
-    BoundedServer::Stats Stats() const { return server_.GetStats(); }
+    bool HasRelay() const { return relay_ != nullptr; }
+    void AllowOrigin(const std::string& url) {
+        if (relay_) relay_->AllowOrigin(url);
+    }
 
 private:
     // On the server's thread.
     bool Answer(const std::string& head, BoundedServer::Reply* reply) {
+        if (relay_ && relay_->Claim(head, reply)) return true;
         std::string line = head.substr(0, head.find("\r\n"));
         size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
         if (sp1 == std::string::npos || sp2 <= sp1) return false;
@@ -434,6 +450,7 @@ private:
 
     const std::wstring folder_;
     const std::string token_;
+    std::unique_ptr<SocketRelay> relay_;  // set before server_'s thread starts, unchanged while it runs
     BoundedServer server_;
 };
 
@@ -444,7 +461,6 @@ namespace {
 // Written by Start/Stop (and RememberHost) on the UI thread, read by any thread.
 std::mutex g_lock;
 std::unique_ptr<FlashFileServer> g_server;
-std::unique_ptr<SocketRelay> g_relay;
 std::string g_script;
 std::string g_reusedScript;
 std::vector<std::string> g_engineArgs;
@@ -511,14 +527,12 @@ void FlashEmulator::Start() {
     if (folder.empty() || !ReadWholeFile(folder + L"\\ruffle.js", &emulator)) return;
     std::string token = RandomToken();
     if (token.empty()) return;
-    std::unique_ptr<FlashFileServer> server(new FlashFileServer(folder, token));
-    if (!server->Start()) return;
     // The relay has a token of its own: the file server's is in every page's
     // settings for the emulator's files, and so is the relay's, but either one
     // leaking through a log does not open the other.
     std::string relayToken = RandomToken();
-    std::unique_ptr<SocketRelay> relay(new SocketRelay(relayToken, SocketRelay::Limits()));
-    if (relayToken.empty() || !relay->Start()) relay.reset();  // Flash then plays without sockets
+    std::unique_ptr<FlashFileServer> server(new FlashFileServer(folder, token, relayToken));
+    if (!server->Start()) return;
 
     json fonts;
     std::string fontsText;
@@ -545,40 +559,35 @@ void FlashEmulator::Start() {
     g_parts.config = FlashConfig(base + "/" + token + "/", version, fonts);
     g_parts.emulator = std::move(emulator);
     g_parts.description = FlashPluginDescription(version);
-    g_parts.relayBase = relay ? "ws://127.0.0.1:" + std::to_string(relay->Port()) + "/" + relayToken + "/" : "";
+    g_parts.relayBase =
+        server->HasRelay() ? "ws://127.0.0.1:" + std::to_string(server->Port()) + "/" + relayToken + "/" : "";
     std::string script = ComposeScript(g_parts, g_learned);
     std::lock_guard<std::mutex> guard(g_lock);
     g_server = std::move(server);
-    g_relay = std::move(relay);
     g_reusedScript = FlashReusedWindowScript(script);
     g_script = std::move(script);
-    // Pages on public addresses may load from the file server and reach the relay;
-    // the engine's protection of other loopback services is untouched.
-    std::string overrides = "127.0.0.1:" + std::to_string(g_server->Port()) + "=public";
-    if (g_relay) overrides += ",127.0.0.1:" + std::to_string(g_relay->Port()) + "=public";
-    g_engineArgs = {"--ip-address-space-overrides=" + overrides};
+    // Pages on public addresses may load from the file server and reach the relay
+    // (one port); the engine's protection of other loopback services is untouched.
+    g_engineArgs = {"--ip-address-space-overrides=127.0.0.1:" + std::to_string(g_server->Port()) + "=public"};
 }
 
 void FlashEmulator::Stop() {
     CEF_REQUIRE_UI_THREAD();
     std::unique_ptr<FlashFileServer> server;
-    std::unique_ptr<SocketRelay> relay;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         server = std::move(g_server);
-        relay = std::move(g_relay);
         g_script.clear();
         g_reusedScript.clear();
         g_engineArgs.clear();
     }
     g_parts = ScriptParts();
-    if (relay) relay->Stop();
     if (server) server->Stop();
 }
 
 void FlashEmulator::AllowOrigin(const std::string& url) {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (g_relay) g_relay->AllowOrigin(url);
+    if (g_server) g_server->AllowOrigin(url);
 }
 
 bool FlashEmulator::RememberHost(const std::string& site, const std::string& host) {

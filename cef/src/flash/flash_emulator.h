@@ -3,9 +3,10 @@
 // scripts, and its files are served by a file server inside this process.
 //
 // The server listens on 127.0.0.1 only, answers only under a random path token
-// made afresh for every run, and only with files of that folder. The engine is
-// told to count that one endpoint as a public address, so pages on the internet
-// may load from it (the engine's local-network protection would refuse them
+// made afresh for every run, and only with files of that folder; requests under
+// the socket relay's own token it hands to the relay. The engine is told to count
+// that one endpoint as a public address, so pages on the internet may load from
+// it and reach the relay (the engine's local-network protection would refuse them
 // otherwise) while every other loopback service stays as protected as before.
 // A loopback server rather than DevTools request interception: the engine caches
 // its answers, where interception sends the 14 MB engine build over DevTools on

@@ -152,6 +152,14 @@ RelayRequest ParseRelayRequest(const std::string& head, const std::string& token
     return r;
 }
 
+bool RequestUnderToken(const std::string& head, const std::string& token) {
+    size_t from = head.find(' ');
+    if (token.empty() || from == std::string::npos || head.compare(from + 1, 1, "/") != 0) return false;
+    from += 2;
+    size_t end = head.find_first_of("/ \r\n", from);
+    return end != std::string::npos && head[end] == '/' && SameSecret(head.substr(from, end - from), token);
+}
+
 std::string OriginOfUrl(const std::string& url) {
     size_t colon = url.find("://");
     if (colon == std::string::npos) return std::string();

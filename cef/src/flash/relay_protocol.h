@@ -24,6 +24,9 @@ struct RelayRequest {
     std::string key;      // Sec-WebSocket-Key
 };
 RelayRequest ParseRelayRequest(const std::string& head, const std::string& token);
+// Whether a request head's target starts with "/<token>/": the relay's to answer,
+// whatever else is wrong with it.
+bool RequestUnderToken(const std::string& head, const std::string& token);
 
 // "http://Example.com:80/a?b" -> "http://example.com": the origin a document at
 // that address sends, for http and https; empty for anything else.

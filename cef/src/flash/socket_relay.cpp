@@ -108,12 +108,12 @@ private:
 struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
     // One relayed connection, or one on its way to being one. Loop thread only.
     struct Conn {
-        enum State { kHead, kQueued, kSetup, kOpen, kRefusing };
+        enum State { kHead, kQueued, kSetup, kOpen, kRefusing };  // kHead: taken, its head not yet looked at
         long id = 0;
         State state = kHead;
         SOCKET page = INVALID_SOCKET;    // the engine's WebSocket
         SOCKET target = INVALID_SOCKET;  // the TCP server
-        std::string head;                // the request head as it comes (and bytes after it)
+        std::string head;                // the request head (and bytes after it)
         RelayRequest request;
         std::string fromHost;            // the page's host, which policies are matched against
         std::string toPage;
@@ -121,7 +121,7 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
         std::string toTarget;
         size_t toTargetPos = 0;
         WebSocketReader reader;
-        ULONGLONG deadline = 0;          // the head's, or the close's; 0: none
+        ULONGLONG deadline = 0;          // the close's; 0: none
         bool pageDone = false;           // the page closed or failed: nothing more is read from it
         bool targetDone = false;         // the target ended
         bool closeSent = false;
@@ -146,6 +146,11 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
         SOCKET socket;
     };
 
+    struct Adopted {
+        SOCKET socket;
+        std::string received;  // the request head and what came after it
+    };
+
     struct Helper {
         std::shared_ptr<Impl> impl;
         long id;
@@ -161,17 +166,18 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
 
     const std::string token;
     const Limits limits;
-    SOCKET listener = INVALID_SOCKET;
     SOCKET wake = INVALID_SOCKET;  // a datagram to it wakes the loop
     sockaddr_in wakeAddress = {};
     HANDLE stopEvent = nullptr;    // set by Stop: helpers give up their waits
     HANDLE thread = nullptr;
     bool winsock = false;
 
-    // Guards everything below it: used by the loop, the helpers, AllowOrigin,
-    // GetStats and Stop.
+    // Guards everything below it: used by the loop, the helpers, the bounded
+    // server's thread (Adopt), AllowOrigin, GetStats, Start and Stop.
     mutable std::mutex lock;
+    bool running = false;  // the loop takes connections: from a successful Start to Stop
     bool stopping = false;
+    std::vector<Adopted> adopted;  // handed over, not yet taken by the loop; at most maxConnections
     std::set<std::string> origins;
     std::map<std::string, HostKnowledge> hosts;
     std::map<std::pair<std::string, int>, SocketPolicy> portPolicies;
@@ -401,24 +407,52 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
         if (!done.empty()) Schedule();
     }
 
-    void Accept() {
-        for (;;) {
-            SOCKET s = accept(listener, nullptr, nullptr);
-            if (s == INVALID_SOCKET) return;
-            Configure(s);
+    // Any thread. The socket is ours from here, taken or refused.
+    void Adopt(SOCKET s, std::string received) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (running && !stopping && adopted.size() < (size_t)limits.maxConnections) {
+                try {
+                    adopted.push_back({s, std::move(received)});
+                    Wake();
+                    return;
+                } catch (const std::bad_alloc&) {
+                }
+            }
+            ++stats.refused;
+        }
+        RefuseAtOnce(s);
+    }
+
+    static void RefuseAtOnce(SOCKET s) {
+        std::string answer = HttpRefusal(503);
+        send(s, answer.data(), (int)answer.size(), 0);
+        closesocket(s);
+    }
+
+    void TakeAdopted() {
+        std::vector<Adopted> taken;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            taken.swap(adopted);
+        }
+        for (Adopted& a : taken) {
             if ((int)conns.size() >= limits.maxConnections) {
-                std::string answer = HttpRefusal(503);
-                send(s, answer.data(), (int)answer.size(), 0);
-                closesocket(s);
+                RefuseAtOnce(a.socket);
                 std::lock_guard<std::mutex> guard(lock);
                 ++stats.refused;
                 continue;
             }
+            Configure(a.socket);
             std::unique_ptr<Conn> c(new Conn);
             c->id = nextId++;
-            c->page = s;
-            c->deadline = Now() + limits.headDeadlineMs;
+            c->page = a.socket;
+            c->head = std::move(a.received);
+            Conn* taking = c.get();
             conns[c->id] = std::move(c);
+            // The bounded server hands a head over only once it is whole.
+            size_t end = taking->head.find("\r\n\r\n");
+            HeadComplete(taking, end == std::string::npos ? taking->head.size() : end + 4);
         }
     }
 
@@ -496,19 +530,6 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
     }
 
     void OnPageReadable(Conn* c, size_t room) {
-        if (c->state == Conn::kHead) {
-            int n = recv(c->page, buf, (int)std::min(sizeof(buf), limits.maxHead + 1 - c->head.size()), 0);
-            if (n <= 0) {
-                if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) Finish(c);
-                return;
-            }
-            size_t scanFrom = c->head.size() >= 3 ? c->head.size() - 3 : 0;
-            c->head.append(buf, (size_t)n);
-            size_t end = c->head.find("\r\n\r\n", scanFrom);
-            if (end != std::string::npos) return HeadComplete(c, end + 4);
-            if (c->head.size() > limits.maxHead) Refuse(c, 400);
-            return;
-        }
         // With the target gone what comes is read only for the page's close, and dropped.
         if (c->targetDone) room = sizeof(buf);
         int n = recv(c->page, buf, (int)std::min(sizeof(buf), std::max<size_t>(room, 1)), 0);
@@ -587,7 +608,7 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
 
     void Run() {
         std::vector<WSAPOLLFD> fds;
-        std::vector<std::pair<Conn*, bool>> owners;  // beside fds[2..]: the connection, and whether it is the target
+        std::vector<std::pair<Conn*, bool>> owners;  // beside fds[1..]: the connection, and whether it is the target
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock);
@@ -597,7 +618,6 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
             size_t globalRoom = buffered < limits.totalBuffer ? limits.totalBuffer - buffered : 0;
             fds.clear();
             owners.clear();
-            fds.push_back({listener, POLLRDNORM, 0});
             fds.push_back({wake, POLLRDNORM, 0});
             ULONGLONG now = Now();
             ULONGLONG next = 0;
@@ -629,18 +649,18 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
                 Sleep(10);  // the poll itself failed (no memory): again shortly, without spinning
                 continue;
             }
-            if (fds[1].revents) {
+            if (fds[0].revents) {
                 char drain[64];
                 while (recv(wake, drain, sizeof(drain), 0) > 0) {
                 }
             }
             TakeResults();
-            if (fds[0].revents & POLLRDNORM) Accept();
+            TakeAdopted();
             buffered = Buffered();
             globalRoom = buffered < limits.totalBuffer ? limits.totalBuffer - buffered : 0;
-            for (size_t i = 2; i < fds.size(); ++i) {
-                Conn* c = owners[i - 2].first;
-                bool isTarget = owners[i - 2].second;
+            for (size_t i = 1; i < fds.size(); ++i) {
+                Conn* c = owners[i - 1].first;
+                bool isTarget = owners[i - 1].second;
                 short re = fds[i].revents;
                 if (!re || c->finished) continue;
                 SOCKET s = isTarget ? c->target : c->page;
@@ -676,6 +696,8 @@ struct SocketRelay::Impl : std::enable_shared_from_this<SocketRelay::Impl> {
         std::lock_guard<std::mutex> guard(lock);
         for (SetupResult& r : results) CloseSocket(&r.socket);
         results.clear();
+        for (Adopted& a : adopted) CloseSocket(&a.socket);
+        adopted.clear();
     }
 
     static DWORD WINAPI ThreadMain(LPVOID param) {
@@ -695,29 +717,22 @@ bool SocketRelay::Start() {
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
     d.winsock = true;
     d.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    d.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     d.wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (!d.stopEvent || d.listener == INVALID_SOCKET || d.wake == INVALID_SOCKET) return false;
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof(addr);
-    if (bind(d.listener, (sockaddr*)&addr, sizeof(addr)) != 0 || listen(d.listener, SOMAXCONN) != 0 ||
-        getsockname(d.listener, (sockaddr*)&addr, &len) != 0)
-        return false;
-    port_ = ntohs(addr.sin_port);
+    if (!d.stopEvent || d.wake == INVALID_SOCKET) return false;
     sockaddr_in wakeAddr = {};
     wakeAddr.sin_family = AF_INET;
     wakeAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(wakeAddr);
+    int len = sizeof(wakeAddr);
     if (bind(d.wake, (sockaddr*)&wakeAddr, sizeof(wakeAddr)) != 0 ||
         getsockname(d.wake, (sockaddr*)&d.wakeAddress, &len) != 0)
         return false;
     u_long on = 1;
-    ioctlsocket(d.listener, FIONBIO, &on);
     ioctlsocket(d.wake, FIONBIO, &on);
     d.thread = CreateThread(nullptr, 256 * 1024, Impl::ThreadMain, &d, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    return d.thread != nullptr;
+    if (!d.thread) return false;
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.running = true;
+    return true;
 }
 
 void SocketRelay::Stop() {
@@ -740,7 +755,6 @@ void SocketRelay::Stop() {
     if (!helpers.empty())
         WaitForMultipleObjects((DWORD)std::min<size_t>(helpers.size(), MAXIMUM_WAIT_OBJECTS), helpers.data(), TRUE, 2000);
     for (HANDLE h : helpers) CloseHandle(h);
-    CloseSocket(&d.listener);
     CloseSocket(&d.wake);
     if (d.winsock) WSACleanup();
     d.winsock = false;
@@ -751,6 +765,15 @@ void SocketRelay::AllowOrigin(const std::string& origin) {
     if (canonical.empty()) return;
     std::lock_guard<std::mutex> guard(impl_->lock);
     if (impl_->origins.size() < 4096) impl_->origins.insert(canonical);
+}
+
+bool SocketRelay::Claim(const std::string& head, BoundedServer::Reply* reply) {
+    if (!RequestUnderToken(head, impl_->token)) return false;
+    std::shared_ptr<Impl> impl = impl_;
+    reply->handOver = [impl](uintptr_t socket, std::string received) {
+        impl->Adopt((SOCKET)socket, std::move(received));
+    };
+    return true;
 }
 
 SocketRelay::Stats SocketRelay::GetStats() const {

@@ -1,12 +1,13 @@
 // The socket relay: how a Flash movie in the emulator reaches a TCP server. The
-// emulator opens a WebSocket to ws://127.0.0.1:<port>/<token>/<host>/<port>; the
+// emulator opens a WebSocket to ws://127.0.0.1:<port>/<token>/<host>/<port>, on a
+// bounded server (bounded_server.h) that hands such requests over (Claim); the
 // relay checks the page's origin, asks the target for its socket policy as Flash
 // Player did (port 843, then the target port), connects, and only then accepts
 // the WebSocket, so a target that refuses or is not allowed fails the handshake.
 // From then on the bytes go both ways as binary frames, until either side closes,
 // which closes the other.
 //
-// One thread runs every connection in one WSAPoll loop over non-blocking sockets;
+// One thread runs every connection handed over in one WSAPoll loop over non-blocking sockets;
 // each direction of a connection holds at most one buffer's worth, and a side is
 // read only while the other has room (back-pressure reaches the sender through
 // TCP's own window). Policy look-ups and connects, which wait on the network, run
@@ -17,6 +18,7 @@
 #include <windows.h>
 #include <memory>
 #include <string>
+#include "src/flash/bounded_server.h"
 
 namespace cef_internal {
 
@@ -29,8 +31,7 @@ public:
         int maxQueued = 48;             // waiting for a setup slot, whole relay
         size_t buffer = 64 * 1024;      // per direction and connection
         size_t totalBuffer = 2 * 1024 * 1024;  // everything buffered, whole relay
-        size_t maxHead = 8192;
-        DWORD headDeadlineMs = 5000;    // from accept to the request head
+        size_t maxHead = 8192;          // the head and what the page sends before its answer
         DWORD policyDeadlineMs = 3000;  // each policy request, connect to answer
         DWORD connectDeadlineMs = 5000;
         DWORD closeDeadlineMs = 2000;   // for the page's answer to our close
@@ -50,11 +51,14 @@ public:
     SocketRelay(const std::string& token, const Limits& limits);
     ~SocketRelay();  // Stop
 
-    // Listens on 127.0.0.1 (any free port) and starts the loop. False when either fails.
+    // Starts the loop. False when it fails.
     bool Start();
     // Ends every connection, the loop and the helpers; idempotent. Not on the loop's thread.
     void Stop();
-    int Port() const { return port_; }
+    // For a bounded server's handler: when the request is under the relay's token,
+    // makes the reply hand the connection over to the relay (which answers it, a
+    // refusal included) and returns true. Any thread.
+    bool Claim(const std::string& head, BoundedServer::Reply* reply);
 
     // Lets pages of this origin ("http://host:port") use the relay. Any thread.
     void AllowOrigin(const std::string& origin);
@@ -66,7 +70,6 @@ public:
 private:
     struct Impl;
     std::shared_ptr<Impl> impl_;  // shared with helper threads, which may outlive a Stop that stopped waiting
-    int port_ = 0;
 };
 
 }  // namespace cef_internal
