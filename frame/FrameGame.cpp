@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include "app/GameApp.h"
+#include "base/Diagnostics.h"
 #include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
@@ -51,7 +52,9 @@ CFrameGame::~CFrameGame() {
 }
 
 void CFrameGame::CreateAndRun() {
-    if (CreateWindows()) RunModal();
+    if (!CreateWindows()) return;
+    base::StartupStep(L"frame made");
+    RunModal();
 }
 
 bool CFrameGame::CreateWindows() {
