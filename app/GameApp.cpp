@@ -9,6 +9,7 @@
 #include "app/Settings.h"
 #include "BuildConfig.h"
 #include "app/Statistics.h"
+#include "base/Diagnostics.h"
 #include "base/Text.h"
 #include "browser/ClientApp.h"
 #include "browser/UserNameExchange.h"
@@ -72,6 +73,7 @@ bool gameApp::OnInit() {
 }
 
 bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> app) {
+    base::StartupStep(L"browser process");
     char appData[256] = {0};
     char cacheAnsi[256] = {0};
     SHGetSpecialFolderPathA(nullptr, appData, CSIDL_LOCAL_APPDATA, FALSE);
@@ -106,7 +108,9 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     settings.ignore_certificate_errors = 0;
     CefString(&settings.cache_path) = cachePath;
     CefString(&settings.accept_language_list) = L"zh_cn";
+    base::StartupStep(L"cache cleared, layer initialising");
     CefInitialize(mainArgs, settings, app, nullptr);
+    base::StartupStep(L"layer initialised");
 
     IniWriteString(settingsPath, L"GameInfo", L"Version", VORNMARK_VERSION_TEXT_W);
 
@@ -124,6 +128,7 @@ bool gameApp::RunBrowserProcess(const CefMainArgs& mainArgs, CefRefPtr<CefApp> a
     {
         CFrameGame game;
         frame = &game;
+        base::StartupStep(L"settings written, frame being made");
         game.CreateAndRun();
         if (game.inGameLayout) {
             wchar_t now[32];

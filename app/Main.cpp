@@ -2,8 +2,10 @@
 #include <windows.h>
 #include <ole2.h>
 #include "app/GameApp.h"
+#include "base/Diagnostics.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    base::StartupBegin();
     if (OleInitialize(nullptr) != S_OK) return 0;
     {
         gameApp app;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <cstdarg>
 #include <cwchar>
+#include <mutex>
 
 namespace base {
 namespace {
@@ -40,6 +41,46 @@ void DiagFailure(const wchar_t* where, const wchar_t* format, ...) {
     line[length] = L'\0';
     OutputDebugStringW(line);
     AppendToFile(line, length);
+}
+
+namespace {
+LARGE_INTEGER startupZero = {};
+double beforeEntryMs = -1;
+// Guards the steps seen so far (literals, compared by text) and the first line.
+std::mutex startupLock;
+const wchar_t* startupSeen[32];
+int startupCount = 0;
+}  // namespace
+
+void StartupBegin() {
+    QueryPerformanceCounter(&startupZero);
+    FILETIME created, exited, kernel, user, now;
+    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER c = {{created.dwLowDateTime, created.dwHighDateTime}};
+        ULARGE_INTEGER n = {{now.dwLowDateTime, now.dwHighDateTime}};
+        if (n.QuadPart >= c.QuadPart) beforeEntryMs = (n.QuadPart - c.QuadPart) / 10000.0;
+    }
+}
+
+void StartupStep(const wchar_t* step) {
+    if (!startupZero.QuadPart || !step) return;
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const double ms = (now.QuadPart - startupZero.QuadPart) * 1000.0 / frequency.QuadPart;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(startupLock);
+        for (int i = 0; i < startupCount; ++i)
+            if (wcscmp(startupSeen[i], step) == 0) return;
+        if (startupCount == sizeof(startupSeen) / sizeof(startupSeen[0])) return;
+        first = startupCount == 0;
+        startupSeen[startupCount++] = step;
+    }
+    if (first && beforeEntryMs >= 0)
+        DiagFailure(L"startup", L"process made %.0f ms before wWinMain", beforeEntryMs);
+    DiagFailure(L"startup", L"%ls +%.0f ms", step, ms);
 }
 
 }  // namespace base

@@ -20,4 +20,12 @@ constexpr wchar_t kDiagFileVariable[] = L"VORNMARK_DIAG_FILE";
 // Text longer than a line's buffer is cut, never overflowed.
 void DiagFailure(const wchar_t* where, const wchar_t* format, ...);
 
+// Start-up as a chain of steps, timed from the program's entry: StartupBegin at
+// wWinMain, then StartupStep at each step writes "startup: <step> +<ms> ms" as a
+// diagnostics line, the first time that step is reached in the process (a later
+// engine restart adds nothing). The first line also tells how long the process
+// existed before wWinMain (Wine's own start). Safe from any thread.
+void StartupBegin();
+void StartupStep(const wchar_t* step);
+
 }  // namespace base

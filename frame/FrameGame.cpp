@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include "app/GameApp.h"
+#include "base/Diagnostics.h"
 #include "base/ThreadCheck.h"
 #include "frame/FrameLogic.h"
 #include "frame/PortalAddress.h"
@@ -51,7 +52,9 @@ CFrameGame::~CFrameGame() {
 }
 
 void CFrameGame::CreateAndRun() {
-    if (CreateWindows()) RunModal();
+    if (!CreateWindows()) return;
+    base::StartupStep(L"frame made");
+    RunModal();
 }
 
 bool CFrameGame::CreateWindows() {
@@ -235,14 +238,17 @@ LRESULT CFrameGame::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_FRAME_ARM_FALLBACK:
         SetTimer(hwnd, TIMER_LOGIN_FALLBACK, 1500, nullptr);
         return 1;
-    case WM_FRAME_TITLE_CHANGED:
-        if (inGameLayout) {
-            RECT band;
-            GetClientRect(hwnd, &band);
-            band.bottom = band.top + kTitleBarHeight;
-            InvalidateRect(hwnd, &band, FALSE);
-        }
+    case WM_FRAME_TITLE_CHANGED: {
+        // Cleared before the title is read (see titlePosted).
+        titlePosted = false;
+        wchar_t title[260];
+        CopyPageTitle(title, 260);
+        // Only the text's own rectangle, and only when it changes.
+        if (wcscmp(title, shownTitle) == 0) return 1;
+        wcscpy(shownTitle, title);
+        if (inGameLayout) InvalidateRect(hwnd, &kTitleTextRect, FALSE);
         return 1;
+    }
     case WM_TRAY_NOTIFY:
         if (HandleTrayNotify(wParam, lParam)) return 1;
         break;
@@ -412,14 +418,15 @@ void CFrameGame::HideTip() {
 
 void CFrameGame::OnDrawOverlay(Gdiplus::Graphics& g) {
     if (!inGameLayout || !titleFont || !titleBrush) return;
-    wchar_t title[260];
-    CopyPageTitle(title, 260);
+    const wchar_t* title = shownTitle;
     if (!title[0]) return;
     Gdiplus::StringFormat format;
     format.SetAlignment(Gdiplus::StringAlignmentNear);
     format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
     format.SetTrimming(Gdiplus::StringTrimmingEllipsisWord);
-    Gdiplus::RectF layout(26.0f, 4.0f, 500.0f, 20.0f);
+    Gdiplus::RectF layout((Gdiplus::REAL)kTitleTextRect.left, (Gdiplus::REAL)kTitleTextRect.top,
+                          (Gdiplus::REAL)(kTitleTextRect.right - kTitleTextRect.left),
+                          (Gdiplus::REAL)(kTitleTextRect.bottom - kTitleTextRect.top));
     g.DrawString(title, -1, titleFont, layout, &format, titleBrush);
 }
 

@@ -37,6 +37,8 @@ inline WPARAM FrameCommandForKey(const MSG& msg) {
     if (msg.wParam == VK_F10) return FRAME_CMD_TOGGLE_FULLSCREEN;
     return 0;
 }
+// Where the page's title is written in the in-game title bar, client coordinates.
+const RECT kTitleTextRect = {26, 4, 526, 24};
 const UINT_PTR TIMER_LOGIN_FALLBACK = 5558;
 const UINT_PTR TIMER_SHOW_MAXIMIZED = 5559;
 const int HOTKEY_BOSS = 5561;
@@ -130,6 +132,15 @@ private:
     // main thread (painting, the recharge button); each access holds this lock,
     // so a reader copies either the old or the new text, never a mix.
     std::mutex textLock;
+    // A WM_FRAME_TITLE_CHANGED is on its way: the engine thread posts one only
+    // when none is pending, and the main thread clears the flag before it reads
+    // pageTitle, so a title written after that read posts again. However fast the
+    // page changes its title, the frame's queue holds at most one such message.
+    std::atomic<bool> titlePosted{false};
+    // The title the bar shows: the latest the main thread took from pageTitle.
+    // The bar draws this copy, not pageTitle, so that what is on the screen is
+    // always what the last comparison saw. Main thread.
+    wchar_t shownTitle[260] = {0};
     // Esc and F10 typed into the page (see HookPageKeys); main thread.
     HHOOK pageKeyHook = nullptr;
     // The shell's message after the task bar was created anew; main thread.

@@ -49,10 +49,14 @@ void CFrameGame::HandleTitleChange(const CefString& title) {
     base::CutUtf16(wide, sizeof(pageTitle) / sizeof(pageTitle[0]) - 1);
     {
         std::lock_guard<std::mutex> guard(textLock);
+        if (wide == pageTitle) return;
         memset(pageTitle, 0, sizeof(pageTitle));
         wmemcpy(pageTitle, wide.c_str(), wide.size());
     }
-    if (HWND frame = frameWindow.load()) PostMessageW(frame, WM_FRAME_TITLE_CHANGED, 0, 0);
+    // Only the latest title counts: a message already pending will read it.
+    if (titlePosted.exchange(true)) return;
+    HWND frame = frameWindow.load();
+    if (!frame || !PostMessageW(frame, WM_FRAME_TITLE_CHANGED, 0, 0)) titlePosted = false;
 }
 
 bool CFrameGame::ApplyLoginAddress(const wchar_t* address) {

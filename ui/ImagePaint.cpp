@@ -187,12 +187,16 @@ void CImagePaint::Layout(int cx, int cy) {
 void CImagePaint::DrawItems(Graphics& g, const RECT* update) {
     RECT client = {0, 0, 0, 0};
     GetClientRect(owner, &client);
-    if (fillBackground && backgroundBrush)
-        g.FillRectangle(backgroundBrush, Rect(client.left - 1, client.top - 1, client.right - client.left + 1,
-                                              client.bottom - client.top + 1));
+    // Only what is copied back gets filled: a whole maximised client costs GDI+
+    // tens of milliseconds, which a repaint of a line of text must not pay.
+    RECT fill = client;
+    if (update && !IntersectRect(&fill, &client, update)) fill = RECT{0, 0, 0, 0};
+    if (fillBackground && backgroundBrush && !IsRectEmpty(&fill))
+        g.FillRectangle(backgroundBrush,
+                        Rect(fill.left - 1, fill.top - 1, fill.right - fill.left + 1, fill.bottom - fill.top + 1));
     if (onDrawBackground) onDrawBackground(g);
     for (CImageStatic* s : statics)
-        if (!update || Intersects(s->rect, *update)) s->Draw(g, 0, 0, 0, 0);
+        if (!update || Intersects(s->rect, *update)) s->Draw(g, 0, 0, 0, 0, update);
     for (CImageButton* b : buttons)
         if (!update || Intersects(b->rect, *update)) b->Draw(g, mouseX, mouseY, leftPressed, 0, 0, 0, 0);
     // Checked buttons with inner hit testing lie above the buttons they overlap.
@@ -215,6 +219,9 @@ void CImagePaint::Paint() {
         SetBkMode(buffer.memoryDC, TRANSPARENT);
         Graphics g(buffer.memoryDC);  // gone before the buffer is copied back
         g.SetSmoothingMode(SmoothingModeHighQuality);
+        // Items that reach into the update rectangle (a background stretched along
+        // the whole bar) are drawn only there.
+        g.SetClip(Rect(update.left, update.top, update.right - update.left, update.bottom - update.top));
         DrawItems(g, &update);
     }
     EndPaint(owner, &ps);

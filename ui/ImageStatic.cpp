@@ -29,7 +29,7 @@ CImageStatic::~CImageStatic() {
     delete font;
 }
 
-void CImageStatic::Draw(Graphics& g, int left, int top, int right, int bottom) {
+void CImageStatic::Draw(Graphics& g, int left, int top, int right, int bottom, const RECT* area) {
     if (!visible) return;
     RECT R = {left, top, right, bottom};
     if (left == right) R = rect;
@@ -37,12 +37,25 @@ void CImageStatic::Draw(Graphics& g, int left, int top, int right, int bottom) {
 
     if (fillBrush) g.FillRectangle(fillBrush, R.left - 1, R.top - 1, width + 1, height + 1);
 
-    if (image) {
+    if (image && width > 0 && height > 0) {
         if (flipTiled) {
-            ImageAttributes attributes;
-            attributes.SetWrapMode(WrapModeTileFlipXY, Color(0xFF000000), FALSE);
-            g.DrawImage(image, Rect(R.left, R.top, width, height), 0, 0, (INT)image->GetWidth(),
-                        (INT)image->GetHeight(), UnitPixel, &attributes);
+            // A picture stretched along a whole bar costs GDI+ its full size even
+            // when clipped to a few pixels, so only the part that shows is scaled:
+            // the same slice of the source, in the same place. GDI+ draws a cut
+            // edge of a slice badly (a dark column), so the slice reaches a few
+            // pixels beyond the area, where the caller's clip hides them.
+            RECT part = R, wider = area ? *area : R;
+            InflateRect(&wider, 3, 3);
+            if (IntersectRect(&part, &R, &wider)) {
+                const REAL sx = (REAL)image->GetWidth() / width, sy = (REAL)image->GetHeight() / height;
+                ImageAttributes attributes;
+                attributes.SetWrapMode(WrapModeTileFlipXY, Color(0xFF000000), FALSE);
+                g.DrawImage(image,
+                            RectF((REAL)part.left, (REAL)part.top, (REAL)(part.right - part.left),
+                                  (REAL)(part.bottom - part.top)),
+                            (part.left - R.left) * sx, (part.top - R.top) * sy, (part.right - part.left) * sx,
+                            (part.bottom - part.top) * sy, UnitPixel, &attributes);
+            }
         } else {
             g.DrawImage(image, R.left, R.top, width, height);
         }

@@ -10,8 +10,9 @@ public:
     CImageStatic();
     virtual ~CImageStatic();
 
-    // Left = right means "use rect".
-    void Draw(Gdiplus::Graphics& g, int left, int top, int right, int bottom);
+    // Left = right means "use rect". With `area`, a stretched (flipTiled) picture
+    // is drawn only where it meets that rectangle; the caller clips the rest.
+    void Draw(Gdiplus::Graphics& g, int left, int top, int right, int bottom, const RECT* area = nullptr);
 
     int rightMargin;
     int bottomMargin;

@@ -99,6 +99,19 @@ bool TitleAreaHasWhite(HWND frame) {
     ReleaseDC(frame, dc);
     return found;
 }
+
+// The bar around and under the title's place is the bar's plain background:
+// every column as the one further right, where no title reaches.
+bool TitlePlaceIsPlainBar(HWND frame) {
+    HDC dc = GetDC(frame);
+    bool plain = true;
+    for (int y = 0; y < 25 && plain; ++y) {
+        COLORREF bar = GetPixel(dc, 600, y);
+        for (int x = 22; x < 560 && plain; ++x) plain = GetPixel(dc, x, y) == bar;
+    }
+    ReleaseDC(frame, dc);
+    return plain;
+}
 }  // namespace
 
 TEST(FrameBrowser, LoginAtLoadEndSwitchesAndKeepsTheServerId) {
@@ -210,6 +223,30 @@ TEST(FrameBrowser, TitleIsDrawnInTheGameLayoutOnly) {
         // A new title shows without anything else repainting the bar.
         OnEngineThread([&] { game.HandleTitleChange(CefString(L"Vornmark Title")); });
         EXPECT_TRUE(PumpUntil([&] { return TitleAreaHasWhite(game.hwnd); }, 3000)) << "no title in the title bar";
+
+        // A page blinking its title faster than the main thread looks, here all at
+        // once while it looks away: the boss key queued behind still answers at
+        // once, and the bar ends on the last title (empty), not on one before it.
+        OnEngineThread([&] {
+            for (int i = 0; i < 50000; ++i) game.HandleTitleChange(CefString(i % 2 ? L"★ 公告 ★" : L"Vornmark"));
+            game.HandleTitleChange(CefString(L""));
+        });
+        PostMessageW(game.hwnd, WM_HOTKEY, HOTKEY_BOSS, MAKELPARAM(MOD_ALT, 'D'));
+        EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(game.hwnd) || IsIconic(game.hwnd); }, 1000))
+            << "the boss key waited behind the title changes";
+        PostMessageW(game.hwnd, WM_HOTKEY, HOTKEY_BOSS, MAKELPARAM(MOD_ALT, 'D'));
+        ASSERT_TRUE(PumpUntil([&] { return GameLayoutShown(game); }, kWait));
+        PumpFor(200);
+        EXPECT_FALSE(TitleAreaHasWhite(game.hwnd)) << "the bar kept a title from before the last";
+        // Only the title's place was repainted, and it is not told from the rest.
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"x")); });
+        PumpFor(200);
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"")); });
+        PumpFor(200);
+        EXPECT_TRUE(TitlePlaceIsPlainBar(game.hwnd)) << "a repaint of the title left a mark in the bar";
+        // And the next title still gets through.
+        OnEngineThread([&] { game.HandleTitleChange(CefString(L"Vornmark Title")); });
+        EXPECT_TRUE(PumpUntil([&] { return TitleAreaHasWhite(game.hwnd); }, 3000)) << "titles stopped after a flood";
     });
 }
 

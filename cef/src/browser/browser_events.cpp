@@ -2,6 +2,8 @@
 // handled by one member named in the table below.
 #include "src/browser/browser_impl.h"
 
+#include "base/Diagnostics.h"
+
 #include "src/api/cef_context.h"
 #include "src/flash/flash_emulator.h"
 #include "src/flash/ime_guard.h"
@@ -93,7 +95,10 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
 
     // Commands on one session run in order, so the page is fully set up before it
     // is let go with the last one.
+    base::StartupStep(L"page attached");
     Command("Page.enable");
+    // For the start-up chain's last step (the first page's first pixels).
+    Command("Page.setLifecycleEventsEnabled", {{"enabled", true}});
     Command("Network.enable");
     Command("Runtime.enable");
     // Inner frames of other sites run in processes of their own (site isolation):
@@ -216,6 +221,7 @@ const std::map<std::string, BrowserImpl::SessionHandler>& BrowserImpl::SessionEv
         {"Page.navigatedWithinDocument", &BrowserImpl::OnNavigatedWithinDocument},
         {"Page.frameStartedLoading", &BrowserImpl::OnFrameStartedLoading},
         {"Page.frameStoppedLoading", &BrowserImpl::OnFrameStoppedLoading},
+        {"Page.lifecycleEvent", &BrowserImpl::OnLifecycleEvent},
         {"Page.frameDetached", &BrowserImpl::OnFrameDetached},
         {"Page.javascriptDialogOpening", &BrowserImpl::OnDialog},
         {"Page.windowOpen", &BrowserImpl::RememberWindowOpen},
@@ -472,6 +478,12 @@ void BrowserImpl::OnFrameNavigated(const json& params) {
     if (load) load->OnLoadStart(this, f.get());
 }
 
+void BrowserImpl::OnLifecycleEvent(const json& params) {
+    if (JsonString(params, "name") != "firstContentfulPaint") return;
+    CefRefPtr<FrameImpl> frame = FrameByEngineId(JsonString(params, "frameId"));
+    if (frame && frame->IsMain()) base::StartupStep(L"first page pixels");
+}
+
 void BrowserImpl::OnFrameStoppedLoading(const json& params) {
     std::string frameId = JsonString(params, "frameId");
     CefRefPtr<FrameImpl> frame = FrameByEngineId(frameId);
@@ -486,6 +498,7 @@ void BrowserImpl::OnFrameStoppedLoading(const json& params) {
                 if (s != status_.end()) status = s->second;
             }
         }
+        if (frame->IsMain()) base::StartupStep(L"first page loaded");
         if (load) load->OnLoadEnd(this, frame.get(), status);
     }
     if (frame && frame->IsMain()) {

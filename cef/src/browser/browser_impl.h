@@ -170,6 +170,7 @@ private:
     void OnNavigatedWithinDocument(const nlohmann::json& params);
     void OnFrameStartedLoading(const nlohmann::json& params);
     void OnFrameStoppedLoading(const nlohmann::json& params);
+    void OnLifecycleEvent(const nlohmann::json& params);
     void OnFrameDetached(const nlohmann::json& params);
     void OnDialog(const nlohmann::json& params);
     void OnBindingCalled(const nlohmann::json& params);

@@ -65,6 +65,7 @@ bool Engine::Start() {
         base::DiagFailure(L"engine", L"no engine executable found (VORNMARK_ENGINE=\"%ls\")", chosen);
         return false;
     }
+    base::StartupStep(L"engine being started");
     DWORD t0 = GetTickCount();
     FlashEmulator::Start();  // before the launch: the engine is told about its server
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
@@ -92,6 +93,7 @@ bool Engine::Start() {
     handlers.onEngineExited = [raw](int) { raw->CarrierClosed(); };
     handlers.onClosed = [raw] { raw->CarrierClosed(); };
     handlers.onStarted = [](DWORD pid) {
+        base::StartupStep(L"engine running");
         std::lock_guard<std::mutex> guard(g_shareLock);
         g_info.processId = pid;
     };
@@ -115,6 +117,7 @@ bool Engine::Start() {
         return false;
     }
     launchFailed_ = false;
+    base::StartupStep(L"engine host launched");
     connection_ = connection;
     connected_ = true;
     viewMode_ = process_.EmbedAsked() ? kViewUnknown : kViewScreencast;
@@ -123,6 +126,7 @@ bool Engine::Start() {
     // is known before any page of ours is attached.
     connection_->SendAsync("Browser.getVersion", json::object(), [gen, t0](bool ok, const json& version) {
         // Pages present themselves as the ordinary browser, not as a headless one.
+        base::StartupStep(L"engine answered");
         std::string agent = ok ? JsonString(version, "userAgent") : std::string();
         size_t at = agent.find("HeadlessChrome");
         if (at != std::string::npos) agent.replace(at, 14, "Chrome");
@@ -216,6 +220,7 @@ bool Engine::SendWindowCommand(const std::string& json) {
 void Engine::OnWindowEvent(const json& event) {
     if (event.contains("embed")) {
         // The host's first word: the pages asked for meanwhile are made now.
+        base::StartupStep(L"display mode known");
         viewMode_ = JsonBool(event, "embed") ? kViewEmbedded : kViewScreencast;
         std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> waiting;
         waiting.swap(awaitingMode_);
@@ -390,6 +395,7 @@ void Engine::OnDetached(const json& params) {
 
 void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
     CEF_REQUIRE_UI_THREAD();
+    base::StartupStep(L"page asked for");
     CefRefPtr<BrowserImpl> b(browser);
     if (!connection_) {
         // The engine is dead and left to the player: the new page waits with the
