@@ -123,6 +123,14 @@ class Client:
             # input method's composition then also reaches the window while it is typed.
             run_env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8", LOCPATH=os.path.join(BUILD, "locale"))
         run_env.update(env or {})
+        # Every client's engine uses the same profile folder in the prefix: the port
+        # file a former engine left there must not be taken for this one's.
+        profile = engine_profile()
+        if profile:
+            try:
+                os.remove(os.path.join(profile, "DevToolsActivePort"))
+            except FileNotFoundError:
+                pass
         self.proc = subprocess.Popen(["wine", self.exe], cwd=self.dir, env=run_env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self

@@ -509,9 +509,20 @@ class ChineseInput(unittest.TestCase):
         self.assertEqual("你好", login[0]["user"])
 
         # The game, and its chat box.
-        link = road.wait_for(lambda: page_rect(port, 'a[href*="server_id=3"]'), 30, "the server list")
+        # Measured once the list's page has loaded, so the click lands where the link stays.
+        link = road.wait_for(lambda: page_value(port, "document.readyState") == "complete" and
+                             page_rect(port, 'a[href*="server_id=3"]'), 30, "the server list")
         road.click(int(frame[1] + link[0] + link[2] / 2), int(frame[2] + link[1] + link[3] / 2))
-        game = road.wait_for(lambda: client.window_sized(sw, sh), 30, "the maximised in-game frame")
+        try:
+            game = road.wait_for(lambda: client.window_sized(sw, sh), 30, "the maximised in-game frame")
+        except AssertionError as e:
+            road.screenshot(f"failed-ime-{self.view}-server-link")
+            try:
+                now = page_value(port, "location.href")
+            except Exception as error:  # the page may be between documents
+                now = repr(error)
+            raise AssertionError(f"{e}; clicked the link at {link}, the page now at {now}, "
+                                 f"the client's windows {client.windows()}") from None
         state = road.wait_for(lambda: (movie_state(port) or {}).get("frames", 0) > 0 and movie_state(port), 30,
                               "the Flash game")
         self.assertEqual("你好", state["player"])
