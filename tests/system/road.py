@@ -35,10 +35,12 @@ def wine_env(test_devtools=True):
     return env
 
 
-def wait_for(predicate, timeout, what, interval=0.1):
+def wait_for(predicate, timeout, what, interval=0.1, seen=None):
     """Waits for an outside process's state; there is nothing to block on here.
     A page met between documents (navigating, its target closed, no context yet)
-    or an engine coming back is "not yet"; the last such error is named on a timeout."""
+    or an engine coming back is "not yet"; the last such error is named on a timeout.
+    `seen`, for waits whose failure needs more than that: on a timeout the screen is
+    kept as "failed-<what>" and `seen()`'s account of what was there is named."""
     deadline = time.time() + timeout
     last_error = None
     while time.time() < deadline:
@@ -50,6 +52,12 @@ def wait_for(predicate, timeout, what, interval=0.1):
             return value
         time.sleep(interval)
     detail = f" (last: {type(last_error).__name__}: {last_error})" if last_error else ""
+    if seen:
+        screenshot("failed-" + re.sub(r"\W+", "-", what, flags=re.ASCII).strip("-"))
+        try:
+            detail += f"; seen: {seen()}"
+        except Exception as e:  # a page between documents tells nothing more
+            detail += f"; seen: {type(e).__name__}: {e}"
     raise AssertionError(f"timed out after {timeout} s waiting for {what}{detail}")
 
 

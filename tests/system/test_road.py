@@ -307,12 +307,8 @@ class WholeRoad(unittest.TestCase):
         # Recharge: the strip button 260 pixels from the right edge, 41 wide.
         count = len(self.opened_addresses())
         road.click(sw - 260 - 20, 13)
-        try:
-            opened = road.wait_for(lambda: self.opened_addresses()[count:], 20,
-                                   "the recharge address in the web browser")[0]
-        except AssertionError as e:
-            road.screenshot("failed-recharge")
-            raise AssertionError(f"{e}; the client's windows {self.client.windows()}") from None
+        opened = road.wait_for(lambda: self.opened_addresses()[count:], 20, "the recharge address in the web browser",
+                               seen=lambda: f"the client's windows {self.client.windows()}")[0]
         query = urllib.parse.parse_qs(urllib.parse.urlsplit(opened).query)
         self.assertEqual(["hero"], query.get("user_name"), opened)
         self.assertEqual(["3"], query.get("server_id"), opened)
@@ -457,17 +453,8 @@ class ChineseInput(unittest.TestCase):
         if keys:
             road.key(*keys)
         road.key("space")
-        last = []
-
-        def done():
-            last[:] = [committed()]
-            return last[0] == "你好"
-        try:
-            road.wait_for(done, 10, f"你好 in {what}")
-        except AssertionError as e:
-            road.screenshot(f"failed-ime-{self.view}-{what.replace(' ', '-')}")
-            raise AssertionError(f"{e}; last seen {last}, composition {self.seen}, "
-                                 f"input method state {self.ime.state()}") from None
+        road.wait_for(lambda: committed() == "你好", 10, f"你好 in {what} ({self.view})",
+                      seen=lambda: f"{committed()!r}, composition {self.seen}, input method state {self.ime.state()}")
         return shown, candidates
 
     def road(self, view):
@@ -513,16 +500,9 @@ class ChineseInput(unittest.TestCase):
         link = road.wait_for(lambda: page_value(port, "document.readyState") == "complete" and
                              page_rect(port, 'a[href*="server_id=3"]'), 30, "the server list")
         road.click(int(frame[1] + link[0] + link[2] / 2), int(frame[2] + link[1] + link[3] / 2))
-        try:
-            game = road.wait_for(lambda: client.window_sized(sw, sh), 30, "the maximised in-game frame")
-        except AssertionError as e:
-            road.screenshot(f"failed-ime-{self.view}-server-link")
-            try:
-                now = page_value(port, "location.href")
-            except Exception as error:  # the page may be between documents
-                now = repr(error)
-            raise AssertionError(f"{e}; clicked the link at {link}, the page now at {now}, "
-                                 f"the client's windows {client.windows()}") from None
+        game = road.wait_for(lambda: client.window_sized(sw, sh), 30, f"the maximised in-game frame ({self.view})",
+                             seen=lambda: f"the link clicked at {link}, the client's windows {client.windows()}, "
+                                          f"the page at {page_value(port, 'location.href')}")
         state = road.wait_for(lambda: (movie_state(port) or {}).get("frames", 0) > 0 and movie_state(port), 30,
                               "the Flash game")
         self.assertEqual("你好", state["player"])
