@@ -530,10 +530,16 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
             return GetCursor() == want;
         }, 15000);
     };
-    EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link";
-    EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field";
-    EXPECT_TRUE(hoverUntil(50, 210, IDC_WAIT)) << "cursor: wait";
-    EXPECT_TRUE(hoverUntil(600, 400, IDC_ARROW)) << "plain page";
+    // On a failure, what the page itself has at that spot and the address it shows.
+    auto page = [&](int x, int y) {
+        return Eval(browser, "(function(){var e=document.elementFromPoint(" + std::to_string(x) + "," +
+                                 std::to_string(y) + ");return location.pathname+' '+(e?e.tagName+' '+" +
+                                 "getComputedStyle(e).cursor:'nothing')})()");
+    };
+    EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link: " << page(50, 50);
+    EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field: " << page(50, 130);
+    EXPECT_TRUE(hoverUntil(50, 210, IDC_WAIT)) << "cursor: wait: " << page(50, 210);
+    EXPECT_TRUE(hoverUntil(600, 400, IDC_ARROW)) << "plain page: " << page(600, 400);
 }
 
 // The page's render process dies: the client hears of it, the window shows the

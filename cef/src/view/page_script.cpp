@@ -12,11 +12,15 @@ const char kCommon[] = R"JS(
   } catch (e) { return; }
   var NAME = '__vornHost';
   var bound = null;
+  // True once the client has it: a report that found no binding is not "already
+  // said", so the title or cursor is reported again at its next chance.
   function send(o) {
     try {
       if (!bound) bound = window[NAME];
-      if (typeof bound === 'function') bound(JSON.stringify(o));
-    } catch (e) {}
+      if (typeof bound !== 'function') return false;
+      bound(JSON.stringify(o));
+      return true;
+    } catch (e) { return false; }
   }
   var isTop = false;
   try { isTop = window.top === window; } catch (e) {}
@@ -25,7 +29,7 @@ const char kCommon[] = R"JS(
     var lastTitle = null;
     var title = function () {
       var t = document.title;
-      if (t !== lastTitle) { lastTitle = t; send({t: 'title', v: t}); }
+      if (t !== lastTitle && send({t: 'title', v: t})) lastTitle = t;
     };
     try {
       new MutationObserver(title).observe(document, {subtree: true, childList: true, characterData: true});
@@ -110,7 +114,7 @@ const char kCursor[] = R"JS(
       else if (editable(el)) c = 'text';
       else c = 'default';
     }
-    if (c !== lastCursor) { lastCursor = c; send({t: 'cursor', v: c}); }
+    if (c !== lastCursor && send({t: 'cursor', v: c})) lastCursor = c;
   }, {capture: true, passive: true});
 )JS";
 
