@@ -247,19 +247,32 @@ def run_engine_alone():
         def engine_pids():
             return descendants(proc.pid)
 
-        size = page(port, "[innerWidth, innerHeight]")
-
         def window():
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "[Cc]hromium"],
                                    capture_output=True, text=True).stdout.split()
             for wid in found:
                 g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True)
                 v = dict(line.split("=", 1) for line in g.stdout.split() if "=" in line)
-                if int(v.get("WIDTH", 0)) >= size[0]:
-                    return int(v["X"]), int(v["Y"]), int(v["WIDTH"]), int(v["HEIGHT"])
+                if int(v.get("WIDTH", 0)) >= sw // 2:
+                    return wid, int(v["X"]), int(v["Y"]), int(v["WIDTH"]), int(v["HEIGHT"])
             return None
-        x, y, w, h = road.wait_for(window, 10, "the engine's window")
-        origin = (x + w - size[0], y + h - size[1])
+
+        def settled():
+            # The app window draws its own header a moment after the page loads.
+            first = page(port, "[innerWidth, innerHeight, outerWidth, outerHeight]")
+            time.sleep(0.5)
+            return first if first == page(port, "[innerWidth, innerHeight, outerWidth, outerHeight]") else None
+        wid = road.wait_for(window, 10, "the engine's window")[0]
+        inner_w, inner_h, outer_w, outer_h = road.wait_for(settled, 10, "the engine's window settled")
+        # The page the size of the client's in game (the screen less its title bar),
+        # at the screen's top left: the engine's own header goes above the screen.
+        want = (sw, sh - 25)
+        subprocess.run(["xdotool", "windowmove", wid, str(-(outer_w - inner_w)), str(-(outer_h - inner_h))], check=True)
+        subprocess.run(["xdotool", "windowsize", wid, str(want[0] + outer_w - inner_w),
+                        str(want[1] + outer_h - inner_h)], check=True)
+        road.wait_for(lambda: page(port, "[innerWidth, innerHeight]") == list(want), 10, "the engine's page resized",
+                      seen=lambda: page(port, "[innerWidth, innerHeight]"))
+        size, origin = want, (0, 0)
         for name, address in (("game page", url), ("60 fps animation", ANIMATION)):
             if address != url:
                 navigate(port, address)
