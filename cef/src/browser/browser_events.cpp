@@ -157,7 +157,9 @@ void BrowserImpl::Attach(const std::string& targetId, const std::string& session
                 PostUiTask([self] {
                     std::string url;
                     url.swap(self->pendingUrl_);
-                    if (!self->closed_ && !url.empty()) self->Command("Page.navigate", {{"url", url}});
+                    if (self->closed_ || url.empty()) return;
+                    base::StartupStep(L"page set up, sent to its address");
+                    self->Command("Page.navigate", {{"url", url}});
                 });
             },
             sessionId);

@@ -68,6 +68,7 @@ bool Engine::Start() {
     base::StartupStep(L"engine being started");
     DWORD t0 = GetTickCount();
     FlashEmulator::Start();  // before the launch: the engine is told about its server
+    base::StartupStep(L"Flash file server started");
     CefRefPtr<CefCommandLine> appLine = GetBrowserCommandLine();
     grants_ = CrossOriginGrants(appLine ? appLine->GetSwitchValue(L"own-hosts").ToString() : std::string());
     auto connection = std::make_shared<DevToolsConnection>();
