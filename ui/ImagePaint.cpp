@@ -219,6 +219,8 @@ void CImagePaint::Paint() {
         SetBkMode(buffer.memoryDC, TRANSPARENT);
         Graphics g(buffer.memoryDC);  // gone before the buffer is copied back
         g.SetSmoothingMode(SmoothingModeHighQuality);
+        // The buffer holds the update rectangle only; items draw in client coordinates.
+        g.TranslateTransform((REAL)-update.left, (REAL)-update.top);
         // Items that reach into the update rectangle (a background stretched along
         // the whole bar) are drawn only there.
         g.SetClip(Rect(update.left, update.top, update.right - update.left, update.bottom - update.top));

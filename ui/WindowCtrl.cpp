@@ -231,13 +231,14 @@ bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void
 CSanDC::CSanDC(HDC target, const RECT& client, const RECT* update)
     : bitmap(nullptr), oldBitmap(nullptr), rect(update ? *update : client), memoryDC(nullptr), targetDC(target) {
     memoryDC = CreateCompatibleDC(target);
-    bitmap = CreateCompatibleBitmap(target, client.right - client.left, client.bottom - client.top);
+    // Only as large as what is copied back: a maximised client's whole bitmap (8 MB)
+    // made and dropped at each repaint of a line of text costs more than the drawing.
+    bitmap = CreateCompatibleBitmap(target, rect.right - rect.left, rect.bottom - rect.top);
     oldBitmap = SelectObject(memoryDC, bitmap);
 }
 
 CSanDC::~CSanDC() {
-    BitBlt(targetDC, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memoryDC, rect.left,
-           rect.top, SRCCOPY);
+    BitBlt(targetDC, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, memoryDC, 0, 0, SRCCOPY);
     SelectObject(memoryDC, oldBitmap);
     DeleteObject(bitmap);
     DeleteDC(memoryDC);

@@ -72,6 +72,9 @@ bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void
                    BYTE alpha);
 
 // Off-screen memory DC for one flicker-free paint; copies back on destruction.
+// With an update rectangle the memory DC holds only that rectangle: its (0, 0) is
+// the rectangle's top left, so drawing in client coordinates is shifted by the
+// caller (a Graphics' TranslateTransform).
 class CSanDC {
 public:
     CSanDC(HDC target, const RECT& client, const RECT* update = nullptr);
