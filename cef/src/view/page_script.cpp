@@ -34,12 +34,13 @@ const char kCommon[] = R"JS(
       if (titleDue) return;  // the report already due reads the title then
       var t = document.title;
       if (t === lastTitle) return;
-      var wait = titleSentAt + 250 - Date.now();
+      // The monotonic clock: a wall clock set back would hold the title for as long.
+      var wait = titleSentAt + 250 - performance.now();
       if (wait > 0) {
         titleDue = setTimeout(function () { titleDue = 0; title(); }, wait);
         return;
       }
-      if (send({t: 'title', v: t})) { lastTitle = t; titleSentAt = Date.now(); }
+      if (send({t: 'title', v: t})) { lastTitle = t; titleSentAt = performance.now(); }
     };
     try {
       new MutationObserver(title).observe(document, {subtree: true, childList: true, characterData: true});
