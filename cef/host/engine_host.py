@@ -21,13 +21,16 @@ host kills the engine's whole process group, waits until every process of it has
 gone, and exits. When the engine ends by itself, the host reports it, ends what
 is left of the group the same way and exits.
 
-    engine_host.py [--language=LL_CC] [--embed] <engine> [engine arguments...]
+    engine_host.py [--language=LL_CC] [--embed [--first-window=URL]] <engine> [engine arguments...]
 
 --language sets the engine's own language (its error pages and dialogs take it
 from the environment on Linux, not from --lang).
 --embed asks for the engine's own windows, embedded in the client's (xembed.py):
 the engine then runs as a windowed X11 program when this display allows it, and
 headless otherwise; the first X frame tells the client which.
+--first-window names the placeholder page of the first window the client will
+ask for: a windowed engine opens it while it starts, and the client's "open" of
+that address then takes this window instead of asking the running engine for one.
 """
 import ctypes
 import fcntl
@@ -97,9 +100,12 @@ class FrameSplitter:
 
 
 class EngineHost:
-    def __init__(self, engine_argv, language=None, embed=False):
+    def __init__(self, engine_argv, language=None, embed=False, first_window=None):
         self.engine_argv = engine_argv
         self.embed = embed
+        # Opened by the engine itself at its start (windowed only): asking for it
+        # again would make a second window.
+        self.first_window = first_window
         self.embedder = None
         # New windows are asked of the running engine through its process singleton;
         # asked before the engine has one, the helper would become an engine itself.
@@ -148,7 +154,9 @@ class EngineHost:
             return
         if "open" in msg and isinstance(msg.get("url"), str) and self.engine is not None:
             argv = xembed.relaunch_argv(self.engine_argv, msg["url"])
-            if self.engine_answered:
+            if self.first_window is not None and msg["url"] == self.first_window:
+                self.first_window = None  # the engine opens it, or has opened it, itself
+            elif self.engine_answered:
                 self.spawn_helper(argv)
             else:
                 self.pending_windows.append(argv)
@@ -171,12 +179,13 @@ class EngineHost:
                 ok, why = False, str(e)
         if ok:
             xembed.clear_stale_lock(self.engine_argv)
-            self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class)
+            self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class, self.first_window)
             self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
             self.send_window_event({"embed": True})
         elif self.embed:
             # Asked for windows, the engine runs headless after all.
             self.engine_argv.insert(1, "--headless=new")
+            self.first_window = None
             self.send_window_event({"embed": False, "why": why})
 
     def send_window_event(self, msg):
@@ -447,6 +456,7 @@ class EngineHost:
 def main(argv):
     language = None
     embed = False
+    first_window = None
     args = argv[1:]
     while args and args[0].startswith("--"):
         option = args.pop(0)
@@ -454,10 +464,13 @@ def main(argv):
             language = option.split("=", 1)[1] or None
         elif option == "--embed":
             embed = True
+        elif option.startswith("--first-window="):
+            first_window = option.split("=", 1)[1] or None
     if not args:
-        sys.stderr.write("usage: engine_host.py [--language=LL_CC] [--embed] <engine> [engine arguments...]\n")
+        sys.stderr.write("usage: engine_host.py [--language=LL_CC] [--embed [--first-window=URL]] <engine> "
+                         "[engine arguments...]\n")
         return 2
-    host = EngineHost(args, language, embed)
+    host = EngineHost(args, language, embed, first_window if embed else None)
     # Asked to end (SIGTERM, SIGHUP): as when the channel closes.
     def stop(*_):
         host.stop_requested = True

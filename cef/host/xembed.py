@@ -73,10 +73,15 @@ def available():
     return True, None
 
 
-def engine_switches(window_class):
-    """Switches that make the engine a windowed X11 program whose windows we can tell."""
-    return ["--ozone-platform=x11", "--test-type", "--no-startup-window",
-            "--window-position=%d,%d" % (OFFSCREEN, OFFSCREEN), "--class=" + window_class]
+def engine_switches(window_class, first_url=None):
+    """Switches that make the engine a windowed X11 program whose windows we can tell.
+    With `first_url` it opens that page in an app window as it starts (saving the
+    round trip of asking the running engine for one), else no window at all. Either
+    way it keeps running when its last window closes (a page of ours may be the only
+    one and go before the next comes); only being told to close ends it."""
+    start = ["--app=" + first_url, "--keep-alive-for-test"] if first_url else ["--no-startup-window"]
+    return ["--ozone-platform=x11", "--test-type"] + start + [
+        "--window-position=%d,%d" % (OFFSCREEN, OFFSCREEN), "--class=" + window_class]
 
 
 def clear_stale_lock(engine_argv, wait=5.0):

@@ -254,13 +254,15 @@ class EmbedderTest(unittest.TestCase):
 
     def test_switches_and_relaunch_keep_what_the_engine_needs(self):
         argv = ["/usr/bin/chromium", "--no-sandbox", "--user-data-dir=/p", "--lang=zh-CN"]
-        argv[1:1] = xembed.engine_switches(CLASS)
+        argv[1:1] = xembed.engine_switches(CLASS, "data:text/html,first")
         again = xembed.relaunch_argv(argv, "data:text/html,x")
         self.assertEqual(again[0], "/usr/bin/chromium")
         for needed in ("--user-data-dir=/p", "--no-sandbox", "--test-type", "--class=" + CLASS,
                        "--app=data:text/html,x", "--ozone-platform=x11"):
             self.assertIn(needed, again)
         self.assertNotIn("--no-startup-window", again)
+        # The engine's own first window is not opened a second time with the next one.
+        self.assertNotIn("--app=data:text/html,first", again)
 
 
 if __name__ == "__main__":

@@ -241,6 +241,10 @@ class WholeRoad(unittest.TestCase):
         # Log in by real input into the program's window, after a click on the
         # launcher's artwork and a cancelled close: the page must still be on top.
         field = road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        # The window the engine opened as it started is the launcher's page: no second
+        # window was asked for beside it, left on its placeholder.
+        pages = [t.get("url", "") for t in devtools.page_targets(port)]
+        self.assertEqual([], [u for u in pages if u.startswith("data:text/html,<!--vmview")], pages)
         self.assert_page_at(port, frame[0], frame[1], frame[2], 1230, 620, "launcher")
         road.click(launcher[1] + 400, launcher[2] + 20)
         road.click(launcher[1] + 1215, launcher[2] + 15)

@@ -345,9 +345,9 @@ bool SendWindowCommand(const std::string& command) {
 
 }  // namespace
 
-std::string BrowserImpl::OpenView(unsigned generation) {
+std::string BrowserImpl::OpenView(unsigned generation, const std::string& token) {
     if (!view_) view_.reset(new EmbedView(hwnd_, id_, SendWindowCommand));
-    view_->Renew(generation);
+    view_->Renew(generation, token);
     view_->Open();
     return view_->PlaceholderUrl();
 }

@@ -120,7 +120,7 @@ public:
     CefRefPtr<FrameImpl> FrameByEngineId(const std::string& engineId);
     // The engine's own window in this window's place (embed_view.h), UI thread.
     // Opens the engine's window for a new page; returns its placeholder address.
-    std::string OpenView(unsigned generation);
+    std::string OpenView(unsigned generation, const std::string& token = std::string());
     // A popup's window, which the engine made itself: asked to move to (left, top).
     void ClaimView(int left, int top);
     void OnViewEvent(const nlohmann::json& event);

@@ -110,6 +110,12 @@ bool Engine::Start() {
     EngineProcess::Choices choices;
     choices.windowed = EmbeddingWanted(IsLinuxEngine(exe));
     choices.extraArgs = FlashEmulator::EngineArguments();
+    if (choices.windowed) {
+        // The first page's window opens while the engine starts, so the first page
+        // need not wait for the running engine to be asked for one.
+        firstViewToken_ = "vmview-" + std::to_string(GetCurrentProcessId()) + "-first-" + std::to_string(gen);
+        choices.firstWindow = EmbedView::Placeholder(firstViewToken_);
+    }
     if (!process_.Launch(exe, choices, std::move(handlers)) || !connection->Attach(process_.Channel())) {
         connection->Detach();
         process_.End(0);
@@ -175,6 +181,7 @@ void Engine::DropEngine(DWORD waitMs) {
     pendingTargets_.clear();
     unclaimed_.clear();
     pendingViews_.clear();
+    firstViewToken_.clear();
     awaitingMode_.clear();
     cookiesAsked_ = false;
     {
@@ -413,7 +420,20 @@ void Engine::CreatePageTarget(BrowserImpl* browser, const std::string& url) {
         // A window of the engine's own, opened on a placeholder page that tells it
         // from the others; the page is set up there, then sent to its address.
         browser->SetPendingUrl(url.empty() ? "about:blank" : url);
-        pendingViews_[browser->OpenView(generation_)] = b;
+        std::string token;
+        token.swap(firstViewToken_);  // the engine's first window goes to the first page asked for
+        std::string placeholder = browser->OpenView(generation_, token);
+        // That window's page may have been announced before it was asked for.
+        for (auto it = unclaimed_.begin(); it != unclaimed_.end(); ++it) {
+            if (JsonString(it->second.targetInfo, "url") != placeholder) continue;
+            std::string targetId = it->first;
+            Unclaimed u = it->second;
+            unclaimed_.erase(it);
+            b->SetTargetId(targetId);
+            b->Attach(targetId, u.sessionId, u.waiting);
+            return;
+        }
+        pendingViews_[placeholder] = b;
         return;
     }
     unsigned gen = generation_;

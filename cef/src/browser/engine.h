@@ -169,6 +169,8 @@ private:
     // Pages asked for before the mode was known: made once it is (browser, address).
     std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> awaitingMode_;
     std::map<std::string, CefRefPtr<BrowserImpl>> pendingViews_;  // placeholder address -> browser
+    // The token of the window a windowed engine opens as it starts, until a page takes it.
+    std::string firstViewToken_;
     int claims_ = 0;  // places popup windows were sent to, to be known by
 
     std::vector<CefRefPtr<BrowserImpl>> browsers_;

@@ -192,7 +192,11 @@ bool EngineChannel::StartUnderWine(const Launch& launch) {
         launch.language.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") ==
             std::string::npos)
         cmd += L" --language=" + CefString(launch.language).ToWString();
-    if (launch.embed) cmd += L" --embed";
+    if (launch.embed) {
+        cmd += L" --embed";
+        if (!launch.firstWindow.empty())
+            cmd += L" " + QuoteCommandLineArg(L"--first-window=" + CefString(launch.firstWindow).ToWString());
+    }
     cmd += L" " + QuoteCommandLineArg(CefString(EnginePath(launch.engine, true)).ToWString());
     for (const std::string& a : launch.args) cmd += L" " + QuoteCommandLineArg(CefString(a).ToWString());
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());

@@ -51,6 +51,9 @@ public:
         // whether the display allows it and tells us first thing, see embed_view.h);
         // the arguments then leave the choice of headless to the host.
         bool embed = false;
+        // With embed: the placeholder page of the first window the client will ask
+        // for, opened by the engine as it starts (see engine_host.py).
+        std::string firstWindow;
     };
 
     // Starts the engine (through the host under Wine) and the reader thread. Null

@@ -209,6 +209,7 @@ bool EngineProcess::Launch(const std::wstring& exe, const Choices& choices, Engi
     EngineChannel::Launch launch;
     launch.engine = exe;
     launch.embed = embed_ = choices.windowed;
+    if (choices.windowed) launch.firstWindow = choices.firstWindow;
     launch.args = Arguments(lang, linuxEngine, choices);
     // On Linux the engine takes its own language (error pages, dialogs) from the
     // environment, not from --lang.
@@ -243,8 +244,8 @@ std::vector<std::string> EngineProcess::Arguments(const std::string& lang, bool 
         args.push_back("--ignore-certificate-errors-spki-list=" + pinned);
     if (appLine && appLine->HasSwitch(L"disable-web-security")) args.push_back("--disable-web-security");
     args.insert(args.end(), choices.extraArgs.begin(), choices.extraArgs.end());
-    // Windowed, the engine opens no window of its own at start; headless, it starts
-    // with a blank page.
+    // Windowed, the engine's only window at start is the first page's (the host
+    // names it, see Choices::firstWindow); headless, it starts with a blank page.
     if (!embed_) {
         args.insert(args.begin(), "--headless=new");
         args.push_back("about:blank");

@@ -33,6 +33,7 @@ public:
     struct Choices {
         bool windowed = false;  // the engine's own windows show the pages (else headless)
         std::vector<std::string> extraArgs;  // switches of the layer's other parts
+        std::string firstWindow;  // windowed: the page the engine's first window opens on
     };
 
     // Prepares the profile folder and starts `exe` with the settings' options, its

@@ -232,12 +232,17 @@ EmbedView::~EmbedView() {
     if (hole_ && IsWindow(hole_)) DestroyWindow(hole_);
 }
 
-void EmbedView::Renew(unsigned generation) {
-    token_ = "vmview-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(number_) + "-" +
-             std::to_string(generation);
+std::string EmbedView::Placeholder(const std::string& token) {
     // A blank page whose address (and so the window class the engine derives from it)
     // carries the token.
-    placeholderUrl_ = "data:text/html,<!--" + token_ + "-->";
+    return "data:text/html,<!--" + token + "-->";
+}
+
+void EmbedView::Renew(unsigned generation, const std::string& token) {
+    token_ = !token.empty() ? token
+                            : "vmview-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(number_) + "-" +
+                                  std::to_string(generation);
+    placeholderUrl_ = Placeholder(token_);
     haveWindow_ = false;
     sentPlace_ = json();
 }

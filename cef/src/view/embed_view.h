@@ -62,8 +62,11 @@ public:
     // The address of the blank page the engine's window for this view starts
     // with; it tells the engine's page target (and its window) as ours.
     std::string PlaceholderUrl() const { return placeholderUrl_; }
-    // A new placeholder for a new engine page (the engine was started again).
-    void Renew(unsigned generation);
+    // A new placeholder for a new engine page (the engine was started again); with
+    // `token`, the one of a window the engine opens by itself (its first).
+    void Renew(unsigned generation, const std::string& token = std::string());
+    // The placeholder page whose address (and so the engine window's class) carries `token`.
+    static std::string Placeholder(const std::string& token);
 
     // Asks the host for the engine window of our page (the engine opens it).
     void Open();
