@@ -7,6 +7,7 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     base::StartupBegin();
     if (OleInitialize(nullptr) != S_OK) return 0;
+    base::StartupStep(L"OLE initialised");
     {
         gameApp app;
         app.Run();
