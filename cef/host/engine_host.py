@@ -11,6 +11,7 @@ engine has no listening port any other process could reach.
 Channel frames, both ways: one letter, the payload, a NUL byte.
     D  a DevTools message (to the engine's fd 3 / from its fd 4)
     X  window commands for embedding (client -> host) and their events back
+       (the first: {"embed": bool, "keys": bool}, see xembed.py)
     E  host -> client, about the engine process:
          {"started": {"engine": pid, "host": pid}}   once the engine runs
          {"exited": code}   the engine's browser process ended by itself
@@ -181,7 +182,7 @@ class EngineHost:
             xembed.clear_stale_lock(self.engine_argv)
             self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class, self.first_window)
             self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
-            self.send_window_event({"embed": True})
+            self.send_window_event({"embed": True, "keys": self.embedder.keys})
         elif self.embed:
             # Asked for windows, the engine runs headless after all.
             self.engine_argv.insert(1, "--headless=new")

@@ -42,6 +42,12 @@ Events (host -> client):
   {"window": N}                       N's engine window exists
   {"gone": N}                         N's engine window was destroyed
   {"pressed": N, "button": B}         a press in N's window
+  {"key": N, "vk": V, "m": M}         a key pressed in N's window that could be a hot
+                                      key (a letter, digit or F1-F24; see
+                                      virtual_key): its Windows virtual key and the
+                                      modifiers held (Alt 1, Ctrl 2, Super 4, Shift 8),
+                                      told straight from X, as the page may be too busy
+                                      to tell its own key events in time
 """
 import os
 import select
@@ -49,9 +55,13 @@ import struct
 
 try:
     from Xlib import X, Xatom, display, error
+    from Xlib.ext import xinput
     from Xlib.protocol import event as xevent
 except ImportError:  # no python3-xlib: the engine runs headless instead
     X = None
+
+# The X protocol's event type of extension events (XInput 2's among them).
+GENERIC_EVENT = 35
 
 # Far outside any screen: where the engine puts a new window before we take it.
 OFFSCREEN = -32000
@@ -132,6 +142,18 @@ def gone_within(pid, seconds):
         os.close(fd)
 
 
+def virtual_key(keysym):
+    """The Windows virtual key of a letter, digit or F1 to F24 key, else 0: the keys
+    a hot key is made of (the client's HostSeesKey names the same)."""
+    if ord("a") <= keysym <= ord("z"):
+        return keysym - 32
+    if ord("A") <= keysym <= ord("Z") or ord("0") <= keysym <= ord("9"):
+        return keysym
+    if 0xFFBE <= keysym <= 0xFFD5:  # XK_F1 .. XK_F24
+        return 0x70 + keysym - 0xFFBE
+    return 0
+
+
 def relaunch_argv(engine_argv, url):
     """The command that asks the running engine (through its process singleton) for
     one more app window showing `url`."""
@@ -175,6 +197,13 @@ class Embedder:
         self.known = set()  # window ids checked already (ours or not)
         self.focus_before = None  # the focus when the engine started making a window
         self.parents = {}  # parent window id -> number of clip windows in it
+        # Keys pressed in the engine's windows come to us as well through XInput 2
+        # (the engine takes its keys that way, and a core selection would then see none).
+        try:
+            version = self.dpy.xinput_query_version()
+            self.keys = (version.major_version, version.minor_version) >= (2, 0)
+        except Exception:  # noqa: BLE001 - no XInput on this display: keys only through the page
+            self.keys = False
         self.dpy.sync()
 
     def fileno(self):
@@ -197,7 +226,10 @@ class Embedder:
 
     def handle(self, ev):
         t = ev.type
-        if t == X.CreateNotify and ev.parent == self.root:
+        if t == GENERIC_EVENT:
+            if getattr(ev, "evtype", None) == xinput.KeyPress:
+                self.on_key(ev.data)
+        elif t == X.CreateNotify and ev.parent == self.root:
             if self.focus_before is None:
                 self.focus_before = self.dpy.get_input_focus().focus
             self.consider(ev.window, ev.override)
@@ -254,6 +286,8 @@ class Embedder:
         self.parked.pop(win.id, None)
         win.grab_button(X.AnyButton, X.AnyModifier, True, X.ButtonPressMask, X.GrabModeSync,
                         X.GrabModeAsync, X.NONE, X.NONE)
+        if self.keys:
+            win.xinput_select_events([(xinput.AllMasterDevices, xinput.KeyPressMask)])
         self.send({"window": b.number})
         self.apply(b)
 
@@ -299,6 +333,16 @@ class Embedder:
             # The client's window is disabled: the press, and its release, go nowhere.
             self.dpy.allow_events(X.AsyncPointer, ev.time)
         self.send({"pressed": b.number, "button": ev.detail})
+
+    def on_key(self, data):
+        b = self.by_engine(data.event.id)
+        vk = virtual_key(self.dpy.keycode_to_keysym(data.detail, 0))
+        if b is None or not vk:
+            return
+        mods = data.mods.effective_mods
+        m = ((1 if mods & X.Mod1Mask else 0) | (2 if mods & X.ControlMask else 0) |
+             (4 if mods & X.Mod4Mask else 0) | (8 if mods & X.ShiftMask else 0))
+        self.send({"key": b.number, "vk": vk, "m": m})
 
     def on_destroy(self, wid):
         self.parked.pop(wid, None)

@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "cef", "h
 import xembed  # noqa: E402
 
 try:
-    from Xlib import X, display
+    from Xlib import X, XK, display
     from Xlib.ext import xtest
 except ImportError:  # setup installs python3-xlib; without it there is nothing to test
     X = None
@@ -179,6 +179,31 @@ class EmbedderTest(unittest.TestCase):
         self.assertFalse([e for e in self.engine_events if e.type in (X.ButtonPress, X.ButtonRelease)])
         self.assertEqual(self.client.get_input_focus().focus.id, other.id)
         other.destroy()
+
+    def test_keys_that_could_be_hot_keys_are_told_straight_from_x(self):
+        if not self.embedder.keys:
+            self.skipTest("no XInput 2 on this display")
+        self.open_embedded()
+        self.place(x=10, y=25, w=200, h=120)
+        # The client's window has the keyboard and the pointer is over the page: X
+        # gives the page the keys, and we hear them too.
+        self.client.set_input_focus(self.top, X.RevertToParent, X.CurrentTime)
+        xtest.fake_input(self.client, X.MotionNotify, x=50 + 60, y=60 + 60)
+
+        def press(*keysyms):
+            codes = [self.client.keysym_to_keycode(XK.string_to_keysym(k)) for k in keysyms]
+            for c in codes:
+                xtest.fake_input(self.client, X.KeyPress, c)
+            for c in reversed(codes):
+                xtest.fake_input(self.client, X.KeyRelease, c)
+            self.client.sync()
+
+        press("Alt_L", "d")
+        press("Return")  # no hot key is made of it: not told
+        press("Shift_L", "F5")
+        press("Control_L", "7")
+        told = [{"key": 1, "vk": 0x44, "m": 1}, {"key": 1, "vk": 0x74, "m": 8}, {"key": 1, "vk": 0x37, "m": 2}]
+        self.assertTrue(self.pump(lambda: [e for e in self.events if "vk" in e] == told), self.events)
 
     def test_other_windows_of_the_engine_are_parked_and_others_untouched(self):
         self.open_embedded()

@@ -230,6 +230,7 @@ void Engine::OnWindowEvent(const json& event) {
         // The host's first word: the pages asked for meanwhile are made now.
         base::StartupStep(L"display mode known");
         viewMode_ = JsonBool(event, "embed") ? kViewEmbedded : kViewScreencast;
+        EmbedView::SetHostKeys(JsonBool(event, "keys"));
         std::vector<std::pair<CefRefPtr<BrowserImpl>, std::string>> waiting;
         waiting.swap(awaitingMode_);
         for (auto& w : waiting)
@@ -237,7 +238,7 @@ void Engine::OnWindowEvent(const json& event) {
         return;
     }
     int number = 0;
-    for (const char* key : {"window", "gone", "pressed", "focused"})
+    for (const char* key : {"window", "gone", "pressed", "focused", "key"})
         if (event.contains(key)) number = JsonInt(event, key);
     for (auto& b : browsers_) {
         if (b->GetIdentifier() != number) continue;

@@ -166,6 +166,16 @@ UINT HotKeyModifiers(int page) {
            ((page & 4) ? MOD_WIN : 0);
 }
 
+// Whether the host reports keys pressed in the engine's windows (see HostSeesKey).
+// Engine UI thread only: set at the host's first word, read by the views.
+bool g_hostKeys = false;
+
+// The keys the host reports straight from X when they are pressed in a page
+// (xembed.py's virtual_key): letters, digits, F1 to F24.
+bool HostSeesKey(int vk) {
+    return (vk >= 'A' && vk <= 'Z') || (vk >= '0' && vk <= '9') || (vk >= VK_F1 && vk <= VK_F24);
+}
+
 // Whether somebody holds this combination as a hot key: registering it then fails.
 bool IsHotKey(HWND probe, UINT modifiers, UINT vk) {
     const int kProbeId = 0xBFF0;
@@ -374,6 +384,8 @@ void EmbedView::OnWindowEvent(const json& event) {
     } else if (event.contains("gone")) {
         haveWindow_ = false;
         Update();
+    } else if (event.contains("key")) {
+        OnHostKey(JsonInt(event, "vk"), JsonInt(event, "m"));
     } else if (event.contains("pressed")) {
         HWND root = GetAncestor(window_, GA_ROOT);
         if (!inputEnabled_) {
@@ -399,21 +411,10 @@ void EmbedView::OnPageKey(const json& key) {
     bool extended = ExtendedKey(JsonString(key, "c"));
     bool modifierKey = vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || vk == VK_LWIN || vk == VK_RWIN;
     if (!up && !modifierKey && IsHotKey(window_, HotKeyModifiers(modifiers), (UINT)vk)) {
-        // Somebody's hot key (the boss key): typed into Wine, whose hot key
-        // handling takes it; its modifiers around it, as held.
-        std::vector<INPUT> keys;
-        const struct {
-            int bit;
-            WORD vk;
-        } kModifiers[] = {{1, VK_MENU}, {2, VK_CONTROL}, {8, VK_SHIFT}, {4, VK_LWIN}};
-        for (const auto& m : kModifiers)
-            if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, false, false));
-        keys.push_back(KeyInput((WORD)vk, false, extended));
-        keys.push_back(KeyInput((WORD)vk, true, extended));
-        for (const auto& m : kModifiers)
-            if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, true, false));
-        for (INPUT& in : keys) in.ki.dwExtraInfo = kTypedKeyMark;
-        SendInput((UINT)keys.size(), keys.data(), sizeof(INPUT));
+        // Somebody's hot key (the boss key). The host has told it already when it
+        // sees such keys: the page's report comes behind whatever the page keeps
+        // the engine busy with (a title changed thousands of times a second).
+        if (!(g_hostKeys && HostSeesKey(vk))) TypeHotKey(vk, modifiers, extended);
         hotKeyDown_ = vk;
         return;
     }
@@ -430,6 +431,31 @@ void EmbedView::OnPageKey(const json& key) {
     if (up) lParam |= (LPARAM)1 << 31;
     PostMessageW(window_, msg, (WPARAM)vk, lParam);
 }
+
+void EmbedView::OnHostKey(int vk, int modifiers) {
+    if (!HostSeesKey(vk) || !IsHotKey(window_, HotKeyModifiers(modifiers), (UINT)vk)) return;
+    TypeHotKey(vk, modifiers, false);
+    hotKeyDown_ = vk;  // the page's own reports of it are then not passed on
+}
+
+void EmbedView::TypeHotKey(int vk, int modifiers, bool extended) {
+    // Typed into Wine, whose hot key handling takes it; its modifiers around it, as held.
+    std::vector<INPUT> keys;
+    const struct {
+        int bit;
+        WORD vk;
+    } kModifiers[] = {{1, VK_MENU}, {2, VK_CONTROL}, {8, VK_SHIFT}, {4, VK_LWIN}};
+    for (const auto& m : kModifiers)
+        if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, false, false));
+    keys.push_back(KeyInput((WORD)vk, false, extended));
+    keys.push_back(KeyInput((WORD)vk, true, extended));
+    for (const auto& m : kModifiers)
+        if (modifiers & m.bit) keys.push_back(KeyInput(m.vk, true, false));
+    for (INPUT& in : keys) in.ki.dwExtraInfo = kTypedKeyMark;
+    SendInput((UINT)keys.size(), keys.data(), sizeof(INPUT));
+}
+
+void EmbedView::SetHostKeys(bool reported) { g_hostKeys = reported; }
 
 void EmbedView::ExpectEcho(int vk, bool down) {
     echoes_.push_back(Echo{vk, down, GetTickCount()});

@@ -21,8 +21,10 @@
 // (marked, so that it is not passed to the page a second time), where message
 // hooks see it and the default handling does its part (Alt+F4 closes the
 // top-level); a key somebody holds as a hot key is typed into Wine instead, whose
-// hot key handling then fires. Keys the page got from us come back too, and are
-// known by the order they were forwarded in.
+// hot key handling then fires. The host also reports the keys that could be hot
+// keys straight from X; those are typed from its report, which does not wait
+// behind the page's work as the page's own does. Keys the page got from us come
+// back too, and are known by the order they were forwarded in.
 //
 // Wine draws a top-level window's contents into its X window including what lies
 // over child X windows; a child window with a pixel format is left out of that
@@ -82,6 +84,9 @@ public:
     void OnWindowEvent(const nlohmann::json& event);
     // A key the page received, reported by the view's page script (UI thread).
     void OnPageKey(const nlohmann::json& key);
+    // Whether the host reports the keys pressed in the engine's windows that could
+    // be hot keys, straight from X; told by the host first thing (UI thread).
+    static void SetHostKeys(bool reported);
     // A key forwarded to the page by the browser window: the page reports it too.
     void ExpectEcho(int vk, bool down);
 
@@ -113,6 +118,9 @@ private:
     void Update();
     void SetInput(bool enabled);
     bool IsEcho(int vk, bool down);
+    // A key pressed in the page, as the host saw it from X (modifiers as the page's).
+    void OnHostKey(int vk, int modifiers);
+    void TypeHotKey(int vk, int modifiers, bool extended);
 
     HWND window_;
     HWND hole_ = nullptr;  // the inner window over which the engine's window sits
