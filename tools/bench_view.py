@@ -161,6 +161,19 @@ def cpu_ticks(pids):
     return out
 
 
+def pss_mb(pids):
+    """Proportional set size of `pids` together, in MB (shared pages split among
+    their users, so processes sharing a library are not counted twice)."""
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/smaps_rollup") as f:
+                total += next(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+        except (OSError, StopIteration):
+            pass
+    return total / 1024
+
+
 def cpu_used(before, after):
     """Ticks used between two samples: a process that came meanwhile counts whole,
     one that went counts nothing after its last sample."""
@@ -236,7 +249,8 @@ def measure(port, client_pids, engine_pids, origin, click_at):
             "click_quartiles": statistics.quantiles(times, n=4) if len(times) > 1 else [],
             "client_cpu": 100.0 * cpu_used(c0, c1) / TICK / elapsed,
             "engine_cpu": 100.0 * cpu_used(e0, e1) / TICK / elapsed,
-            "server_cpu": 100.0 * cpu_used(s0, s1) / TICK / elapsed}
+            "server_cpu": 100.0 * cpu_used(s0, s1) / TICK / elapsed,
+            "client_pss_mb": pss_mb(client_pids()), "engine_pss_mb": pss_mb(engine_pids())}
 
 
 def engine_executable():
@@ -443,8 +457,9 @@ def main():
     print()
     # Every figure also as a ratio to the engine alone on the same page (first rows).
     print("| route | layout | page | launch to the login page's first paint, first / second start (s) | tray restore (s) | page frames/s | frames on screen/s "
-          "| click to pixels (median ms) | client CPU % | engine CPU % | wineserver + X CPU % |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "| click to pixels (median ms) | client CPU % | engine CPU % | wineserver + X CPU % "
+          "| client + engine memory (PSS, MB) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for route, layout, name, r in rows:
         a = anchors.get(name, {})
         tray = f"{r['tray_s']:.2f}" if "tray_s" in r else "–"
@@ -454,7 +469,8 @@ def main():
               f"| {r['screen_fps']:.1f}{ratio(r['screen_fps'], a.get('screen_fps'))} "
               f"| {r['click_ms']:.1f}{ratio(r['click_ms'], a.get('click_ms'))} ({r['clicks']}/{CLICKS}) "
               f"| {r['client_cpu']:.0f} | {r['engine_cpu']:.0f}{ratio(r['engine_cpu'], a.get('engine_cpu'))} "
-              f"| {r['server_cpu']:.0f} |")
+              f"| {r['server_cpu']:.0f} | {r['client_pss_mb'] + r['engine_pss_mb']:.0f}"
+              f"{ratio(r['client_pss_mb'] + r['engine_pss_mb'], a.get('client_pss_mb', 0) + a.get('engine_pss_mb', 0))} |")
     with open("/proc/loadavg") as f:
         print(f"\nscreen sampled {rows[0][3]['samples_per_s']:.0f} times/s; load average at the end: "
               f"{f.read().split()[0]} ({os.cpu_count()} cores)")
