@@ -17,6 +17,7 @@ clock, of a first and a second start; and, in game, the tray icon's restore. The
 engine alone on the same pages and screen is the first row, and every figure is
 also given as a ratio to it.
 """
+import http.server
 import json
 import os
 import random
@@ -25,6 +26,7 @@ import tempfile
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -264,6 +266,43 @@ def engine_executable():
     return None
 
 
+class EmulatorFiles:
+    """The build's Flash emulator for the engine alone, so that its game page runs
+    the movie as the client's does: the emulator's folder served to any origin (as
+    the client's own file server serves it) and a document script with the
+    emulator's settings as the client gives them. Not given: the client's socket
+    relay (the movie's server connection fails here) and its fonts."""
+
+    def __init__(self):
+        self.folder = os.path.join(road.BUILD, "ruffle")
+        folder = self.folder
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=folder, **kwargs)
+
+            def end_headers(self):
+                self.send_header("Access-Control-Allow-Origin", "*")
+                super().end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def script(self):
+        config = {"publicPath": f"http://127.0.0.1:{self.server.server_port}/", "preferredRenderer": "canvas",
+                  "splashScreen": False, "unmuteOverlay": "hidden", "autoplay": "on",
+                  "warnOnUnsupportedContent": False, "showSwfDownload": False, "logLevel": "warn"}
+        with open(os.path.join(self.folder, "ruffle.js"), encoding="utf-8") as f:
+            return f"window.RufflePlayer = {{config: {json.dumps(config)}}};\n" + f.read()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 def start_engine_alone(exe, profile, base, sw, sh):
     """The engine alone on the login page, as the client starts: (its process, its
     DevTools port, seconds from the launch to the page's first paint)."""
@@ -299,7 +338,8 @@ def stop_engine_alone(proc):
 
 def run_engine_alone():
     """The anchor: the engine by itself as an app window over the screen's top, on
-    the same game page at the in-game page size (the screen less the title bar).
+    the same game page at the in-game page size (the screen less the title bar),
+    with the client's Flash emulator in its pages.
     Started twice on one profile, as the client's engine keeps its profile: the
     first start pays what any first start on a fresh display pays."""
     exe = engine_executable()
@@ -312,7 +352,7 @@ def run_engine_alone():
     base = f"http://127.0.0.1:{road.PORTAL_PORT}"
     url = base + "/wd3/play?server_id=3"
     results = []
-    proc = None
+    proc = session = files = None
     try:
         proc, port, first = start_engine_alone(exe, profile, base, sw, sh)
         stop_engine_alone(proc)
@@ -348,12 +388,22 @@ def run_engine_alone():
         road.wait_for(lambda: page(port, "[innerWidth, innerHeight]") == list(want), 10, "the engine's page resized",
                       seen=lambda: page(port, "[innerWidth, innerHeight]"))
         size, origin = want, (0, 0)
+        # The emulator's script on every new document of the page, for as long as this
+        # session to the page is open.
+        files = EmulatorFiles()
+        target = devtools.page_targets(port)[0]
+        session = devtools.DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+        session.call("Page.addScriptToEvaluateOnNewDocument", {"source": files.script()})
         for name, address in (("game page", url), ("60 fps animation", ANIMATION)):
             navigate(port, address)
             r = measure(port, lambda: [], engine_pids, origin, (origin[0] + size[0] // 2, origin[1] + size[1] // 2))
             r["start_s"], r["restart_s"] = first, again
             results.append((f"alone {size[0]}x{size[1]}", name, r))
     finally:
+        if session:
+            session.close()
+        if files:
+            files.stop()
         if proc:
             stop_engine_alone(proc)
         portal.stop()

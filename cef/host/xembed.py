@@ -43,11 +43,11 @@ Events (host -> client):
   {"gone": N}                         N's engine window was destroyed
   {"pressed": N, "button": B}         a press in N's window
   {"key": N, "vk": V, "m": M}         a key pressed in N's window that could be a hot
-                                      key (a letter, digit or F1-F24; see
-                                      virtual_key): its Windows virtual key and the
-                                      modifiers held (Alt 1, Ctrl 2, Super 4, Shift 8),
-                                      told straight from X, as the page may be too busy
-                                      to tell its own key events in time
+                                      key (see hot_key_candidate): its Windows virtual
+                                      key and the modifiers held (Alt 1, Ctrl 2,
+                                      Super 4, Shift 8), told straight from X, as the
+                                      page may be too busy to tell its own key events
+                                      in time
 """
 import os
 import select
@@ -143,8 +143,7 @@ def gone_within(pid, seconds):
 
 
 def virtual_key(keysym):
-    """The Windows virtual key of a letter, digit or F1 to F24 key, else 0: the keys
-    a hot key is made of (the client's HostSeesKey names the same)."""
+    """The Windows virtual key of a letter, digit or F1 to F24 key, else 0."""
     if ord("a") <= keysym <= ord("z"):
         return keysym - 32
     if ord("A") <= keysym <= ord("Z") or ord("0") <= keysym <= ord("9"):
@@ -152,6 +151,13 @@ def virtual_key(keysym):
     if 0xFFBE <= keysym <= 0xFFD5:  # XK_F1 .. XK_F24
         return 0x70 + keysym - 0xFFBE
     return 0
+
+
+def hot_key_candidate(vk, m):
+    """Whether a key with virtual key `vk` and modifiers `m` (as in the "key" event)
+    could be a hot key worth telling: F1 to F24, or a letter or digit with Alt, Ctrl
+    or Super held. Plain typing is never told (the client's HostSeesKey names the same)."""
+    return 0x70 <= vk <= 0x87 or (vk != 0 and (m & 7) != 0)
 
 
 def relaunch_argv(engine_argv, url):
@@ -342,7 +348,8 @@ class Embedder:
         mods = data.mods.effective_mods
         m = ((1 if mods & X.Mod1Mask else 0) | (2 if mods & X.ControlMask else 0) |
              (4 if mods & X.Mod4Mask else 0) | (8 if mods & X.ShiftMask else 0))
-        self.send({"key": b.number, "vk": vk, "m": m})
+        if hot_key_candidate(vk, m):
+            self.send({"key": b.number, "vk": vk, "m": m})
 
     def on_destroy(self, wid):
         self.parked.pop(wid, None)

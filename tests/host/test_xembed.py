@@ -199,7 +199,9 @@ class EmbedderTest(unittest.TestCase):
             self.client.sync()
 
         press("Alt_L", "d")
-        press("Return")  # no hot key is made of it: not told
+        press("n", "i")  # typing is not told, nor a key no hot key is made of
+        press("Shift_L", "x")
+        press("Return")
         press("Shift_L", "F5")
         press("Control_L", "7")
         told = [{"key": 1, "vk": 0x44, "m": 1}, {"key": 1, "vk": 0x74, "m": 8}, {"key": 1, "vk": 0x37, "m": 2}]

@@ -171,9 +171,11 @@ UINT HotKeyModifiers(int page) {
 bool g_hostKeys = false;
 
 // The keys the host reports straight from X when they are pressed in a page
-// (xembed.py's virtual_key): letters, digits, F1 to F24.
-bool HostSeesKey(int vk) {
-    return (vk >= 'A' && vk <= 'Z') || (vk >= '0' && vk <= '9') || (vk >= VK_F1 && vk <= VK_F24);
+// (xembed.py's hot_key_candidate): F1 to F24, and letters and digits with Alt,
+// Ctrl or the Windows key held (`modifiers` as the page's: Alt 1, Ctrl 2, Meta 4).
+bool HostSeesKey(int vk, int modifiers) {
+    bool plain = (vk >= 'A' && vk <= 'Z') || (vk >= '0' && vk <= '9');
+    return (vk >= VK_F1 && vk <= VK_F24) || (plain && (modifiers & 7) != 0);
 }
 
 // Whether somebody holds this combination as a hot key: registering it then fails.
@@ -414,7 +416,7 @@ void EmbedView::OnPageKey(const json& key) {
         // Somebody's hot key (the boss key). The host has told it already when it
         // sees such keys: the page's report comes behind whatever the page keeps
         // the engine busy with (a title changed thousands of times a second).
-        if (!(g_hostKeys && HostSeesKey(vk))) TypeHotKey(vk, modifiers, extended);
+        if (!(g_hostKeys && HostSeesKey(vk, modifiers))) TypeHotKey(vk, modifiers, extended);
         hotKeyDown_ = vk;
         return;
     }
@@ -433,7 +435,7 @@ void EmbedView::OnPageKey(const json& key) {
 }
 
 void EmbedView::OnHostKey(int vk, int modifiers) {
-    if (!HostSeesKey(vk) || !IsHotKey(window_, HotKeyModifiers(modifiers), (UINT)vk)) return;
+    if (!HostSeesKey(vk, modifiers) || !IsHotKey(window_, HotKeyModifiers(modifiers), (UINT)vk)) return;
     TypeHotKey(vk, modifiers, false);
     hotKeyDown_ = vk;  // the page's own reports of it are then not passed on
 }
