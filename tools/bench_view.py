@@ -393,6 +393,7 @@ def run_engine_alone():
         files = EmulatorFiles()
         target = devtools.page_targets(port)[0]
         session = devtools.DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+        session.call("Page.enable", {})  # new documents get the script only while it is on
         session.call("Page.addScriptToEvaluateOnNewDocument", {"source": files.script()})
         for name, address in (("game page", url), ("60 fps animation", ANIMATION)):
             navigate(port, address)
