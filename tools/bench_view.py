@@ -412,6 +412,11 @@ def run_engine_alone():
     return results
 
 
+def engine_hosts(client):
+    """The engine hosts of `client` (one, or none once its engine has gone)."""
+    return pids_of(lambda p, c, pp: "engine_host.py" in c and client.dir in c)
+
+
 def start_client(client):
     """Starts `client`: (the engine's DevTools port, seconds from the launch to the
     login page's first paint)."""
@@ -434,8 +439,7 @@ def run_route(route):
     try:
         _, start = start_client(client)
         client.kill()
-        road.wait_for(lambda: not pids_of(lambda p, c, pp: "engine_host.py" in c and client.dir in c), 30,
-                      "the first client's engine gone")
+        road.wait_for(lambda: not engine_hosts(client), 30, "the first client's engine gone")
         port, restart = start_client(client)
         frame = road.wait_for(lambda: client.window_sized(1230, 620), 60, "the frame")
 
@@ -445,8 +449,7 @@ def run_route(route):
             return pids_of(lambda p, c, pp: "vornmark.exe" in c and exe_dir in c.replace("\\", "/"))
 
         def engine_pids():
-            hosts = pids_of(lambda p, c, pp: "engine_host.py" in c and exe_dir in c)
-            return [d for h in hosts for d in descendants(h)]
+            return [d for h in engine_hosts(client) for d in descendants(h)]
 
         base = f"http://127.0.0.1:{road.PORTAL_PORT}"
         launcher_origin = (frame[1], frame[2])
@@ -507,8 +510,8 @@ def main():
             print(json.dumps({"route": route, "layout": layout, "page": name, **r}), flush=True)
     print()
     # Every figure also as a ratio to the engine alone on the same page (first rows).
-    print("| route | layout | page | launch to the login page's first paint, first / second start (s) | tray restore (s) | page frames/s | frames on screen/s "
-          "| click to pixels (median ms) | client CPU % | engine CPU % | wineserver + X CPU % "
+    print("| route | layout | page | launch to the login page's first paint, first / second start (s) "
+          "| tray restore (s) | page frames/s | frames on screen/s | click to pixels (median ms) | client CPU % | engine CPU % | wineserver + X CPU % "
           "| client + engine memory (PSS, MB) |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for route, layout, name, r in rows:

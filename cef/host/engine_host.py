@@ -183,10 +183,11 @@ class EngineHost:
             self.engine_argv[1:1] = xembed.engine_switches(self.embedder.window_class, self.first_window)
             self.add_reader(self.embedder.fileno(), self.embedder.on_readable)
             self.send_window_event({"embed": True, "keys": self.embedder.keys})
-        elif self.embed:
+            return
+        self.first_window = None  # no windows: no first one either
+        if self.embed:
             # Asked for windows, the engine runs headless after all.
             self.engine_argv.insert(1, "--headless=new")
-            self.first_window = None
             self.send_window_event({"embed": False, "why": why})
 
     def send_window_event(self, msg):
@@ -471,7 +472,7 @@ def main(argv):
         sys.stderr.write("usage: engine_host.py [--language=LL_CC] [--embed [--first-window=URL]] <engine> "
                          "[engine arguments...]\n")
         return 2
-    host = EngineHost(args, language, embed, first_window if embed else None)
+    host = EngineHost(args, language, embed, first_window)
     # Asked to end (SIGTERM, SIGHUP): as when the channel closes.
     def stop(*_):
         host.stop_requested = True

@@ -157,7 +157,7 @@ def hot_key_candidate(vk, m):
     """Whether a key with virtual key `vk` and modifiers `m` (as in the "key" event)
     could be a hot key worth telling: F1 to F24, or a letter or digit with Alt, Ctrl
     or Super held. Plain typing is never told (the client's HostSeesKey names the same)."""
-    return 0x70 <= vk <= 0x87 or (vk != 0 and (m & 7) != 0)
+    return 0x70 <= vk <= 0x87 or (m & 7) != 0
 
 
 def relaunch_argv(engine_argv, url):
@@ -343,7 +343,7 @@ class Embedder:
     def on_key(self, data):
         b = self.by_engine(data.event.id)
         vk = virtual_key(self.dpy.keycode_to_keysym(data.detail, 0))
-        if b is None or not vk:
+        if b is None or not vk:  # not a page of ours, or no key a hot key is made of
             return
         mods = data.mods.effective_mods
         m = ((1 if mods & X.Mod1Mask else 0) | (2 if mods & X.ControlMask else 0) |

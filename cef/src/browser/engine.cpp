@@ -113,7 +113,7 @@ bool Engine::Start() {
     if (choices.windowed) {
         // The first page's window opens while the engine starts, so the first page
         // need not wait for the running engine to be asked for one.
-        firstViewToken_ = "vmview-" + std::to_string(GetCurrentProcessId()) + "-first-" + std::to_string(gen);
+        firstViewToken_ = EmbedView::MakeToken("first", gen);
         choices.firstWindow = EmbedView::Placeholder(firstViewToken_);
     }
     if (!process_.Launch(exe, choices, std::move(handlers)) || !connection->Attach(process_.Channel())) {

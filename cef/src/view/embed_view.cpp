@@ -250,10 +250,12 @@ std::string EmbedView::Placeholder(const std::string& token) {
     return "data:text/html,<!--" + token + "-->";
 }
 
+std::string EmbedView::MakeToken(const std::string& which, unsigned generation) {
+    return "vmview-" + std::to_string(GetCurrentProcessId()) + "-" + which + "-" + std::to_string(generation);
+}
+
 void EmbedView::Renew(unsigned generation, const std::string& token) {
-    token_ = !token.empty() ? token
-                            : "vmview-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(number_) + "-" +
-                                  std::to_string(generation);
+    token_ = !token.empty() ? token : MakeToken(std::to_string(number_), generation);
     placeholderUrl_ = Placeholder(token_);
     haveWindow_ = false;
     sentPlace_ = json();

@@ -69,6 +69,8 @@ public:
     void Renew(unsigned generation, const std::string& token = std::string());
     // The placeholder page whose address (and so the engine window's class) carries `token`.
     static std::string Placeholder(const std::string& token);
+    // A token of this process's for the engine page `which` of engine start `generation`.
+    static std::string MakeToken(const std::string& which, unsigned generation);
 
     // Asks the host for the engine window of our page (the engine opens it).
     void Open();
