@@ -10,13 +10,16 @@ every frame: the page's own frames per second (requestAnimationFrame), the frame
 that reach the screen per second (a corner of the page changes colour at every
 page frame; the X screen is sampled there a few hundred times a second), click
 to pixels (a real click through X; the page changes a square's colour on the
-press; the time until the screen shows it), and the CPU of the client's
-processes and of the engine's (host and browser processes), each in % of one core.
+press; the time until the screen shows it; over several loads of the page, each
+with the phase of the engine's display compositor it settled in, see
+frame_wait_ms), and the CPU of the client's processes and of the engine's (host
+and browser processes), each in % of one core.
 Also the time from the launch to the login page's first paint, by the page's own
 clock, of a first and a second start; and, in game, the tray icon's restore. The
 engine alone on the same pages and screen is the first row, and every figure is
 also given as a ratio to it.
 """
+import bisect
 import http.server
 import json
 import os
@@ -29,6 +32,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "system"))
 import devtools  # noqa: E402
@@ -37,7 +41,9 @@ from Xlib import X, display  # noqa: E402
 from Xlib.ext import xtest  # noqa: E402
 
 SECONDS = float(os.environ.get("BENCH_SECONDS", "4"))
-CLICKS = int(os.environ.get("BENCH_CLICKS", "30"))
+# Clicks per load of a page, and loads of each page.
+CLICKS = int(os.environ.get("BENCH_CLICKS", "12"))
+LOADS = int(os.environ.get("BENCH_LOADS", "3"))
 TICK = os.sysconf("SC_CLK_TCK")
 
 ANIMATION = "data:text/html," + urllib.parse.quote(
@@ -233,9 +239,66 @@ def servers():
     return [int(os.environ[k]) for k in ("BENCH_WINESERVER_PID", "BENCH_XSERVER_PID") if os.environ.get(k)]
 
 
+def browser_session(port):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/version", timeout=5) as r:
+        path = json.load(r)["webSocketDebuggerUrl"].split(str(port), 1)[1]
+    return devtools.DevTools(port, path, timeout=60)
+
+
+def frame_wait_ms(port, action):
+    """Runs `action()` under a trace of the engine's display compositor: (what it
+    returned, the median time in ms a frame of the page waited in the display
+    compositor before the display drew it).
+
+    At each beat of its clock the display draws at once when no page it expects a
+    frame from is still working on one; a page with a frame sent but not yet drawn
+    counts as done. A page that draws at every beat can settle, from its first
+    frames on, into sending each frame just after the display's draw (its next one
+    may only go once that draw has taken the last): every frame then waits for the
+    next beat, and each click shows a frame later. It never leaves that phase on
+    its own. The wait tells the two phases apart: about 0.1 ms against 12."""
+    session = browser_session(port)
+    try:
+        session.call("Tracing.start", {"traceConfig": {"includedCategories": ["viz"], "excludedCategories": ["*"]},
+                                       "transferMode": "ReportEvents"})
+        try:
+            result = action()
+        finally:
+            events = []
+            collect = lambda m: events.extend(m["params"]["value"]) if m["method"] == "Tracing.dataCollected" else None
+            session.call("Tracing.end", on_event=collect)
+            session.wait_event("Tracing.tracingComplete", on_event=collect)
+    finally:
+        session.close()
+    draws = sorted(e["ts"] for e in events if e.get("name") == "Display::DrawAndSwap")
+    frames = [(e["ts"], e["args"]["SurfaceId"].split(" LocalSurfaceId")[0]) for e in events
+              if e.get("name") == "Surface::CommitFrame"]
+    if not draws or not frames:
+        return result, float("nan")
+    # The page's frames: the surface that sent the most (the engine's own window
+    # furniture sends a few).
+    counts = {}
+    for _, surface in frames:
+        counts[surface] = counts.get(surface, 0) + 1
+    busiest = max(counts, key=counts.get)
+    waits = []
+    for ts, surface in frames:
+        i = bisect.bisect_left(draws, ts)
+        if surface == busiest and i < len(draws):
+            waits.append((draws[i] - ts) / 1000)
+    return result, statistics.median(waits) if waits else float("nan")
+
+
+# A page's frames that wait longer than this in the display compositor: the late phase.
+LATE_WAIT_MS = 6.0
+
+
 def measure(port, client_pids, engine_pids, origin, click_at):
+    """The page shown now: its frame rates and the CPU it costs; then clicks over
+    LOADS loads of it (this one and fresh ones), each with the phase it settled in."""
     page(port, PROBE)
     time.sleep(0.5)
+    url = page(port, "location.href")
     screen = Screen()
     f0 = page(port, "__probe.frames")
     c0, e0, s0 = cpu_ticks(client_pids()), cpu_ticks(engine_pids()), cpu_ticks(servers())
@@ -244,11 +307,25 @@ def measure(port, client_pids, engine_pids, origin, click_at):
     elapsed = time.monotonic() - t0
     f1 = page(port, "__probe.frames")
     c1, e1, s1 = cpu_ticks(client_pids()), cpu_ticks(engine_pids()), cpu_ticks(servers())
-    times = screen.click_latency(click_at[0], click_at[1], origin[0] + 60, origin[1] + 20, CLICKS)
+    loads = []
+    for n in range(LOADS):
+        if n:
+            navigate(port, url)
+            page(port, PROBE)
+            time.sleep(0.5)
+        loads.append(frame_wait_ms(port, lambda: screen.click_latency(click_at[0], click_at[1], origin[0] + 60,
+                                                                      origin[1] + 20, CLICKS)))
     screen.dpy.close()
+    times = [t for load, _ in loads for t in load]
+    on_time = [t for load, wait in loads if not wait > LATE_WAIT_MS for t in load]
+    late = [t for load, wait in loads if wait > LATE_WAIT_MS for t in load]
     return {"page_fps": (f1 - f0) / elapsed, "screen_fps": fps_screen, "samples_per_s": rate,
             "click_ms": statistics.median(times) if times else float("nan"), "clicks": len(times),
             "click_quartiles": statistics.quantiles(times, n=4) if len(times) > 1 else [],
+            "click_ms_on_time": statistics.median(on_time) if on_time else float("nan"),
+            "click_ms_late": statistics.median(late) if late else float("nan"),
+            "frame_wait_ms": [round(wait, 2) for _, wait in loads],
+            "late_loads": sum(1 for _, wait in loads if wait > LATE_WAIT_MS),
             "client_cpu": 100.0 * cpu_used(c0, c1) / TICK / elapsed,
             "engine_cpu": 100.0 * cpu_used(e0, e1) / TICK / elapsed,
             "server_cpu": 100.0 * cpu_used(s0, s1) / TICK / elapsed,
@@ -511,9 +588,10 @@ def main():
     print()
     # Every figure also as a ratio to the engine alone on the same page (first rows).
     print("| route | layout | page | launch to the login page's first paint, first / second start (s) "
-          "| tray restore (s) | page frames/s | frames on screen/s | click to pixels (median ms) | client CPU % | engine CPU % | wineserver + X CPU % "
+          "| tray restore (s) | page frames/s | frames on screen/s | click to pixels (median ms) "
+          "| click to pixels, loads in the on-time phase (median ms) | loads in the late phase | client CPU % | engine CPU % | wineserver + X CPU % "
           "| client + engine memory (PSS, MB) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for route, layout, name, r in rows:
         a = anchors.get(name, {})
         tray = f"{r['tray_s']:.2f}" if "tray_s" in r else "–"
@@ -521,7 +599,9 @@ def main():
               f"{r['restart_s']:.2f}{ratio(r['restart_s'], a.get('restart_s'))} | {tray} "
               f"| {r['page_fps']:.1f}{ratio(r['page_fps'], a.get('page_fps'))} "
               f"| {r['screen_fps']:.1f}{ratio(r['screen_fps'], a.get('screen_fps'))} "
-              f"| {r['click_ms']:.1f}{ratio(r['click_ms'], a.get('click_ms'))} ({r['clicks']}/{CLICKS}) "
+              f"| {r['click_ms']:.1f}{ratio(r['click_ms'], a.get('click_ms'))} ({r['clicks']}/{CLICKS * LOADS}) "
+              f"| {r['click_ms_on_time']:.1f}{ratio(r['click_ms_on_time'], a.get('click_ms_on_time'))} "
+              f"| {r['late_loads']}/{LOADS} "
               f"| {r['client_cpu']:.0f} | {r['engine_cpu']:.0f}{ratio(r['engine_cpu'], a.get('engine_cpu'))} "
               f"| {r['server_cpu']:.0f} | {r['client_pss_mb'] + r['engine_pss_mb']:.0f}"
               f"{ratio(r['client_pss_mb'] + r['engine_pss_mb'], a.get('client_pss_mb', 0) + a.get('engine_pss_mb', 0))} |")

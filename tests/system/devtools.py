@@ -82,7 +82,8 @@ class DevTools:
             elif opcode == 0x8:
                 raise ConnectionError("DevTools connection closed by the engine")
 
-    def call(self, method, params=None, session=None):
+    def call(self, method, params=None, session=None, on_event=None):
+        """The result of `method`; events that come meanwhile go to `on_event`, if given."""
         self.next_id += 1
         msg = {"id": self.next_id, "method": method, "params": params or {}}
         if session:
@@ -90,6 +91,8 @@ class DevTools:
         self._send(json.dumps(msg))
         while True:
             answer = json.loads(self._recv())
+            if on_event and "method" in answer:
+                on_event(answer)
             if answer.get("id") == self.next_id:
                 if "error" in answer:
                     error = answer["error"]
@@ -98,6 +101,15 @@ class DevTools:
                         raise PageNotReady(f"{method}: {error}")
                     raise RuntimeError(f"{method}: {error}")
                 return answer.get("result", {})
+
+    def wait_event(self, method, on_event=None):
+        """Reads until the event `method` comes and returns it; the events before it go to `on_event`."""
+        while True:
+            message = json.loads(self._recv())
+            if message.get("method") == method:
+                return message
+            if on_event and "method" in message:
+                on_event(message)
 
 
 def active_port(profile_dir):
