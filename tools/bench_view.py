@@ -255,8 +255,9 @@ def frame_wait_ms(port, action):
     counts as done. A page that draws at every beat can settle, from its first
     frames on, into sending each frame just after the display's draw (its next one
     may only go once that draw has taken the last): every frame then waits for the
-    next beat, and each click shows a frame later. It never leaves that phase on
-    its own. The wait tells the two phases apart: about 0.1 ms against 12."""
+    next beat, and each click shows a frame later. It stays there for as long as
+    it draws at every beat. The wait tells the two phases apart: about 0.1 ms
+    against 12."""
     session = browser_session(port)
     try:
         session.call("Tracing.start", {"traceConfig": {"includedCategories": ["viz"], "excludedCategories": ["*"]},
@@ -265,7 +266,10 @@ def frame_wait_ms(port, action):
             result = action()
         finally:
             events = []
-            collect = lambda m: events.extend(m["params"]["value"]) if m["method"] == "Tracing.dataCollected" else None
+
+            def collect(message):
+                if message["method"] == "Tracing.dataCollected":
+                    events.extend(message["params"]["value"])
             session.call("Tracing.end", on_event=collect)
             session.wait_event("Tracing.tracingComplete", on_event=collect)
     finally:
