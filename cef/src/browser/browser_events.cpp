@@ -71,11 +71,33 @@ void BrowserImpl::SendViewport() {
     if (!attached_ || view_) return;
     int w = std::max(1, width_), h = std::max(1, height_);
     Command("Emulation.setDeviceMetricsOverride", {{"width", w}, {"height", h}, {"deviceScaleFactor", 1}, {"mobile", false}});
+    pictureRetries_ = 0;
+    StartScreencast();
+}
+
+void BrowserImpl::StartScreencast() {
     // The engine keeps the picture size a screencast started with; start it again at the new size.
+    int w = std::max(1, width_), h = std::max(1, height_);
     if (screencasting_) Command("Page.stopScreencast");
     Command("Page.startScreencast",
             {{"format", "jpeg"}, {"quality", 80}, {"everyNthFrame", 1}, {"maxWidth", w}, {"maxHeight", h}});
     screencasting_ = true;
+    // A screencast starts with a picture of what the page shows at that moment; taken
+    // before the page has its new size, it is the old layout squeezed into the new
+    // size, and a page that does not move sends no other. Looked at again shortly.
+    if (HWND hwnd = hwnd_) SetTimer(hwnd, kPictureCheckTimer, kPictureCheckMs, nullptr);
+}
+
+void BrowserImpl::CheckPictureSize() {
+    if (!attached_ || view_ || !screencasting_ || crashed_ || closed_ || !sink_) return;
+    HWND hwnd = hwnd_;
+    if (!hwnd || !IsWindowVisible(hwnd)) return;  // a hidden page sends no pictures
+    std::shared_ptr<const Picture> p = sink_->Latest();
+    if (p && p->width == std::max(1, width_) && p->height == std::max(1, height_)) return;
+    // A few times at most: a page that cannot be drawn at this size keeps its last picture.
+    if (pictureRetries_ >= kPictureRetries) return;
+    ++pictureRetries_;
+    StartScreencast();
 }
 
 void BrowserImpl::Attach(const std::string& targetId, const std::string& sessionId, bool waiting) {

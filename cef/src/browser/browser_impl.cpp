@@ -152,6 +152,11 @@ LRESULT BrowserImpl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         }
         return 0;
     }
+    case WM_TIMER:
+        if (wParam != kPictureCheckTimer) break;
+        KillTimer(hwnd, kPictureCheckTimer);
+        CheckPictureSize();
+        return 0;
     case WM_GETDLGCODE:
         return DLGC_WANTALLKEYS | DLGC_WANTARROWS | DLGC_WANTCHARS | DLGC_WANTTAB;
     case WM_SETCURSOR:

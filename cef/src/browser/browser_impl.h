@@ -140,6 +140,13 @@ private:
     void Teardown();
     void Command(const std::string& method, const nlohmann::json& params = nlohmann::json());
     void SendViewport();
+    void StartScreencast();
+    void CheckPictureSize();
+    // When a new screencast's picture is checked against the page's size, and how
+    // many times it is started again when it does not match.
+    static constexpr UINT_PTR kPictureCheckTimer = 1;
+    static constexpr UINT kPictureCheckMs = 400;
+    static constexpr int kPictureRetries = 3;
     void ForwardMouse(UINT msg, WPARAM wParam, LPARAM lParam);
     void ForwardWheel(UINT msg, WPARAM wParam, LPARAM lParam);
     void ForwardKey(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -231,6 +238,7 @@ private:
     bool attached_ = false;
     bool audible_ = true;  // what the page's documents were last told
     bool screencasting_ = false;
+    int pictureRetries_ = 0;  // screencasts restarted since the viewport last changed
     bool afterCreatedSent_ = false;
     bool closed_ = false;
     int width_ = 0;
