@@ -20,6 +20,7 @@ engine alone on the same pages and screen is the first row, and every figure is
 also given as a ratio to it.
 """
 import bisect
+import collections
 import http.server
 import json
 import os
@@ -116,7 +117,7 @@ def navigate(port, url):
 
 def navigate_only(port, url):
     target = devtools.page_targets(port)[0]
-    dt = devtools.DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+    dt = devtools.connect(port, target["webSocketDebuggerUrl"])
     try:
         dt.call("Page.navigate", {"url": url})
     finally:
@@ -241,8 +242,7 @@ def servers():
 
 def browser_session(port):
     with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/version", timeout=5) as r:
-        path = json.load(r)["webSocketDebuggerUrl"].split(str(port), 1)[1]
-    return devtools.DevTools(port, path, timeout=60)
+        return devtools.connect(port, json.load(r)["webSocketDebuggerUrl"], timeout=60)
 
 
 def frame_wait_ms(port, action):
@@ -281,10 +281,7 @@ def frame_wait_ms(port, action):
         return result, float("nan")
     # The page's frames: the surface that sent the most (the engine's own window
     # furniture sends a few).
-    counts = {}
-    for _, surface in frames:
-        counts[surface] = counts.get(surface, 0) + 1
-    busiest = max(counts, key=counts.get)
+    busiest = collections.Counter(surface for _, surface in frames).most_common(1)[0][0]
     waits = []
     for ts, surface in frames:
         i = bisect.bisect_left(draws, ts)
@@ -321,15 +318,17 @@ def measure(port, client_pids, engine_pids, origin, click_at):
                                                                       origin[1] + 20, CLICKS)))
     screen.dpy.close()
     times = [t for load, _ in loads for t in load]
-    on_time = [t for load, wait in loads if not wait > LATE_WAIT_MS for t in load]
-    late = [t for load, wait in loads if wait > LATE_WAIT_MS for t in load]
+    # A load whose phase could not be read counts as on time.
+    late_flags = [wait > LATE_WAIT_MS for _, wait in loads]
+    on_time = [t for (load, _), is_late in zip(loads, late_flags) if not is_late for t in load]
+    late = [t for (load, _), is_late in zip(loads, late_flags) if is_late for t in load]
     return {"page_fps": (f1 - f0) / elapsed, "screen_fps": fps_screen, "samples_per_s": rate,
             "click_ms": statistics.median(times) if times else float("nan"), "clicks": len(times),
             "click_quartiles": statistics.quantiles(times, n=4) if len(times) > 1 else [],
             "click_ms_on_time": statistics.median(on_time) if on_time else float("nan"),
             "click_ms_late": statistics.median(late) if late else float("nan"),
             "frame_wait_ms": [round(wait, 2) for _, wait in loads],
-            "late_loads": sum(1 for _, wait in loads if wait > LATE_WAIT_MS),
+            "late_loads": sum(late_flags),
             "client_cpu": 100.0 * cpu_used(c0, c1) / TICK / elapsed,
             "engine_cpu": 100.0 * cpu_used(e0, e1) / TICK / elapsed,
             "server_cpu": 100.0 * cpu_used(s0, s1) / TICK / elapsed,
@@ -473,7 +472,7 @@ def run_engine_alone():
         # session to the page is open.
         files = EmulatorFiles()
         target = devtools.page_targets(port)[0]
-        session = devtools.DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+        session = devtools.connect(port, target["webSocketDebuggerUrl"])
         session.call("Page.enable", {})  # new documents get the script only while it is on
         session.call("Page.addScriptToEvaluateOnNewDocument", {"source": files.script()})
         for name, address in (("game page", url), ("60 fps animation", ANIMATION)):

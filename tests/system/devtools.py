@@ -112,6 +112,11 @@ class DevTools:
                 on_event(message)
 
 
+def connect(port, ws_url, timeout=10):
+    """A session on the engine's WebSocket address `ws_url` (a target's or the browser's)."""
+    return DevTools(port, ws_url.split(str(port), 1)[1], timeout)
+
+
 def active_port(profile_dir):
     """(port, browser path) from the engine's DevToolsActivePort, or None while the
     engine is still writing it."""
@@ -130,7 +135,7 @@ def page_targets(port):
 def evaluate(port, target, expression, await_promise=False):
     """Evaluates `expression` in the page `target` and returns its value (a promise's
     once it settles, with `await_promise`)."""
-    dt = DevTools(port, target["webSocketDebuggerUrl"].split(str(port), 1)[1])
+    dt = connect(port, target["webSocketDebuggerUrl"])
     try:
         result = dt.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
                                               "awaitPromise": await_promise})

@@ -69,18 +69,17 @@ void BrowserImpl::SetTargetId(const std::string& targetId) {
 void BrowserImpl::SendViewport() {
     // The engine's own window is the page's viewport, at the window's size.
     if (!attached_ || view_) return;
-    int w = std::max(1, width_), h = std::max(1, height_);
-    Command("Emulation.setDeviceMetricsOverride", {{"width", w}, {"height", h}, {"deviceScaleFactor", 1}, {"mobile", false}});
+    Command("Emulation.setDeviceMetricsOverride",
+            {{"width", PageWidth()}, {"height", PageHeight()}, {"deviceScaleFactor", 1}, {"mobile", false}});
     pictureRetries_ = 0;
     StartScreencast();
 }
 
 void BrowserImpl::StartScreencast() {
     // The engine keeps the picture size a screencast started with; start it again at the new size.
-    int w = std::max(1, width_), h = std::max(1, height_);
     if (screencasting_) Command("Page.stopScreencast");
-    Command("Page.startScreencast",
-            {{"format", "jpeg"}, {"quality", 80}, {"everyNthFrame", 1}, {"maxWidth", w}, {"maxHeight", h}});
+    Command("Page.startScreencast", {{"format", "jpeg"}, {"quality", 80}, {"everyNthFrame", 1},
+                                     {"maxWidth", PageWidth()}, {"maxHeight", PageHeight()}});
     screencasting_ = true;
     // A screencast starts with a picture of what the page shows at that moment; taken
     // before the page has its new size, it is the old layout squeezed into the new
@@ -93,7 +92,7 @@ void BrowserImpl::CheckPictureSize() {
     HWND hwnd = hwnd_;
     if (!hwnd || !IsWindowVisible(hwnd)) return;  // a hidden page sends no pictures
     std::shared_ptr<const Picture> p = sink_->Latest();
-    if (p && p->width == std::max(1, width_) && p->height == std::max(1, height_)) return;
+    if (p && p->width == PageWidth() && p->height == PageHeight()) return;
     // A few times at most: a page that cannot be drawn at this size keeps its last picture.
     if (pictureRetries_ >= kPictureRetries) return;
     ++pictureRetries_;

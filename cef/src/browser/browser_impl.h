@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -142,6 +143,9 @@ private:
     void SendViewport();
     void StartScreencast();
     void CheckPictureSize();
+    // The page's size: the window's client area, never empty.
+    int PageWidth() const { return std::max(1, width_); }
+    int PageHeight() const { return std::max(1, height_); }
     // When a new screencast's picture is checked against the page's size, and how
     // many times it is started again when it does not match.
     static constexpr UINT_PTR kPictureCheckTimer = 1;
