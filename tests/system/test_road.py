@@ -724,6 +724,13 @@ class FlashPages(unittest.TestCase):
         self.assertEqual(1, len(set(overrides)), lines)
         # One endpoint of ours counts as public: the emulator's file server, which also carries the socket relay.
         self.assertRegex(overrides[0], r"^--ip-address-space-overrides=127\.0\.0\.1:\d+=public$")
+        # The login page asks nothing of Flash: the emulator is not set up there. The
+        # first read of the plug-in list sets it up and finds the plug-in in it.
+        newest = "typeof RufflePlayer.newest"
+        self.assertEqual(["object", "undefined"], page_value(port, f"[typeof RufflePlayer, {newest}]"))
+        self.assertEqual(["Shockwave Flash 25.0 r0", "function", "application/x-shockwave-flash"],
+                         page_value(port, f"""[navigator.plugins['Shockwave Flash'].description, {newest},
+                                    navigator.mimeTypes['application/x-shockwave-flash'].type]"""))
         # The page reports the plug-in of the version the program asks for.
         self.open(port, "/test/flash-csp.html", "(window.__flashReports || []).length > 0")
         self.assertEqual("csp", page_value(port, "__flashReports[0].player"))

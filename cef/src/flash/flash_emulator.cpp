@@ -219,14 +219,52 @@ std::string FlashDocumentScript(const json& config, const std::string& emulatorS
                          "  window.RufflePlayer = {config: config};\n"
                          "})(" + settings + ");\n";
     script += socketScript;
+    // The emulator itself (some 450 KB of script) is compiled and run only in a
+    // document that shows it Flash: one that reads the plug-in lists, as a page's
+    // Flash detection does, or one given a movie element. Any other document, a
+    // login form or an inner frame's ad, starts as if there were no emulator, and
+    // its first frames come no later than without it.
+    script += "(function (description) {\n"
+              "  var nav = navigator, started = false, watcher = null, hooks = Object.create(null);\n"
+              "  function start() {\n"
+              "    if (started) return;\n"
+              "    started = true;\n"
+              "    if (watcher) watcher.disconnect();\n"
+              "    for (var name in hooks) unhook(name);\n"
+              "    try { emulator(); } catch (e) {}\n"
+              "    if (!description) return;\n"
+              "    try {\n"
+              "      var plugin = nav.plugins.namedItem('Shockwave Flash');\n"
+              "      if (plugin && plugin.filename === 'ruffle.js')\n"
+              "        Object.defineProperty(plugin, 'description', {value: description});\n"
+              "    } catch (e) {}\n"
+              "  }\n"
+              // The first read of either list sets the emulator up, which puts its
+              // plug-in into them, and then answers with the lists it made.
+              "  function unhook(name) {\n"
+              "    var own = Object.getOwnPropertyDescriptor(nav, name);\n"
+              "    if (own && own.get === hooks[name]) delete nav[name];\n"
+              "  }\n"
+              "  ['plugins', 'mimeTypes'].forEach(function (name) {\n"
+              "    hooks[name] = function () { start(); unhook(name); return nav[name]; };\n"
+              "    try { Object.defineProperty(nav, name, {configurable: true, get: hooks[name]}); } catch (e) {}\n"
+              "  });\n"
+              "  function movie(node) {\n"
+              "    return node.nodeType === 1 && (/^(EMBED|OBJECT)$/.test(node.nodeName) ||\n"
+              "                                   node.querySelector('embed, object') !== null);\n"
+              "  }\n"
+              "  watcher = new MutationObserver(function (records) {\n"
+              "    for (var i = 0; i < records.length; i++)\n"
+              "      for (var j = 0; j < records[i].addedNodes.length; j++)\n"
+              "        if (movie(records[i].addedNodes[j])) return start();\n"
+              "  });\n"
+              "  watcher.observe(document, {childList: true, subtree: true});\n"
+              // A window taken over by a later document (FlashReusedWindowScript)
+              // may hold its movie already.
+              "  if (document.documentElement && movie(document.documentElement)) start();\n"
+              "  function emulator() {\n";
     script += emulatorScript;
-    script += "\n;(function (description) {\n"
-              "  if (!description) return;\n"
-              "  try {\n"
-              "    var plugin = navigator.plugins.namedItem('Shockwave Flash');\n"
-              "    if (plugin && plugin.filename === 'ruffle.js')\n"
-              "      Object.defineProperty(plugin, 'description', {value: description});\n"
-              "  } catch (e) {}\n"
+    script += "\n  }\n"
               "})(" + description + ");\n";
     return script;
 }

@@ -1,6 +1,8 @@
 // Flash content behind the Flash switches: the Flash Player emulator (a folder
 // "ruffle" beside the executable) goes into every document before the page's own
-// scripts, and its files are served by a file server inside this process.
+// scripts, and is set up in a document once it asks for Flash (reads the plug-in
+// lists or gets a movie element). Its files are served by a file server inside
+// this process.
 //
 // The server listens on 127.0.0.1 only, answers only under a random path token
 // made afresh for every run, and only with files of that folder; requests under
@@ -35,7 +37,8 @@ std::string FlashPluginDescription(const std::string& version);
 nlohmann::json FlashConfig(const std::string& publicPath, const std::string& flashVersion,
                            const nlohmann::json& fonts);
 // The whole script for new documents: settings, the shim, the socket entries
-// (FlashSocketScript, may be empty), the emulator, the plug-in's version.
+// (FlashSocketScript, may be empty), then the emulator and the plug-in's version,
+// both held back until the document asks for Flash.
 std::string FlashDocumentScript(const nlohmann::json& config, const std::string& emulatorScript,
                                 const std::string& pluginDescription, const std::string& socketScript = "");
 
