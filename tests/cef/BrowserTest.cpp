@@ -519,7 +519,9 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
     g_server->SetHtml("/cursor.html",
                       "<html><body style='margin:0'><a href='#x' style='display:block;width:300px;height:100px'>"
                       "link</a><input style='display:block;width:300px;height:60px'>"
-                      "<div style='cursor:wait;width:300px;height:100px'>busy</div></body></html>");
+                      "<div style='cursor:wait;width:300px;height:100px'>busy</div>"
+                      "<script>var moves = 0; addEventListener('mousemove', function () { moves++; }, true);</script>"
+                      "</body></html>");
     CefRefPtr<CefBrowser> browser = Open("/cursor.html");
     ASSERT_TRUE(browser);
     HWND w = BrowserWindow();
@@ -538,16 +540,24 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
             return GetCursor() == want;
         }, 15000);
     };
-    // On a failure, what the page itself has at that spot and the address it shows.
+    // On a failure, what the page itself has at that spot, the address it shows and
+    // how many moves reached it.
     auto page = [&](int x, int y) {
         return Eval(browser, "(function(){var e=document.elementFromPoint(" + std::to_string(x) + "," +
                                  std::to_string(y) + ");return location.pathname+' '+(e?e.tagName+' '+" +
-                                 "getComputedStyle(e).cursor:'nothing')})()");
+                                 "getComputedStyle(e).cursor:'nothing')+', moves seen: '+moves})()");
     };
-    EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link: " << page(50, 50);
-    EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field: " << page(50, 130);
-    EXPECT_TRUE(hoverUntil(50, 210, IDC_WAIT)) << "cursor: wait: " << page(50, 210);
-    EXPECT_TRUE(hoverUntil(600, 400, IDC_ARROW)) << "plain page: " << page(600, 400);
+    // And the cursor the window shows instead.
+    auto shown = [] {
+        HCURSOR c = GetCursor();
+        for (LPCWSTR id : {IDC_ARROW, IDC_HAND, IDC_IBEAM, IDC_WAIT})
+            if (c == LoadCursorW(nullptr, id)) return std::to_string((ULONG_PTR)id);
+        return std::string(c ? "another" : "none");
+    };
+    EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link: " << page(50, 50) << "; shown " << shown();
+    EXPECT_TRUE(hoverUntil(50, 130, IDC_IBEAM)) << "text field: " << page(50, 130) << "; shown " << shown();
+    EXPECT_TRUE(hoverUntil(50, 210, IDC_WAIT)) << "cursor: wait: " << page(50, 210) << "; shown " << shown();
+    EXPECT_TRUE(hoverUntil(600, 400, IDC_ARROW)) << "plain page: " << page(600, 400) << "; shown " << shown();
 }
 
 // The page's render process dies: the client hears of it, the window shows the
