@@ -19,13 +19,16 @@ clock, of a first and a second start; and, in game, the tray icon's restore. The
 engine alone on the same pages and screen is the first row, and every figure is
 also given as a ratio to it.
 """
+import base64
 import bisect
 import collections
 import http.server
+import hashlib
 import json
 import os
 import random
 import shutil
+import socket
 import tempfile
 import statistics
 import subprocess
@@ -346,14 +349,127 @@ def engine_executable():
     return None
 
 
+# True once the game page's movie plays connected to the game server.
+MOVIE_CONNECTED = ("(function () { try { var n = document.getElementById('game').getState().net;"
+                   " return n.game === 'open' && n.chat === 'open'; } catch (e) { return false; } })()")
+
+
+class SocketRelay:
+    """WebSocket to TCP for the engine alone's movie (ws://127.0.0.1:P/<host>/<port>),
+    so that it plays connected to the game server as the client's does: the other
+    players walk about and the server's clock ticks. No socket policies and no
+    limits, unlike the client's relay: a benchmark's aid, for loopback only."""
+
+    GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, ws):
+        tcp = None
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = ws.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            lines = head.split(b"\r\n")
+            _, host, port = lines[0].split(b" ")[1].decode().split("/")
+            key = next(l.split(b":", 1)[1].strip() for l in lines if l.lower().startswith(b"sec-websocket-key:"))
+            tcp = socket.create_connection((host, int(port)), timeout=5)
+            tcp.settimeout(None)
+            accept = base64.b64encode(hashlib.sha1(key + self.GUID).digest())
+            ws.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                       b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+            threading.Thread(target=self._to_page, args=(tcp, ws), daemon=True).start()
+            buf = b""
+            while True:
+                while len(buf) < 2 or len(buf) < self._frame_size(buf):
+                    chunk = ws.recv(65536)
+                    if not chunk:
+                        return
+                    buf += chunk
+                size = self._frame_size(buf)
+                frame, buf = buf[:size], buf[size:]
+                opcode, payload = frame[0] & 15, self._payload(frame)
+                if opcode == 8:
+                    return
+                if opcode == 9:
+                    ws.sendall(self._frame(10, payload))
+                elif opcode in (0, 1, 2):
+                    tcp.sendall(payload)
+        except (OSError, ValueError, StopIteration):
+            pass
+        finally:
+            for s in (ws, tcp):
+                if s:
+                    s.close()
+
+    @staticmethod
+    def _frame_size(buf):
+        """The whole frame's size from its first bytes (enough of them read)."""
+        n, at = buf[1] & 127, 2
+        if n == 126:
+            n, at = (int.from_bytes(buf[2:4], "big"), 4) if len(buf) >= 4 else (1 << 30, 4)
+        elif n == 127:
+            n, at = (int.from_bytes(buf[2:10], "big"), 10) if len(buf) >= 10 else (1 << 30, 10)
+        return at + (4 if buf[1] & 128 else 0) + n
+
+    @staticmethod
+    def _payload(frame):
+        n, at = frame[1] & 127, 2
+        at += 2 if n == 126 else 8 if n == 127 else 0
+        if not frame[1] & 128:
+            return frame[at:]
+        mask, data = frame[at:at + 4], frame[at + 4:]
+        return bytes(b ^ mask[i % 4] for i, b in enumerate(data))
+
+    @staticmethod
+    def _frame(opcode, payload):
+        n = len(payload)
+        size = bytes([n]) if n < 126 else bytes([126]) + n.to_bytes(2, "big") if n < 65536 else \
+            bytes([127]) + n.to_bytes(8, "big")
+        return bytes([128 | opcode]) + size + payload
+
+    def _to_page(self, tcp, ws):
+        try:
+            while True:
+                data = tcp.recv(65536)
+                if not data:
+                    break
+                ws.sendall(self._frame(2, data))
+        except OSError:
+            pass
+        finally:
+            ws.close()
+
+    def entries(self, host, ports):
+        return [{"host": host, "port": p, "proxyUrl": f"ws://127.0.0.1:{self.port}/{host}/{p}"} for p in ports]
+
+    def stop(self):
+        self.server.close()
+
+
 class EmulatorFiles:
     """The build's Flash emulator for the engine alone, so that its game page runs
     the movie as the client's does: the emulator's folder served to any origin (as
-    the client's own file server serves it) and a document script with the
-    emulator's settings as the client gives them. Not given: the client's socket
-    relay (the movie's server connection fails here) and its fonts."""
+    the client's own file server serves it), a relay to the game server's ports and
+    a document script with the emulator's settings as the client gives them. Not
+    given: the client's fonts."""
 
     def __init__(self):
+        self.relay = SocketRelay()
         self.folder = os.path.join(road.BUILD, "ruffle")
         folder = self.folder
 
@@ -374,13 +490,16 @@ class EmulatorFiles:
     def script(self):
         config = {"publicPath": f"http://127.0.0.1:{self.server.server_port}/", "preferredRenderer": "canvas",
                   "splashScreen": False, "unmuteOverlay": "hidden", "autoplay": "on",
-                  "warnOnUnsupportedContent": False, "showSwfDownload": False, "logLevel": "warn"}
+                  "warnOnUnsupportedContent": False, "showSwfDownload": False, "logLevel": "warn",
+                  # The portal's game server: the two ports after the portal's, on its address.
+                  "socketProxy": self.relay.entries("127.0.0.1", [road.PORTAL_PORT + 1, road.PORTAL_PORT + 2])}
         with open(os.path.join(self.folder, "ruffle.js"), encoding="utf-8") as f:
             return f"window.RufflePlayer = {{config: {json.dumps(config)}}};\n" + f.read()
 
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+        self.relay.stop()
 
 
 def start_engine_alone(exe, profile, base, sw, sh):
@@ -477,6 +596,8 @@ def run_engine_alone():
         session.call("Page.addScriptToEvaluateOnNewDocument", {"source": files.script()})
         for name, address in (("game page", url), ("60 fps animation", ANIMATION)):
             navigate(port, address)
+            if address == url:
+                road.wait_for(lambda: page(port, MOVIE_CONNECTED), 20, "the engine alone's movie on the game server")
             r = measure(port, lambda: [], engine_pids, origin, (origin[0] + size[0] // 2, origin[1] + size[1] // 2))
             r["start_s"], r["restart_s"] = first, again
             results.append((f"alone {size[0]}x{size[1]}", name, r))
@@ -536,6 +657,8 @@ def run_route(route):
         centre = (frame[1] + 615, frame[2] + 400)
         for name, url in (("game page", base + "/wd3/play?server_id=3"), ("60 fps animation", ANIMATION)):
             navigate(port, url)
+            if name == "game page":
+                road.wait_for(lambda: page(port, MOVIE_CONNECTED), 20, "the client's movie on the game server")
             results.append(("launcher 1230x620", name, measure(port, client_pids, engine_pids, launcher_origin,
                                                                  centre)))
         # Into the game: logged in, then the game address switches the frame.
@@ -550,6 +673,7 @@ def run_route(route):
         time.sleep(2)
         size = page(port, "[innerWidth, innerHeight]")
         layout = f"in game {size[0]}x{size[1]}"
+        road.wait_for(lambda: page(port, MOVIE_CONNECTED), 20, "the client's movie on the game server")
         results.append((layout, "game page", measure(port, client_pids, engine_pids, (0, 25), (sw // 2, sh // 2))))
         # The boss key hides the game, a double click on the tray icon brings it back.
         road.key("alt+d")
