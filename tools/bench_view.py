@@ -17,7 +17,8 @@ and browser processes), each in % of one core.
 Also the time from the launch to the login page's first paint, by the page's own
 clock, of a first and a second start; and, in game, the tray icon's restore. The
 engine alone on the same pages and screen is the first row, and every figure is
-also given as a ratio to it.
+also given as a ratio to it. On the game page the movie plays connected to the
+game server on both sides, the engine alone's through SocketRelay.
 """
 import base64
 import bisect
