@@ -219,6 +219,27 @@ class WholeRoad(unittest.TestCase):
         with open(self.opened) as f:
             return [l.strip() for l in f if l.strip()]
 
+    def test_without_gl_the_engine_starts_again_headless(self):
+        # A Wine without GL has no pixel format to keep its drawing off the engine's
+        # windows: the engine, launched for them, starts again headless, and the page
+        # comes as pictures into the same frame. (Whether later changes of the page
+        # reach the picture is the screencast route's own test.)
+        overrides = road.wine_env()["WINEDLLOVERRIDES"] + ";opengl32=d"
+        self.client.start(env={"WINEDLLOVERRIDES": overrides})
+        road.wait_for(lambda: self.client.window_sized(1230, 620), 60, "the frame window")
+        profile = road.wait_for(road.engine_profile, 30, "the engine profile")
+        port, _ = road.wait_for(lambda: os.path.exists(os.path.join(profile, "DevToolsActivePort")) and
+                                devtools.active_port(profile), 30, "the engine's DevTools port")
+        road.wait_for(lambda: page_rect(port, "#username"), 30, "the login form")
+        lines = engine_command_lines()
+        hosts = [args for args in lines if any(a.endswith("engine_host.py") for a in args)]
+        self.assertEqual(1, len(hosts), lines)
+        self.assertNotIn("--embed", hosts[0])
+        browsers = [args for args in lines if args not in hosts and not any(a.startswith("--type=") for a in args)]
+        self.assertTrue(browsers and all("--headless=new" in args for args in browsers), lines)
+        self.assertEqual([], [w for w in road.engine_windows() if w[1]], "an engine window shows")
+        road.close_from_launcher(self.client)
+
     def test_login_play_and_close(self):
         sw, sh = road.screen_size()
         self.client.start()

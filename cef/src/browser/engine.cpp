@@ -108,7 +108,8 @@ bool Engine::Start() {
         });
     };
     EngineProcess::Choices choices;
-    choices.windowed = EmbeddingWanted(IsLinuxEngine(exe));
+    const bool linuxEngine = IsLinuxEngine(exe);
+    choices.windowed = EmbeddingPossible(linuxEngine);
     choices.extraArgs = FlashEmulator::EngineArguments();
     if (choices.windowed) {
         // The first page's window opens while the engine starts, so the first page
@@ -161,6 +162,14 @@ bool Engine::Start() {
         g_info.running = true;
         g_info.linuxProcess = process_.IsLinux();
         ++g_info.starts;
+    }
+    // Whether Wine can keep its drawing off the engine's windows is tried while the
+    // engine starts rather than before its launch, which it would hold up by as long.
+    // Where it cannot (a Wine without GL), the engine launched for windows is started
+    // again headless.
+    if (choices.windowed && !EmbeddingWanted(linuxEngine)) {
+        DropEngine(kForcedExitMs);
+        return Start();
     }
     return true;
 }

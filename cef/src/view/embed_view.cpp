@@ -190,23 +190,33 @@ bool IsHotKey(HWND probe, UINT modifiers, UINT vk) {
 
 }  // namespace
 
-bool EmbeddingWanted(bool linuxEngine) {
-    static int decided = -1;  // engine UI thread
-    if (decided >= 0) return decided == 1;
-    decided = 0;
+namespace {
+int g_pixelFormat = -1;  // engine UI thread: -1 not tried yet, 0 none to be had, 1 had
+
+bool EmbeddingAsked(bool linuxEngine) {
     wchar_t value[32] = {0};
     DWORD n = GetEnvironmentVariableW(L"VORNMARK_ENGINE_VIEW", value, 32);
     if (n > 0 && n < 32 && wcscmp(value, L"screencast") == 0) return false;
-    if (!linuxEngine || !UnderWine() || !GetEnvironmentVariableW(L"DISPLAY", value, 32)) return false;
-    // A pixel format is what keeps Wine from drawing over the engine's window: tried
-    // once on a window nobody sees.
-    HWND probe = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP, -100, -100, 10, 10, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    if (!probe) return false;
-    HWND hole = CreateHole(probe);
-    decided = hole ? 1 : 0;
-    DestroyWindow(probe);
-    return decided == 1;
+    return linuxEngine && UnderWine() && GetEnvironmentVariableW(L"DISPLAY", value, 32);
+}
+}  // namespace
+
+bool EmbeddingPossible(bool linuxEngine) {
+    return g_pixelFormat != 0 && EmbeddingAsked(linuxEngine);
+}
+
+bool EmbeddingWanted(bool linuxEngine) {
+    if (!EmbeddingPossible(linuxEngine)) return false;
+    if (g_pixelFormat < 0) {
+        // A pixel format is what keeps Wine from drawing over the engine's window: tried
+        // once on a window nobody sees.
+        HWND probe = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP, -100, -100, 10, 10, nullptr,
+                                     nullptr, GetModuleHandleW(nullptr), nullptr);
+        HWND hole = probe ? CreateHole(probe) : nullptr;
+        g_pixelFormat = hole ? 1 : 0;
+        if (probe) DestroyWindow(probe);
+    }
+    return g_pixelFormat == 1;
 }
 
 EmbedView::EmbedView(HWND browserWindow, int number, Sender send)

@@ -40,10 +40,12 @@
 
 namespace cef_internal {
 
-// True when browsers are to show the engine's own window: under Wine with a Linux
-// engine, an X display and a pixel format to be had, unless VORNMARK_ENGINE_VIEW
-// asks for the screencast route. Decided once, on the engine's UI thread, before
-// the engine starts (it then runs windowed).
+// True when browsers may show the engine's own window: under Wine with a Linux
+// engine and an X display, unless VORNMARK_ENGINE_VIEW asks for the screencast
+// route or no pixel format was to be had. Cheap. Engine UI thread.
+bool EmbeddingPossible(bool linuxEngine);
+// EmbeddingPossible, and a pixel format to be had: tried once, which under Wine
+// costs some 100 ms as its GL comes up. Engine UI thread.
 bool EmbeddingWanted(bool linuxEngine);
 
 // The marks of the keys the view passes on to Wine: a bit of lParam Windows keeps
