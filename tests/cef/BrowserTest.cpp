@@ -550,8 +550,10 @@ TEST_F(BrowserTest, TheCursorFollowsWhatThePageAsksFor) {
     // And the cursor the window shows instead.
     auto shown = [] {
         HCURSOR c = GetCursor();
-        for (LPCWSTR id : {IDC_ARROW, IDC_HAND, IDC_IBEAM, IDC_WAIT})
-            if (c == LoadCursorW(nullptr, id)) return std::to_string((ULONG_PTR)id);
+        const std::pair<LPCWSTR, const char*> known[] = {
+            {IDC_ARROW, "arrow"}, {IDC_HAND, "hand"}, {IDC_IBEAM, "text"}, {IDC_WAIT, "wait"}};
+        for (const auto& k : known)
+            if (c == LoadCursorW(nullptr, k.first)) return std::string(k.second);
         return std::string(c ? "another" : "none");
     };
     EXPECT_TRUE(hoverUntil(50, 50, IDC_HAND)) << "link: " << page(50, 50) << "; shown " << shown();
