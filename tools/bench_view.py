@@ -394,20 +394,12 @@ class SocketRelay:
             ws.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                        b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
             threading.Thread(target=self._to_page, args=(tcp, ws), daemon=True).start()
-            buf = b""
             while True:
-                while len(buf) < 2 or len(buf) < self._frame_size(buf):
-                    chunk = ws.recv(65536)
-                    if not chunk:
-                        return
-                    buf += chunk
-                size = self._frame_size(buf)
-                frame, buf = buf[:size], buf[size:]
-                opcode, payload = frame[0] & 15, self._payload(frame)
+                opcode, _, payload = devtools.read_frame(ws)
                 if opcode == 8:
                     return
                 if opcode == 9:
-                    ws.sendall(self._frame(10, payload))
+                    ws.sendall(devtools.frame(10, payload, masked=False))
                 elif opcode in (0, 1, 2):
                     tcp.sendall(payload)
         except (OSError, ValueError, StopIteration):
@@ -417,39 +409,13 @@ class SocketRelay:
                 if s:
                     s.close()
 
-    @staticmethod
-    def _frame_size(buf):
-        """The whole frame's size from its first bytes (enough of them read)."""
-        n, at = buf[1] & 127, 2
-        if n == 126:
-            n, at = (int.from_bytes(buf[2:4], "big"), 4) if len(buf) >= 4 else (1 << 30, 4)
-        elif n == 127:
-            n, at = (int.from_bytes(buf[2:10], "big"), 10) if len(buf) >= 10 else (1 << 30, 10)
-        return at + (4 if buf[1] & 128 else 0) + n
-
-    @staticmethod
-    def _payload(frame):
-        n, at = frame[1] & 127, 2
-        at += 2 if n == 126 else 8 if n == 127 else 0
-        if not frame[1] & 128:
-            return frame[at:]
-        mask, data = frame[at:at + 4], frame[at + 4:]
-        return bytes(b ^ mask[i % 4] for i, b in enumerate(data))
-
-    @staticmethod
-    def _frame(opcode, payload):
-        n = len(payload)
-        size = bytes([n]) if n < 126 else bytes([126]) + n.to_bytes(2, "big") if n < 65536 else \
-            bytes([127]) + n.to_bytes(8, "big")
-        return bytes([128 | opcode]) + size + payload
-
     def _to_page(self, tcp, ws):
         try:
             while True:
                 data = tcp.recv(65536)
                 if not data:
                     break
-                ws.sendall(self._frame(2, data))
+                ws.sendall(devtools.frame(2, data, masked=False))
         except OSError:
             pass
         finally:

@@ -22,6 +22,47 @@ _BETWEEN_DOCUMENTS = ("navigated or closed", "cannot find context", "execution c
 TRANSIENT = (PageNotReady, ConnectionError, urllib.error.URLError, TimeoutError)
 
 
+def recv_exact(sock, n):
+    buf = b""
+    while len(buf) < n:
+        chunk = sock.recv(n - len(buf))
+        if not chunk:
+            raise ConnectionError("connection closed")
+        buf += chunk
+    return buf
+
+
+def read_frame(sock):
+    """One WebSocket frame from `sock`: (opcode, final, payload), unmasked."""
+    b0, b1 = recv_exact(sock, 2)
+    n = b1 & 0x7F
+    if n == 126:
+        n = struct.unpack("!H", recv_exact(sock, 2))[0]
+    elif n == 127:
+        n = struct.unpack("!Q", recv_exact(sock, 8))[0]
+    mask = recv_exact(sock, 4) if b1 & 0x80 else None
+    payload = recv_exact(sock, n)
+    if mask:
+        payload = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+    return b0 & 0x0F, bool(b0 & 0x80), payload
+
+
+def frame(opcode, data, masked):
+    """One final WebSocket frame; a client's are masked, a server's are not."""
+    n = len(data)
+    bit = 0x80 if masked else 0
+    if n < 126:
+        header = struct.pack("!BB", 0x80 | opcode, bit | n)
+    elif n < 65536:
+        header = struct.pack("!BBH", 0x80 | opcode, bit | 126, n)
+    else:
+        header = struct.pack("!BBQ", 0x80 | opcode, bit | 127, n)
+    if not masked:
+        return header + data
+    mask = os.urandom(4)
+    return header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data))
+
+
 class DevTools:
     def __init__(self, port, ws_path, timeout=10):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
@@ -43,41 +84,18 @@ class DevTools:
         self.sock.close()
 
     def _send(self, text):
-        data = text.encode()
-        mask = os.urandom(4)
-        n = len(data)
-        if n < 126:
-            header = struct.pack("!BB", 0x81, 0x80 | n)
-        elif n < 65536:
-            header = struct.pack("!BBH", 0x81, 0x80 | 126, n)
-        else:
-            header = struct.pack("!BBQ", 0x81, 0x80 | 127, n)
-        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(data))
-        self.sock.sendall(header + mask + masked)
-
-    def _recv_exact(self, n):
-        buf = b""
-        while len(buf) < n:
-            chunk = self.sock.recv(n - len(buf))
-            if not chunk:
-                raise ConnectionError("DevTools connection closed")
-            buf += chunk
-        return buf
+        self.sock.sendall(frame(0x1, text.encode(), masked=True))
 
     def _recv(self):
         message = b""
         while True:
-            b0, b1 = self._recv_exact(2)
-            n = b1 & 0x7F
-            if n == 126:
-                n = struct.unpack("!H", self._recv_exact(2))[0]
-            elif n == 127:
-                n = struct.unpack("!Q", self._recv_exact(8))[0]
-            payload = self._recv_exact(n)
-            opcode = b0 & 0x0F
+            try:
+                opcode, final, payload = read_frame(self.sock)
+            except ConnectionError:
+                raise ConnectionError("DevTools connection closed") from None
             if opcode in (0x1, 0x0):
                 message += payload
-                if b0 & 0x80:
+                if final:
                     return message.decode("utf-8", "replace")
             elif opcode == 0x8:
                 raise ConnectionError("DevTools connection closed by the engine")
