@@ -39,8 +39,28 @@ if [ ${#missing[@]} -gt 0 ]; then
         $SUDO dpkg --add-architecture i386
     fi
     export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get update -q
-    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # A mirror can serve one index broken for days (its size not the one its release
+    # file gives); apt then goes on with the indexes it has, and so does this.
+    $SUDO apt-get update -q || echo "setup: apt-get update failed for some index (above); going on with what it has" >&2
+    if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+        # Without the update index of i386, the 32-bit libraries have only the release's
+        # versions, which must equal their 64-bit twins': those are taken from the release
+        # too, first, and the rest is installed as usual.
+        codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+        i386=() rest=()
+        for p in "${missing[@]}"; do
+            case "$p" in *:i386) i386+=("$p") ;; *) rest+=("$p") ;; esac
+        done
+        [ -n "$codename" ] && [ ${#i386[@]} -gt 0 ] \
+            || { echo "setup: installing ${missing[*]} failed" >&2; exit 1; }
+        echo "setup: installing the 32-bit packages from $codename's own index" >&2
+        $SUDO apt-get install -y -q --no-install-recommends -t "$codename" "${i386[@]}" \
+            || { echo "setup: installing ${i386[*]} failed" >&2; exit 1; }
+        if [ ${#rest[@]} -gt 0 ]; then
+            $SUDO apt-get install -y -q --no-install-recommends "${rest[@]}" \
+                || { echo "setup: installing ${rest[*]} failed" >&2; exit 1; }
+        fi
+    fi
 fi
 
 # A Chinese locale of the build's own (LOCPATH), so that tests can run the client
