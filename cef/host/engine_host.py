@@ -166,17 +166,23 @@ class EngineHost:
     def start_embedding(self):
         """Decides between the engine's own windows and a headless engine, and tells
         the client which, before the engine starts."""
+        connection = None
         if not self.embed:
-            ok, why = False, "not asked for"
+            why = "not asked for"
         elif xembed is None:
-            ok, why = False, "xembed.py missing"
+            why = "xembed.py missing"
         else:
-            ok, why = xembed.available()
+            connection, why = xembed.connect()
+        ok = connection is not None
         if ok:
             window_class = "vornmark-engine-%d" % os.getpid()
             try:
-                self.embedder = xembed.Embedder(self.send_window_event, window_class)
+                self.embedder = xembed.Embedder(self.send_window_event, window_class, connection=connection)
             except Exception as e:  # noqa: BLE001 - the display went away meanwhile
+                try:
+                    connection.close()
+                except Exception:  # noqa: BLE001 - already broken
+                    pass
                 ok, why = False, str(e)
         if ok:
             xembed.clear_stale_lock(self.engine_argv)

@@ -68,19 +68,19 @@ OFFSCREEN = -32000
 BUTTON_EVENTS = X.ButtonPressMask if X else 0
 
 
-def available():
-    """(True, None) when the engine's windows can be embedded on this display."""
+def connect():
+    """(connection, None) when the engine's windows can be embedded on this display,
+    else (None, why). The connection is the one to build the Embedder on: opening
+    one costs about as much as the rest of the set-up, and it precedes the engine."""
     if X is None:
-        return False, "python3-xlib missing"
+        return None, "python3-xlib missing"
     name = os.environ.get("DISPLAY")
     if not name:
-        return False, "no X display"
+        return None, "no X display"
     try:
-        probe = display.Display(name)
+        return display.Display(name), None
     except Exception as e:  # noqa: BLE001 - any failure means no embedding
-        return False, "X display unreachable: %s" % e
-    probe.close()
-    return True, None
+        return None, "X display unreachable: %s" % e
 
 
 def engine_switches(window_class, first_url=None):
@@ -186,11 +186,12 @@ class Embedded:
 
 
 class Embedder:
-    def __init__(self, send, window_class, display_name=None):
-        """`send(dict)` queues an event for the client."""
+    def __init__(self, send, window_class, display_name=None, connection=None):
+        """`send(dict)` queues an event for the client; `connection` (from connect())
+        is taken over, else one is opened to `display_name`."""
         self.send = send
         self.window_class = window_class
-        self.dpy = display.Display(display_name)
+        self.dpy = connection or display.Display(display_name)
         self.dpy.set_error_handler(lambda *_: None)  # windows vanish under us: not an error
         self.root = self.dpy.screen().root
         self.atom_class = Xatom.WM_CLASS
