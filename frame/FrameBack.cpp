@@ -107,7 +107,10 @@ void CFrameBack::OnMove(int, int) {
 }
 
 void CFrameBack::OnShowWindow(BOOL show, int) {
-    if (show) panel.UpdateLayered();
+    // A layered panel has just drawn itself for this same showing (its own
+    // WM_SHOWWINDOW handling runs first): a second, identical pass would cost as
+    // much again (about 0.1 s for the full-screen shadow, on the way back from the tray).
+    if (show && !panel.layered) panel.UpdateLayered();
 }
 
 void CFrameBack::EnterShadowMode() {
