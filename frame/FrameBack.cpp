@@ -89,8 +89,12 @@ void CFrameBack::OnCreate(CREATESTRUCTW*) {
     GetClientRect(hwnd, &client);
     panel.AddStatic(IDB_LAUNCHER_BACKGROUND, kBackgroundId, false, client);
 
+    // Switching to layered drawing draws the panel; only a panel that was layered
+    // already needs the pass here (a second one would draw the same pixels again,
+    // while the engine is starting).
+    const bool wasLayered = panel.layered;
     panel.EnableLayered();
-    panel.UpdateLayered();
+    if (wasLayered) panel.UpdateLayered();
 }
 
 void CFrameBack::OnDestroy() { pens.Delete(); }

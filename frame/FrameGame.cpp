@@ -326,7 +326,9 @@ void CFrameGame::ShowBackWindow() {
     if (!IsWindow(backWindow.hwnd)) return;
     // Shown without activation and kept right below the frame: the frame is
     // owned by it and must stay on top, where its title bar takes the clicks.
-    ShowWindow(backWindow.hwnd, SW_SHOWNA);
+    // One already shown (the launcher, as the frame first shows) is left as it is:
+    // showing it again would only draw it again.
+    if (!IsWindowVisible(backWindow.hwnd)) ShowWindow(backWindow.hwnd, SW_SHOWNA);
     if (IsWindow(hwnd))
         SetWindowPos(backWindow.hwnd, hwnd, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
