@@ -15,7 +15,7 @@ with the phase of the engine's display compositor it settled in, see
 frame_wait_ms), and the CPU of the client's processes and of the engine's (host
 and browser processes), each in % of one core.
 Also the time from the launch to the login page's first paint, by the page's own
-clock, of a first and a second start; and, in game, the tray icon's restore. The
+clock, of a first start and (median and range) of STARTS later ones; and, in game, the tray icon's restore. The
 engine alone on the same pages and screen is the first row, and every figure is
 also given as a ratio to it. On the game page the movie plays connected to the
 game server on both sides, the engine alone's through SocketRelay.
@@ -49,6 +49,10 @@ SECONDS = float(os.environ.get("BENCH_SECONDS", "4"))
 # Clicks per load of a page, and loads of each page.
 CLICKS = int(os.environ.get("BENCH_CLICKS", "12"))
 LOADS = int(os.environ.get("BENCH_LOADS", "3"))
+# Later starts (after the first on a fresh display), each side: on a machine whose
+# speed wanders by a few tenths of a second from one minute to the next, one start
+# tells little; the median and the range of several do.
+STARTS = int(os.environ.get("BENCH_STARTS", "5"))
 TICK = os.sysconf("SC_CLK_TCK")
 
 ANIMATION = "data:text/html," + urllib.parse.quote(
@@ -506,8 +510,8 @@ def run_engine_alone():
     """The anchor: the engine by itself as an app window over the screen's top, on
     the same game page at the in-game page size (the screen less the title bar),
     with the client's Flash emulator in its pages.
-    Started twice on one profile, as the client's engine keeps its profile: the
-    first start pays what any first start on a fresh display pays."""
+    Started 1 + STARTS times on one profile, as the client's engine keeps its profile:
+    the first start pays what any first start on a fresh display pays."""
     exe = engine_executable()
     if not exe:
         print("bench: no engine found: no anchor row", file=sys.stderr)
@@ -521,8 +525,11 @@ def run_engine_alone():
     proc = session = files = None
     try:
         proc, port, first = start_engine_alone(exe, profile, base, sw, sh)
-        stop_engine_alone(proc)
-        proc, port, again = start_engine_alone(exe, profile, base, sw, sh)
+        again = []
+        for _ in range(STARTS):
+            stop_engine_alone(proc)
+            proc, port, seconds = start_engine_alone(exe, profile, base, sw, sh)
+            again.append(seconds)
 
         def engine_pids():
             return descendants(proc.pid)
@@ -566,7 +573,7 @@ def run_engine_alone():
             if address == url:
                 road.wait_for(lambda: page(port, MOVIE_CONNECTED), 20, "the engine alone's movie on the game server")
             r = measure(port, lambda: [], engine_pids, origin, (origin[0] + size[0] // 2, origin[1] + size[1] // 2))
-            r["start_s"], r["restart_s"] = first, again
+            r["start_s"], r["restart_s"], r["restarts_s"] = first, statistics.median(again), again
             results.append((f"alone {size[0]}x{size[1]}", name, r))
     finally:
         if session:
@@ -597,18 +604,22 @@ def start_client(client):
 
 
 def run_route(route):
-    """Started twice: the first start on this display's fresh Wine session also pays
-    for Wine's own services starting (OLE's first use starts rpcss), which a
-    Windows session has running; the measures are taken on the second."""
+    """Started 1 + STARTS times: the first start on this display's fresh Wine session
+    also pays for Wine's desktop process (explorer.exe /desktop) starting, which
+    OLE's first window waits for and a Windows session has running; the measures are
+    taken on the last."""
     os.environ["VORNMARK_ENGINE_VIEW"] = route
     results = []
     portal = road.Portal()
     client = road.Client()
     try:
         _, start = start_client(client)
-        client.kill()
-        road.wait_for(lambda: not engine_hosts(client), 30, "the first client's engine gone")
-        port, restart = start_client(client)
+        restarts = []
+        for _ in range(STARTS):
+            client.kill()
+            road.wait_for(lambda: not engine_hosts(client), 30, "the former client's engine gone")
+            port, seconds = start_client(client)
+            restarts.append(seconds)
         frame = road.wait_for(lambda: client.window_sized(1230, 620), 60, "the frame")
 
         exe_dir = client.dir
@@ -656,7 +667,7 @@ def run_route(route):
         client.cleanup()
         portal.stop()
     for layout, _, r in results:
-        r["start_s"], r["restart_s"] = start, restart
+        r["start_s"], r["restart_s"], r["restarts_s"] = start, statistics.median(restarts), restarts
         if layout.startswith("in game"):
             r["tray_s"] = tray
     return results
@@ -681,7 +692,7 @@ def main():
             print(json.dumps({"route": route, "layout": layout, "page": name, **r}), flush=True)
     print()
     # Every figure also as a ratio to the engine alone on the same page (first rows).
-    print("| route | layout | page | launch to the login page's first paint, first / second start (s) "
+    print("| route | layout | page | launch to the login page's first paint, first / later starts (s, median) "
           "| tray restore (s) | page frames/s | frames on screen/s | click to pixels (median ms) "
           "| click to pixels, loads in the on-time phase (median ms) | loads in the late phase | client CPU % | engine CPU % | wineserver + X CPU % "
           "| client + engine memory (PSS, MB) |")
@@ -690,7 +701,8 @@ def main():
         a = anchors.get(name, {})
         tray = f"{r['tray_s']:.2f}" if "tray_s" in r else "–"
         print(f"| {route} | {layout} | {name} | {r['start_s']:.2f}{ratio(r['start_s'], a.get('start_s'))} / "
-              f"{r['restart_s']:.2f}{ratio(r['restart_s'], a.get('restart_s'))} | {tray} "
+              f"{r['restart_s']:.2f}{ratio(r['restart_s'], a.get('restart_s'))} "
+              f"[{min(r['restarts_s']):.2f}-{max(r['restarts_s']):.2f}] | {tray} "
               f"| {r['page_fps']:.1f}{ratio(r['page_fps'], a.get('page_fps'))} "
               f"| {r['screen_fps']:.1f}{ratio(r['screen_fps'], a.get('screen_fps'))} "
               f"| {r['click_ms']:.1f}{ratio(r['click_ms'], a.get('click_ms'))} ({r['clicks']}/{CLICKS * LOADS}) "
