@@ -1,6 +1,7 @@
 #include "ui/ShadowCtrl.h"
 
 #include <algorithm>
+#include <cstring>
 #include "base/ThreadCheck.h"
 #include "ui/ImageRes.h"
 #include "ui/ToolkitMath.h"
@@ -31,6 +32,74 @@ void CShadowPens::Delete() {
 }
 
 void DrawShadowOutlines(Graphics& g, const RECT& client, int size, int radius, const CShadowPens& pens) {
+    // Every arc, with its pen and its smoothing, lies within `k` pixels of its corner;
+    // between the corners each outline is straight, so each row (column) of an edge
+    // repeats. The small drawing is 2k + 5 wide: k for each corner, 5 of edge between
+    // them, which the edges repeat pixel for pixel.
+    const int k = size + 2 * radius + 4;
+    const int m = 5;
+    const int n = 2 * k + m;
+    const int w = client.right - client.left, h = client.bottom - client.top;
+    if (w <= n || h <= n) {
+        DrawShadowOutlinesWhole(g, client, size, radius, pens);
+        return;
+    }
+    // Drawn on the kind of surface a layered update draws on (a 32-bit DIB through a
+    // device context): GDI+ lays the same pen a pixel differently on a bitmap of its own.
+    BITMAPINFO bmi;
+    memset(&bmi, 0, sizeof(bmi));
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = n;
+    bmi.bmiHeader.biHeight = -n;  // top-down, as the bitmap below reads it
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP dib = dc ? CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+    if (!dib || !bits) {
+        if (dc) DeleteDC(dc);
+        DrawShadowOutlinesWhole(g, client, size, radius, pens);
+        return;
+    }
+    HGDIOBJ old = SelectObject(dc, dib);
+    {
+        Graphics pg(dc);
+        pg.SetSmoothingMode(g.GetSmoothingMode());
+        DrawShadowOutlinesWhole(pg, RECT{0, 0, n, n}, size, radius, pens);
+    }
+    GdiFlush();
+    Bitmap part(n, n, n * 4, PixelFormat32bppPARGB, static_cast<BYTE*>(bits));
+    const GraphicsState state = g.Save();
+    // Pixels copied, neither resampled nor smoothed at the pieces' sides (GDI+ reads
+    // nothing beyond a source rectangle when it scales, so edges are tiled, not stretched).
+    g.SetInterpolationMode(InterpolationModeNearestNeighbor);
+    g.SetSmoothingMode(SmoothingModeNone);
+    const int l = client.left, t = client.top, r = client.right - k, b = client.bottom - k, f = k + m;
+    g.DrawImage(&part, Rect(l, t, k, k), 0, 0, k, k, UnitPixel);
+    g.DrawImage(&part, Rect(r, t, k, k), f, 0, k, k, UnitPixel);
+    g.DrawImage(&part, Rect(l, b, k, k), 0, f, k, k, UnitPixel);
+    g.DrawImage(&part, Rect(r, b, k, k), f, f, k, k, UnitPixel);
+    struct Edge {
+        int sx, sy, sw, sh, x, y, w, h;
+    } const edges[] = {
+        {k, 0, m, k, l + k, t, w - 2 * k, k},  // top
+        {k, f, m, k, l + k, b, w - 2 * k, k},  // bottom
+        {0, k, k, m, l, t + k, k, h - 2 * k},  // left
+        {f, k, k, m, r, t + k, k, h - 2 * k},  // right
+    };
+    for (const Edge& edge : edges) {
+        TextureBrush tile(&part, WrapModeTile, edge.sx, edge.sy, edge.sw, edge.sh);
+        tile.TranslateTransform(static_cast<REAL>(edge.x), static_cast<REAL>(edge.y));
+        g.FillRectangle(&tile, edge.x, edge.y, edge.w, edge.h);
+    }
+    g.Restore(state);
+    SelectObject(dc, old);
+    DeleteObject(dib);
+    DeleteDC(dc);
+}
+
+void DrawShadowOutlinesWhole(Graphics& g, const RECT& client, int size, int radius, const CShadowPens& pens) {
     toolkit::ShadowOutline outlines[3];
     toolkit::ShadowOutlines(client, size, radius, outlines);
     for (int i = 0; i < 3; ++i) {

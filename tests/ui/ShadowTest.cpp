@@ -1,6 +1,8 @@
 // What reaches UpdateLayeredWindow: the drop shadow's outlines and a layered
 // panel, read back from the handed-over bitmap (premultiplied ARGB).
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <vector>
 #include "UiTestSupport.h"
 #include "common/TestUtil.h"
 #include "ui/ImageCtrl.h"
@@ -95,6 +97,57 @@ TEST(Shadow, OutlinesAtTheDocumentedRectangles) {
         uitest::SetLayeredCapture(nullptr);
         DestroyWindow(shadow.hwnd);
         EXPECT_EQ(nullptr, shadow.pens[0]) << "pens outlived the window";
+    });
+}
+
+// A large shadow is drawn in nine parts of a small one: it must come out as the
+// outlines drawn whole would, pixel for pixel (give or take rounding), on the same
+// kind of surface the layered update draws on.
+TEST(Shadow, NinePartsDrawWhatTheWholeOutlinesDraw) {
+    testutil::RunWithManager([] {
+        CShadowPens pens;
+        pens.Create(kShadowColors);
+        auto render = [&](int w, int h, bool whole) {
+            BITMAPINFO bmi = {};
+            bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+            bmi.bmiHeader.biWidth = w;
+            bmi.bmiHeader.biHeight = -h;
+            bmi.bmiHeader.biPlanes = 1;
+            bmi.bmiHeader.biBitCount = 32;
+            void* bits = nullptr;
+            HDC dc = CreateCompatibleDC(nullptr);
+            HBITMAP dib = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+            HGDIOBJ old = SelectObject(dc, dib);
+            {
+                Gdiplus::Graphics g(dc);
+                g.SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
+                RECT client = {0, 0, w, h};
+                if (whole) DrawShadowOutlinesWhole(g, client, 6, 3, pens);
+                else DrawShadowOutlines(g, client, 6, 3, pens);
+            }
+            std::vector<DWORD> pixels(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + w * h);
+            SelectObject(dc, old);
+            DeleteObject(dib);
+            DeleteDC(dc);
+            return pixels;
+        };
+        // Just above the size drawn whole anyway, a menu's, the in-game frame's.
+        const SIZE sizes[] = {{42, 42}, {212, 112}, {1932, 1092}};
+        for (const SIZE& size : sizes) {
+            const std::vector<DWORD> whole = render(size.cx, size.cy, true);
+            const std::vector<DWORD> parts = render(size.cx, size.cy, false);
+            int worst = 0, at = -1, drawn = 0;
+            for (size_t i = 0; i < whole.size(); ++i) {
+                if (whole[i] >> 24) ++drawn;
+                for (int shift = 0; shift < 32; shift += 8) {
+                    const int d = std::abs(int((whole[i] >> shift) & 0xFF) - int((parts[i] >> shift) & 0xFF));
+                    if (d > worst) worst = d, at = static_cast<int>(i);
+                }
+            }
+            EXPECT_GT(drawn, 2 * (size.cx + size.cy)) << size.cx << "x" << size.cy << ": no outlines drawn at all";
+            EXPECT_LE(worst, 2) << size.cx << "x" << size.cy << ": off by " << worst << " at (" << at % size.cx << ", "
+                                << at / size.cx << "): whole " << std::hex << whole[at] << ", in parts " << parts[at];
+        }
     });
 }
 
