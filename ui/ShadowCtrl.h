@@ -35,11 +35,11 @@ private:
 // `radius` into the client rectangle of the shadow's window
 // (toolkit::ShadowOutlines); an outline whose pen is missing is left out.
 // A large rectangle is drawn in nine parts, from a small one drawn whole: its
-// corners as they are, its edges stretched from its middle row and column.
+// corners as they are, its edges tiled from its middle rows and columns.
 void DrawShadowOutlines(Gdiplus::Graphics& g, const RECT& client, int size, int radius, const CShadowPens& pens);
 // The same, every outline drawn whole, at any size: what the nine parts stand for
 // (GDI+ goes over a path's whole box, so a full-screen shadow drawn this way
-// costs 60-200 ms under Wine).
+// costs 60-220 ms under Wine).
 void DrawShadowOutlinesWhole(Gdiplus::Graphics& g, const RECT& client, int size, int radius,
                              const CShadowPens& pens);
 
