@@ -114,7 +114,9 @@ void CImagePaint::EnableLayered() {
     layered = true;
     alpha = 255;
     updateLayeredWindow = LayeredEnable(owner);
-    UpdateLayered();
+    // A hidden window is drawn as it shows (OnShowWindow): a pass now would be one
+    // nobody sees. Without layered drawing the fallback is told at once.
+    if (!updateLayeredWindow || IsWindowVisible(owner)) UpdateLayered();
 }
 
 void CImagePaint::UpdateLayered() {
@@ -177,7 +179,7 @@ void CImagePaint::Layout(int cx, int cy) {
     for (CImageStatic* s : statics)
         s->rect = toolkit::AnchorStaticRect(s->rect, s->rightMargin, s->bottomMargin, s->fixedLeft, s->fixedTop, cx, cy);
     if (layered) {
-        UpdateLayered();
+        if (IsWindowVisible(owner)) UpdateLayered();  // else drawn as it shows
     } else {
         RECT all = {0, 0, cx, cy};
         InvalidateRect(owner, &all, TRUE);

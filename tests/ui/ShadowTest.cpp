@@ -212,3 +212,27 @@ TEST(Shadow, LayeredPanelHandsOverPremultipliedPixels) {
         DestroyWindow(h);
     });
 }
+
+// Drawn as it shows, at the size it has then; nothing is drawn while it is hidden.
+TEST(Shadow, HiddenLayeredPanelIsDrawnAsItShows) {
+    testutil::RunWithManager([] {
+        CImageCtrl ctrl;
+        HWND h = ctrl.Create(0, nullptr, L"", WS_POPUP, 100, 100, 120, 80, nullptr);
+        ctrl.panel.EnableLayered();
+        ASSERT_NE(nullptr, ctrl.panel.updateLayeredWindow);
+        LayeredCapture cap;
+        uitest::SetLayeredCapture(&cap);
+        ctrl.panel.updateLayeredWindow = uitest::CapturingUpdateLayeredWindow;
+        ctrl.panel.SetBackgroundColor(0xFF102030);
+        SetWindowPos(h, nullptr, 0, 0, 160, 90, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        EXPECT_EQ(0, cap.calls) << "a hidden panel was drawn";
+
+        ShowWindow(h, SW_SHOWNA);
+        EXPECT_EQ(1, cap.calls) << "showing should draw the panel once";
+        EXPECT_EQ(160, cap.width);
+        EXPECT_EQ(90, cap.height);
+        EXPECT_EQ(0xFF102030u, cap.At(150, 85)) << "the new size's corner is not drawn";
+        uitest::SetLayeredCapture(nullptr);
+        DestroyWindow(h);
+    });
+}
