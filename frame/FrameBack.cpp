@@ -89,9 +89,9 @@ void CFrameBack::OnCreate(CREATESTRUCTW*) {
     GetClientRect(hwnd, &client);
     panel.AddStatic(IDB_LAUNCHER_BACKGROUND, kBackgroundId, false, client);
 
-    // Switching to layered drawing draws the panel; only a panel that was layered
-    // already needs the pass here (a second one would draw the same pixels again,
-    // while the engine is starting).
+    // Switching to layered drawing draws a shown panel, and one still hidden (as
+    // while the window is made) draws as it shows; only a panel that was layered
+    // already needs the pass here.
     const bool wasLayered = panel.layered;
     panel.EnableLayered();
     if (wasLayered) panel.UpdateLayered();
