@@ -1,7 +1,6 @@
 #include "ui/ShadowCtrl.h"
 
 #include <algorithm>
-#include <cstring>
 #include "base/ThreadCheck.h"
 #include "ui/ImageRes.h"
 #include "ui/ToolkitMath.h"
@@ -46,17 +45,9 @@ void DrawShadowOutlines(Graphics& g, const RECT& client, int size, int radius, c
     }
     // Drawn on the kind of surface a layered update draws on (a 32-bit DIB through a
     // device context): GDI+ lays the same pen a pixel differently on a bitmap of its own.
-    BITMAPINFO bmi;
-    memset(&bmi, 0, sizeof(bmi));
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = n;
-    bmi.bmiHeader.biHeight = -n;  // top-down, as the bitmap below reads it
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP dib = dc ? CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+    HBITMAP dib = CreateDib32(dc, n, -n, &bits);  // top-down, as the bitmap below reads it
     if (!dib || !bits) {
         if (dc) DeleteDC(dc);
         DrawShadowOutlinesWhole(g, client, size, radius, pens);

@@ -182,14 +182,7 @@ UpdateLayeredWindowFn LayeredEnable(HWND hwnd) {
         reinterpret_cast<void*>(GetProcAddress(user32, "UpdateLayeredWindow")));
 }
 
-bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void(Gdiplus::Graphics&)>& draw,
-                   BYTE alpha) {
-    if (!fn || !IsWindow(hwnd)) return false;
-    HDC windowDC = GetDC(hwnd);
-    RECT client;
-    GetClientRect(hwnd, &client);
-    int width = client.right - client.left, height = client.bottom - client.top;
-    HDC memDC = CreateCompatibleDC(windowDC);
+HBITMAP CreateDib32(HDC dc, int width, int height, void** bits) {
     BITMAPINFO bmi;
     memset(&bmi, 0, sizeof(bmi));
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -198,9 +191,20 @@ bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
     bmi.bmiHeader.biCompression = BI_RGB;
+    *bits = nullptr;
+    return dc ? CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, bits, nullptr, 0) : nullptr;
+}
+
+bool LayeredUpdate(HWND hwnd, UpdateLayeredWindowFn fn, const std::function<void(Gdiplus::Graphics&)>& draw,
+                   BYTE alpha) {
+    if (!fn || !IsWindow(hwnd)) return false;
+    HDC windowDC = GetDC(hwnd);
+    RECT client;
+    GetClientRect(hwnd, &client);
+    int width = client.right - client.left, height = client.bottom - client.top;
+    HDC memDC = CreateCompatibleDC(windowDC);
     void* bits = nullptr;
-    HBITMAP dib = (width > 0 && height > 0) ? CreateDIBSection(memDC, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0)
-                                            : nullptr;
+    HBITMAP dib = (width > 0 && height > 0) ? CreateDib32(memDC, width, height, &bits) : nullptr;
     bool ok = false;
     if (dib) {
         HGDIOBJ old = SelectObject(memDC, dib);

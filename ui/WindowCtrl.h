@@ -65,6 +65,9 @@ private:
 // from it (null when missing: the window keeps ordinary painting). The caller
 // keeps the function per window object.
 UpdateLayeredWindowFn LayeredEnable(HWND hwnd);
+// A zeroed 32-bit DIB section of `dc`'s kind: bottom-up for a positive `height`,
+// top-down for a negative one; its pixels in `*bits`. Null when it cannot be made.
+HBITMAP CreateDib32(HDC dc, int width, int height, void** bits);
 // One layered update: `draw` paints the client area into a zeroed 32-bit DIB
 // (GDI+ writes premultiplied ARGB there), which goes to `fn` with the given
 // constant alpha. False when nothing could be handed over.
